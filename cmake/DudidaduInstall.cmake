@@ -1,0 +1,2 @@
+# Installation: the library, its header, a CMake package and a pkg-config file.
+include(GNUInstallDirs)

@@ -1,0 +1,65 @@
+// The kernel services the core uses, with Win32 semantics, for POSIX
+// systems: handles, mutexes, threads, critical sections, slim reader/writer
+// locks, fixed global memory, formatting and the debugger output.
+#pragma once
+
+#include "wintypes.h"
+
+typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
+typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
+
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define STILL_ACTIVE 259u
+#define CREATE_SUSPENDED 0x00000004u
+#define GMEM_FIXED 0x0000u
+#define GMEM_ZEROINIT 0x0040u
+#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
+
+// Opaque storage; the stand-in keeps its own objects inside.
+typedef struct _RTL_CRITICAL_SECTION {
+    alignas(16) unsigned char opaque[64];
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+typedef struct _RTL_SRWLOCK {
+    alignas(16) unsigned char opaque[64];
+} SRWLOCK, *PSRWLOCK;
+
+extern "C" {
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
+BOOL WINAPI ReleaseMutex(HANDLE mutex);
+DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+BOOL WINAPI CloseHandle(HANDLE handle);
+void WINAPI Sleep(DWORD milliseconds);
+DWORD WINAPI GetCurrentThreadId(void);
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
+                           LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD flags,
+                           LPDWORD threadId);
+DWORD WINAPI ResumeThread(HANDLE thread);
+BOOL WINAPI TerminateThread(HANDLE thread, DWORD exitCode);
+BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
+[[noreturn]] void WINAPI ExitThread(DWORD exitCode);
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
+
+void WINAPI InitializeSRWLock(PSRWLOCK lock);
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
+void WINAPI AcquireSRWLockShared(PSRWLOCK lock);
+void WINAPI ReleaseSRWLockShared(PSRWLOCK lock);
+
+HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes);
+HGLOBAL WINAPI GlobalFree(HGLOBAL memory);
+
+int wsprintfA(LPSTR buffer, LPCSTR format, ...);
+void WINAPI OutputDebugStringA(LPCSTR text);
+
+}  // extern "C"
