@@ -1,0 +1,1 @@
+#include "platform/posix/output/CAudioOutput.h"

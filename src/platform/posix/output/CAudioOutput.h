@@ -1,0 +1,30 @@
+// One place the mixer's audio goes: a sound server, or nowhere in real time.
+// The mixer thread is the only caller of Write, and the pace at which Write
+// returns is the mixer's clock.
+#pragma once
+
+#include "platform/winapi.h"
+
+class CAudioOutput {
+public:
+    virtual ~CAudioOutput() = default;
+
+    // Opens the output for interleaved float frames of `channels` channels at
+    // `rate` frames per second; false when it cannot. `periodFrames` is the
+    // mixer's block size, which the output may use to size its buffering.
+    virtual bool Open(DWORD rate, WORD channels, DWORD periodFrames) = 0;
+
+    // Blocks until the output can take `frames` more frames, then takes them.
+    // False when the output has failed; the mixer then stops using it.
+    virtual bool Write(const float *samples, DWORD frames) = 0;
+
+    // Frames written but not yet heard, for latency reports.
+    virtual DWORD GetLatencyFrames() = 0;
+
+    virtual void Close() = 0;
+
+    // The output for a DirectSoundCreate device GUID: the null output for the
+    // null-output GUID; for null or any other GUID, PulseAudio when a server
+    // answers, else the null output. Never null.
+    static CAudioOutput *Create(const GUID *device);
+};
