@@ -1,1 +1,163 @@
+// Mutexes, critical sections and slim reader/writer locks.
+#include <new>
+
 #include "platform/winapi.h"
+#include "kernel_mutex.h"
+#include "kernel_thread.h"
+
+DWORD CKernelMutex::wait(const std::shared_ptr<CKernelMutex> &mutex, DWORD milliseconds)
+{
+    const DWORD self = CKernelCurrentThread::id();
+    const struct timespec deadline = CKernelCondition::deadline(milliseconds);
+    CKernelLock hold(mutex->m_condition);
+    for (;;) {
+        if (mutex->m_dwOwner == self) {
+            if (mutex->m_dwCount >= 0x7FFFFFFFu)
+                return WAIT_FAILED;
+            mutex->m_dwCount += 1;
+            return WAIT_OBJECT_0;
+        }
+        if (mutex->m_dwOwner == 0) {
+            mutex->m_dwOwner = self;
+            mutex->m_dwCount = 1;
+            const bool abandoned = mutex->m_bAbandoned;
+            mutex->m_bAbandoned = false;
+            CKernelCurrentThread::owns(mutex);
+            return abandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+        }
+        // A wake-up that comes with the deadline is checked once more above,
+        // so a release racing the time-out is not lost.
+        if (!mutex->m_condition.wait_until(milliseconds, deadline) && mutex->m_dwOwner != 0)
+            return WAIT_TIMEOUT;
+    }
+}
+
+BOOL CKernelMutex::release()
+{
+    const DWORD self = CKernelCurrentThread::id();
+    {
+        CKernelLock hold(m_condition);
+        if (m_dwOwner != self || m_dwCount == 0)
+            return FALSE;
+        if (--m_dwCount > 0)
+            return TRUE;
+        m_dwOwner = 0;
+        m_condition.broadcast();
+    }
+    CKernelCurrentThread::disowns(this);
+    return TRUE;
+}
+
+void CKernelMutex::abandon()
+{
+    CKernelLock hold(m_condition);
+    m_dwOwner = 0;
+    m_dwCount = 0;
+    m_bAbandoned = true;
+    m_condition.broadcast();
+}
+
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR)
+{
+    std::shared_ptr<CKernelMutex> mutex;
+    try {
+        mutex = std::make_shared<CKernelMutex>();
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    if (initialOwner)
+        CKernelMutex::wait(mutex, 0);
+    return CKernelHandleTable::insert(mutex);
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE handle)
+{
+    std::shared_ptr<CKernelObject> object = CKernelHandleTable::find(handle, CKernelObject::KIND_MUTEX);
+    if (!object)
+        return FALSE;
+    return static_cast<CKernelMutex *>(object.get())->release();
+}
+
+// Critical sections and SRW locks keep a pthread object inside the caller's
+// opaque storage, as the real ones keep theirs inside the structure.
+static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION().opaque), "critical section storage");
+static_assert(alignof(pthread_mutex_t) <= alignof(CRITICAL_SECTION), "critical section alignment");
+static_assert(sizeof(pthread_rwlock_t) <= sizeof(SRWLOCK().opaque), "SRW lock storage");
+static_assert(alignof(pthread_rwlock_t) <= alignof(SRWLOCK), "SRW lock alignment");
+
+static pthread_mutex_t *section_mutex(LPCRITICAL_SECTION section)
+{
+    return reinterpret_cast<pthread_mutex_t *>(section->opaque);
+}
+
+static pthread_rwlock_t *srw_lock(PSRWLOCK lock)
+{
+    return reinterpret_cast<pthread_rwlock_t *>(lock->opaque);
+}
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section)
+{
+    if (!section)
+        return;
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(new (section->opaque) pthread_mutex_t, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+}
+
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section)
+{
+    if (section)
+        pthread_mutex_lock(section_mutex(section));
+}
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section)
+{
+    if (section)
+        pthread_mutex_unlock(section_mutex(section));
+}
+
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section)
+{
+    if (section)
+        pthread_mutex_destroy(section_mutex(section));
+}
+
+void WINAPI InitializeSRWLock(PSRWLOCK lock)
+{
+    if (!lock)
+        return;
+    pthread_rwlockattr_t attributes;
+    pthread_rwlockattr_init(&attributes);
+#if defined(__GLIBC__)
+    // Like the real lock, a waiting writer is not starved by a stream of readers.
+    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+#endif
+    pthread_rwlock_init(new (lock->opaque) pthread_rwlock_t, &attributes);
+    pthread_rwlockattr_destroy(&attributes);
+}
+
+void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock)
+{
+    if (lock)
+        pthread_rwlock_wrlock(srw_lock(lock));
+}
+
+void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock)
+{
+    if (lock)
+        pthread_rwlock_unlock(srw_lock(lock));
+}
+
+void WINAPI AcquireSRWLockShared(PSRWLOCK lock)
+{
+    if (lock)
+        pthread_rwlock_rdlock(srw_lock(lock));
+}
+
+void WINAPI ReleaseSRWLockShared(PSRWLOCK lock)
+{
+    if (lock)
+        pthread_rwlock_unlock(srw_lock(lock));
+}

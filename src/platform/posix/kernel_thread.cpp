@@ -1,1 +1,316 @@
+// Threads with Win32 semantics over detached pthreads: created suspended or
+// running, resumed, terminated only before they ran or after they ended,
+// and an exit code that reads STILL_ACTIVE until the very end.
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+
 #include "platform/winapi.h"
+#include "kernel_mutex.h"
+#include "kernel_thread.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KERNEL_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define KERNEL_SANITIZED 1
+#endif
+#endif
+
+namespace {
+
+// Our threads do little (a poll loop), so a small stack is plenty; the
+// sanitizers' instrumentation needs far more.
+#if defined(KERNEL_SANITIZED)
+const size_t DEFAULT_STACK = 1024 * 1024;
+const size_t LEAST_STACK = 1024 * 1024;
+#else
+const size_t DEFAULT_STACK = 64 * 1024;
+const size_t LEAST_STACK = 0;
+#endif
+
+size_t stack_size_for(SIZE_T requested)
+{
+    size_t size = requested == 0 ? DEFAULT_STACK : requested;
+    size = std::max(size, LEAST_STACK);
+    long least = PTHREAD_STACK_MIN;
+#if defined(_SC_THREAD_STACK_MIN)
+    least = std::max(least, sysconf(_SC_THREAD_STACK_MIN));
+#endif
+    size = std::max(size, static_cast<size_t>(least));
+    long page = sysconf(_SC_PAGESIZE);
+    if (page > 0) {
+        const size_t p = static_cast<size_t>(page);
+        if (size > SIZE_MAX - p)
+            return 0;
+        size = (size + p - 1) / p * p;
+    }
+    return size;
+}
+
+}  // namespace
+
+// Whatever way the thread's routine ends (a return, or ExitThread unwinding
+// the stack), its mutexes are abandoned first and then its end is signalled,
+// so that whoever waited for the end finds the mutexes free.
+class CKernelThread::CEndGuard {
+public:
+    explicit CEndGuard(CKernelThread &thread) : m_thread(thread), m_bReturned(false), m_dwCode(0) {}
+    ~CEndGuard()
+    {
+        CKernelCurrentThread::abandon_mutexes();
+        m_thread._finish(m_bReturned ? m_dwCode : CKernelCurrentThread::exit_code());
+    }
+    CEndGuard(const CEndGuard &) = delete;
+    CEndGuard &operator=(const CEndGuard &) = delete;
+
+    CKernelThread &m_thread;
+    bool m_bReturned;
+    DWORD m_dwCode;
+};
+
+CKernelThread::CKernelThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD id, bool suspended)
+    : CKernelObject(KIND_THREAD),
+      m_pStart(start),
+      m_pParameter(parameter),
+      m_dwId(id),
+      m_dwSuspendCount(suspended ? 1 : 0),
+      m_bEnded(false),
+      m_dwExitCode(STILL_ACTIVE)
+{
+}
+
+bool CKernelThread::launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T stackSize)
+{
+    const size_t size = stack_size_for(stackSize);
+    if (size == 0)
+        return false;
+    // The thread's own reference to its object, handed over through pthread_create.
+    std::shared_ptr<CKernelThread> *own = new (std::nothrow) std::shared_ptr<CKernelThread>(thread);
+    if (!own)
+        return false;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    int result = pthread_attr_setstacksize(&attributes, size);
+    pthread_t id;
+    if (result == 0)
+        result = pthread_create(&id, &attributes, _thread_main, own);
+    pthread_attr_destroy(&attributes);
+    if (result != 0) {
+        delete own;
+        return false;
+    }
+    return true;
+}
+
+void *CKernelThread::_thread_main(void *argument)
+{
+    std::shared_ptr<CKernelThread> self;
+    {
+        std::shared_ptr<CKernelThread> *own = static_cast<std::shared_ptr<CKernelThread> *>(argument);
+        self = std::move(*own);
+        delete own;
+    }
+    CKernelCurrentThread::set_id(self->m_dwId);
+    if (!self->_wait_for_start())
+        return nullptr;
+    CEndGuard guard(*self);
+    guard.m_dwCode = self->m_pStart(self->m_pParameter);
+    guard.m_bReturned = true;
+    return nullptr;
+}
+
+bool CKernelThread::_wait_for_start()
+{
+    const struct timespec none = CKernelCondition::deadline(INFINITE);
+    CKernelLock hold(m_condition);
+    while (m_dwSuspendCount > 0 && !m_bEnded)
+        m_condition.wait_until(INFINITE, none);
+    return !m_bEnded;
+}
+
+void CKernelThread::_finish(DWORD exitCode)
+{
+    CKernelLock hold(m_condition);
+    m_dwExitCode = exitCode;
+    m_bEnded = true;
+    m_condition.broadcast();
+}
+
+DWORD CKernelThread::resume()
+{
+    CKernelLock hold(m_condition);
+    const DWORD previous = m_dwSuspendCount;
+    if (m_dwSuspendCount > 0 && --m_dwSuspendCount == 0)
+        m_condition.broadcast();
+    return previous;
+}
+
+BOOL CKernelThread::terminate(DWORD exitCode)
+{
+    CKernelLock hold(m_condition);
+    if (m_bEnded)
+        return TRUE;
+    // Ending a running thread from outside cannot be done safely here; the
+    // only callers end threads that never ran or have already ended.
+    if (m_dwSuspendCount == 0)
+        return FALSE;
+    m_dwSuspendCount = 0;
+    m_dwExitCode = exitCode;
+    m_bEnded = true;
+    m_condition.broadcast();  // the pthread wakes and leaves without running the routine
+    return TRUE;
+}
+
+DWORD CKernelThread::exit_code()
+{
+    CKernelLock hold(m_condition);
+    return m_bEnded ? m_dwExitCode : STILL_ACTIVE;
+}
+
+DWORD CKernelThread::wait(DWORD milliseconds)
+{
+    const struct timespec deadline = CKernelCondition::deadline(milliseconds);
+    CKernelLock hold(m_condition);
+    while (!m_bEnded) {
+        if (!m_condition.wait_until(milliseconds, deadline))
+            return m_bEnded ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
+    return WAIT_OBJECT_0;
+}
+
+CKernelCurrentThread &CKernelCurrentThread::_get()
+{
+    thread_local CKernelCurrentThread current;
+    return current;
+}
+
+CKernelCurrentThread::~CKernelCurrentThread()
+{
+    // A thread not made by CreateThread still abandons what it holds.
+    for (const std::shared_ptr<CKernelMutex> &mutex : m_owned)
+        mutex->abandon();
+}
+
+DWORD CKernelCurrentThread::next_id()
+{
+    static std::atomic<DWORD> next(0);
+    DWORD id;
+    do
+        id = ++next;
+    while (id == 0);
+    return id;
+}
+
+DWORD CKernelCurrentThread::id()
+{
+    CKernelCurrentThread &current = _get();
+    if (current.m_dwId == 0)
+        current.m_dwId = next_id();
+    return current.m_dwId;
+}
+
+void CKernelCurrentThread::set_id(DWORD id)
+{
+    _get().m_dwId = id;
+}
+
+DWORD CKernelCurrentThread::exit_code()
+{
+    return _get().m_dwExitCode;
+}
+
+void CKernelCurrentThread::set_exit_code(DWORD exitCode)
+{
+    _get().m_dwExitCode = exitCode;
+}
+
+void CKernelCurrentThread::owns(const std::shared_ptr<CKernelMutex> &mutex)
+{
+    _get().m_owned.push_back(mutex);
+}
+
+void CKernelCurrentThread::disowns(const CKernelMutex *mutex)
+{
+    std::vector<std::shared_ptr<CKernelMutex>> &owned = _get().m_owned;
+    for (auto entry = owned.begin(); entry != owned.end(); ++entry) {
+        if (entry->get() == mutex) {
+            owned.erase(entry);
+            return;
+        }
+    }
+}
+
+void CKernelCurrentThread::abandon_mutexes()
+{
+    std::vector<std::shared_ptr<CKernelMutex>> owned;
+    owned.swap(_get().m_owned);
+    for (const std::shared_ptr<CKernelMutex> &mutex : owned)
+        mutex->abandon();
+}
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                           LPVOID parameter, DWORD flags, LPDWORD threadId)
+{
+    if (!start)
+        return nullptr;
+    const DWORD id = CKernelCurrentThread::next_id();
+    std::shared_ptr<CKernelThread> thread;
+    try {
+        thread = std::make_shared<CKernelThread>(start, parameter, id, (flags & CREATE_SUSPENDED) != 0);
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+    // The handle exists before the thread runs, so that a routine that
+    // looks up its own handle finds it.
+    HANDLE handle = CKernelHandleTable::insert(thread);
+    if (!CKernelThread::launch(thread, stackSize)) {
+        CKernelHandleTable::remove(handle);
+        return nullptr;
+    }
+    if (threadId)
+        *threadId = id;
+    return handle;
+}
+
+static std::shared_ptr<CKernelThread> find_thread(HANDLE handle)
+{
+    return std::static_pointer_cast<CKernelThread>(CKernelHandleTable::find(handle, CKernelObject::KIND_THREAD));
+}
+
+DWORD WINAPI ResumeThread(HANDLE handle)
+{
+    std::shared_ptr<CKernelThread> thread = find_thread(handle);
+    return thread ? thread->resume() : static_cast<DWORD>(-1);
+}
+
+BOOL WINAPI TerminateThread(HANDLE handle, DWORD exitCode)
+{
+    std::shared_ptr<CKernelThread> thread = find_thread(handle);
+    return thread ? thread->terminate(exitCode) : FALSE;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE handle, LPDWORD exitCode)
+{
+    std::shared_ptr<CKernelThread> thread = find_thread(handle);
+    if (!thread || !exitCode)
+        return FALSE;
+    *exitCode = thread->exit_code();
+    return TRUE;
+}
+
+void WINAPI ExitThread(DWORD exitCode)
+{
+    CKernelCurrentThread::set_exit_code(exitCode);
+    // Unwinds the stack, so the thread's end guard records the code.
+    pthread_exit(nullptr);
+}
+
+DWORD WINAPI GetCurrentThreadId(void)
+{
+    return CKernelCurrentThread::id();
+}
