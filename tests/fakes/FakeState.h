@@ -1,0 +1,66 @@
+// Shared state of the fake DirectSound: the script, the log and the lock that
+// guards both and every fake object.
+#pragma once
+
+#include "fake_dsound.h"
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <utility>
+
+namespace fakeds {
+
+struct Rule {
+    HRESULT hr = DS_OK;
+    int times = 1;  // < 0: for ever
+    bool raise = false;
+};
+
+// Lives on after a DirectSound object is gone, so that its buffers can tell.
+class FakeSoundBuffer;
+struct DeviceLife {
+    bool released = false;
+    DWORD level = 0;
+    FakeSoundBuffer *primary = nullptr;  // while it has references
+};
+
+class FakeState {
+public:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Call> m_log;
+    std::vector<std::string> m_faults;
+    std::map<std::string, std::vector<Rule>> m_rules;
+    std::map<std::string, std::vector<std::pair<long long, HRESULT>>> m_refusals;
+    std::map<std::string, std::pair<long long, long long>> m_ranges;
+    DWORD m_capsFlags = 0xF5F;
+    DWORD m_minRate = 100;
+    DWORD m_maxRate = 200000;
+    int m_oneShotQueries = -1;
+    int m_live = 0;
+    int m_nextDevice = 1;
+    int m_nextBuffer = 1;
+
+    void ResetScript();
+
+    // Under m_lock: the scripted answer for a call, DS_OK when none. A rule
+    // that raises is logged and thrown here.
+    HRESULT Scripted(const char *object, int id, const void *self, const char *method,
+                     const std::vector<long long> &args);
+    // Under m_lock: the range check of a setter, with the given default range.
+    bool InRange(const char *object, const char *method, long long value, long long min,
+                 long long max);
+    // Under m_lock: appends a call and wakes the waiters.
+    void Record(const char *object, int id, const void *self, const char *method,
+                std::vector<long long> args, HRESULT result,
+                std::vector<unsigned char> data = {});
+    void Fault(std::string text);
+
+    bool Matches(const Call &call, const std::string &key) const;
+};
+
+FakeState &State();
+
+}  // namespace fakeds

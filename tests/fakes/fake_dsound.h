@@ -1,0 +1,116 @@
+// A scriptable DirectSound for the unit tests. Linking dudidadu_fake_dsound in
+// place of the real DirectSound makes DirectSoundCreate return fake objects
+// that log every call with its arguments and answer as the script says.
+//
+// Objects, as they appear in the log ("object" field, with an "id"):
+//   "DirectSound"  made by DirectSoundCreate; ids 1, 2, ... in creation order
+//   "primary"      the primary buffer of a DirectSound; same id as its owner
+//   "secondary"    a secondary buffer; ids 1, 2, ... in creation order
+// DirectSoundCreate itself is logged with object "" and id 0.
+//
+// Keys name a method for scripting, counting and waiting: "Play" matches the
+// method on every object, "primary.Play" or "secondary.Play" only on that kind.
+// A scripted rule for the kind-specific key is consulted first.
+//
+// Defaults behave like a software device: capabilities 0xF5F, secondary rates
+// 100..200000; SetVolume -10000..0, SetPan -10000..10000, SetFrequency 0 or
+// 100..200000 (outside: DSERR_INVALIDPARAM); CreateSoundBuffer refuses a
+// dwSize other than sizeof(DSBUFFERDESC1) or sizeof(DSBUFFERDESC); the primary
+// refuses SetFormat below DSSCL_PRIORITY (DSERR_PRIOLEVELNEEDED) and Play
+// without DSBPLAY_LOOPING. A one-shot secondary plays until stopped unless
+// SetOneShotQueries says otherwise; a looping one always does.
+//
+// Logged arguments ("args", in this order):
+//   DirectSoundCreate  guid pointer (as an integer), outer != null
+//   GetCaps            dwSize (0 for a null record)
+//   SetCooperativeLevel  window (as an integer), level
+//   CreateSoundBuffer  dwSize, dwFlags, dwBufferBytes, dwReserved, format != null,
+//                      then, with a format: wFormatTag, nChannels, nSamplesPerSec,
+//                      nAvgBytesPerSec, nBlockAlign, wBitsPerSample, cbSize
+//   SetFormat          the same seven format fields (none for a null format)
+//   Play               reserved1, priority, flags
+//   Lock               offset, bytes, flags
+//   Unlock             offset of the first region (-1 for null), bytes1,
+//                      offset of the second region (-1 for null), bytes2;
+//                      "data" holds the whole buffer after the unlock
+//   SetCurrentPosition position
+//   SetVolume, SetPan, SetFrequency  the value
+//   GetVolume, GetPan, GetFrequency, GetStatus  the value returned (0 on failure)
+//   Stop, Restore      none
+//   AddRef, Release    references left after the call
+//
+// Misuse that real DirectSound punishes (a call on a buffer after its
+// DirectSound object was released, a Release without a reference) is not
+// crashed on but listed in Faults().
+//
+// Everything here is thread-safe: application threads and the sounds' monitor
+// threads call the fake at the same time.
+#pragma once
+
+#include "platform/winapi.h"
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fakeds {
+
+struct Call {
+    std::string object;  // "", "DirectSound", "primary" or "secondary"
+    int id = 0;
+    std::string method;
+    std::vector<long long> args;
+    HRESULT result = DS_OK;
+    bool threw = false;               // the call raised the scripted exception
+    const void *self = nullptr;       // the interface pointer called
+    std::vector<unsigned char> data;  // Unlock only: the buffer's bytes
+};
+
+// Forgets the script and the log and restarts the ids. Objects still alive
+// stay usable and counted.
+void Reset();
+
+// Capabilities that GetCaps reports.
+void SetCaps(DWORD flags, DWORD minSecondaryRate, DWORD maxSecondaryRate);
+
+// The next `times` calls matching key return hr (times < 0: every call until
+// Reset). A failing DirectSoundCreate or CreateSoundBuffer stores null.
+void FailNext(const std::string &key, HRESULT hr, int times = 1);
+inline void FailAlways(const std::string &key, HRESULT hr) { FailNext(key, hr, -1); }
+
+// The next call matching key throws a std::runtime_error (after logging).
+void ThrowNext(const std::string &key);
+
+// A setter (SetVolume, SetPan, SetFrequency) answers hr for exactly this value.
+void Refuse(const std::string &key, long long value, HRESULT hr = DSERR_INVALIDPARAM);
+
+// The range a setter accepts; outside it answers DSERR_INVALIDPARAM. For
+// SetFrequency, 0 is always accepted (the format's own rate).
+void SetRange(const std::string &key, long long min, long long max);
+
+// One-shot buffers started from now on report DSBSTATUS_PLAYING for this many
+// GetStatus queries, then stop and rewind (queries < 0: until stopped).
+void SetOneShotQueries(int queries);
+
+// Log access. A snapshot is a copy; the fake goes on logging.
+std::vector<Call> Log();
+std::vector<Call> Calls(const std::string &key);
+int Count(const std::string &key);
+void ClearLog();
+
+// Waits until `count` calls match key, or the deadline passes. True when met.
+bool WaitFor(const std::string &key, std::chrono::steady_clock::time_point deadline,
+             int count = 1);
+bool WaitFor(const std::string &key, std::chrono::milliseconds within, int count = 1);
+// Waits until pred(log) holds, or the deadline passes. pred runs under the
+// fake's lock and must not call the fake.
+bool WaitUntil(const std::function<bool(const std::vector<Call> &)> &pred,
+               std::chrono::steady_clock::time_point deadline);
+
+// Objects alive (DirectSound objects and buffers with references left).
+int LiveObjects();
+// Misuse seen since the last Reset, one line each.
+std::vector<std::string> Faults();
+
+}  // namespace fakeds
