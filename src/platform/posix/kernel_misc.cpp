@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <unordered_set>
 
@@ -87,18 +88,21 @@ const size_t WSPRINTF_LIMIT = 1024;
 
 class CFormatOutput {
 public:
-    explicit CFormatOutput(char *buffer) : m_pBuffer(buffer), m_nLength(0), m_bFull(false) {}
+    explicit CFormatOutput(char *buffer) : m_pBuffer(buffer), m_nLength(0) {}
 
     void put(char c)
     {
         if (m_nLength + 1 < WSPRINTF_LIMIT)
             m_pBuffer[m_nLength++] = c;
-        else
-            m_bFull = true;
+    }
+    void put(const char *text, size_t length)
+    {
+        for (size_t i = 0; i < length; ++i)
+            put(text[i]);
     }
     void repeat(char c, size_t count)
     {
-        while (count-- > 0 && !m_bFull)
+        for (; count > 0 && m_nLength + 1 < WSPRINTF_LIMIT; --count)
             put(c);
     }
     int finish()
@@ -110,65 +114,64 @@ public:
 private:
     char *m_pBuffer;
     size_t m_nLength;
-    bool m_bFull;
 };
 
+// "%[-][#][0][width][.precision][h|l|w|I64]type", with the flags in that order.
 struct CFormatSpec {
     bool m_bLeft = false;
-    bool m_bAlternate = false;
+    bool m_bPrefix = false;
     bool m_bZero = false;
     size_t m_nWidth = 0;
-    bool m_bPrecision = false;
     size_t m_nPrecision = 0;
-    int m_nSize = 0;  // 0 plain, 'h' short, 'l' long (32 bits, as on Windows), 'L' 64 bits
+    char m_cSize = 0;  // 'h' narrow, 'l' wide (or, for numbers, 32 bits as ever), 'L' 64 bits
+
+    size_t padding(size_t length) const { return m_nWidth > length ? m_nWidth - length : 0; }
 };
 
-void put_field(CFormatOutput &out, const CFormatSpec &spec, const char *prefix, const char *body, size_t length,
-               bool numeric)
-{
-    const size_t prefixLength = strlen(prefix);
-    size_t zeros = 0;
-    if (numeric && spec.m_bPrecision && spec.m_nPrecision > length)
-        zeros = spec.m_nPrecision - length;
-    const size_t total = prefixLength + zeros + length;
-    const size_t pad = spec.m_nWidth > total ? spec.m_nWidth - total : 0;
-    if (!spec.m_bLeft && !(spec.m_bZero && numeric))
-        out.repeat(' ', pad);
-    for (size_t i = 0; i < prefixLength; ++i)
-        out.put(prefix[i]);
-    if (!spec.m_bLeft && spec.m_bZero && numeric)
-        out.repeat('0', pad);
-    out.repeat('0', zeros);
-    for (size_t i = 0; i < length; ++i)
-        out.put(body[i]);
-    if (spec.m_bLeft)
-        out.repeat(' ', pad);
-}
-
+// Windows' padding rules: the precision is the least number of characters
+// of the number, its sign included; the zero flag widens it to the width;
+// the "0x" of the '#' flag stands outside both.
 void put_number(CFormatOutput &out, const CFormatSpec &spec, unsigned long long value, bool negative,
                 unsigned base, bool upper)
 {
-    char digits[32];
-    size_t length = 0;
+    char digits[24];
+    size_t count = 0;
     const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     do {
-        digits[sizeof(digits) - 1 - length++] = set[value % base];
+        digits[sizeof(digits) - 1 - count++] = set[value % base];
         value /= base;
     } while (value != 0);
-    const char *prefix = "";
+    const size_t length = count + (negative ? 1 : 0);
+    size_t precision = spec.m_nPrecision > length ? spec.m_nPrecision : length;
+    if (spec.m_bZero && !spec.m_bLeft && spec.m_nWidth > precision)
+        precision = spec.m_nWidth;
+    if (!spec.m_bLeft)
+        out.repeat(' ', spec.padding(precision));
+    if (spec.m_bPrefix && base == 16)
+        out.put(upper ? "0X" : "0x", 2);
     if (negative)
-        prefix = "-";
-    else if (spec.m_bAlternate && base == 16)
-        prefix = upper ? "0X" : "0x";
-    put_field(out, spec, prefix, digits + sizeof(digits) - length, length, true);
+        out.put('-');
+    out.repeat('0', precision - length);
+    out.put(digits + sizeof(digits) - count, count);
+    if (spec.m_bLeft)
+        out.repeat(' ', spec.padding(precision));
 }
 
-size_t bounded_length(const char *text, const CFormatSpec &spec)
+// Text in a field; the precision, when given, limits the text.
+void put_text(CFormatOutput &out, const CFormatSpec &spec, const char *text, size_t length)
 {
-    size_t length = 0;
-    while (text[length] != '\0' && (!spec.m_bPrecision || length < spec.m_nPrecision))
-        ++length;
-    return length;
+    if (!spec.m_bLeft)
+        out.repeat(' ', spec.padding(length));
+    out.put(text, length);
+    if (spec.m_bLeft)
+        out.repeat(' ', spec.padding(length));
+}
+
+// A character of a wide (UTF-16) argument in the ANSI output: ASCII passes,
+// anything else has no single-byte form here and becomes '?'.
+char narrow(unsigned value)
+{
+    return value < 0x80 ? static_cast<char>(value) : '?';
 }
 
 }  // namespace
@@ -189,30 +192,38 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...)
             continue;
         }
         ++p;
+        if (*p == '%') {
+            out.put(*p++);
+            continue;
+        }
         CFormatSpec spec;
-        for (;; ++p) {
-            if (*p == '-')
-                spec.m_bLeft = true;
-            else if (*p == '#')
-                spec.m_bAlternate = true;
-            else if (*p == '0')
-                spec.m_bZero = true;
-            else
-                break;
-        }
-        while (*p >= '0' && *p <= '9')
-            spec.m_nWidth = spec.m_nWidth * 10 + static_cast<size_t>(*p++ - '0');
-        if (*p == '.') {
+        if (*p == '-') {
+            spec.m_bLeft = true;
             ++p;
-            spec.m_bPrecision = true;
-            while (*p >= '0' && *p <= '9')
-                spec.m_nPrecision = spec.m_nPrecision * 10 + static_cast<size_t>(*p++ - '0');
         }
-        if (*p == 'h' || *p == 'l' || *p == 'w') {
-            spec.m_nSize = *p == 'h' ? 'h' : 'l';
+        if (*p == '#') {
+            spec.m_bPrefix = true;
+            ++p;
+        }
+        if (*p == '0') {
+            spec.m_bZero = true;
+            ++p;
+        }
+        for (; *p >= '0' && *p <= '9'; ++p)
+            spec.m_nWidth = std::min<size_t>(spec.m_nWidth * 10 + static_cast<size_t>(*p - '0'), WSPRINTF_LIMIT);
+        if (*p == '.') {
+            for (++p; *p >= '0' && *p <= '9'; ++p)
+                spec.m_nPrecision =
+                    std::min<size_t>(spec.m_nPrecision * 10 + static_cast<size_t>(*p - '0'), WSPRINTF_LIMIT);
+        }
+        if (*p == 'h') {
+            spec.m_cSize = 'h';
+            ++p;
+        } else if (*p == 'l' || *p == 'w') {
+            spec.m_cSize = 'l';
             ++p;
         } else if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-            spec.m_nSize = 'L';
+            spec.m_cSize = 'L';
             p += 3;
         }
         const char type = *p;
@@ -222,27 +233,44 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...)
         switch (type) {
         case 'c':
         case 'C': {
-            const char c = static_cast<char>(va_arg(args, int));
-            put_field(out, spec, "", &c, 1, false);
+            const unsigned value = static_cast<unsigned>(va_arg(args, int));
+            const bool wide = type == 'C' ? spec.m_cSize != 'h' : spec.m_cSize == 'l';
+            const char c = wide ? narrow(value & 0xFFFFu) : static_cast<char>(value);
+            put_text(out, spec, &c, 1);
             break;
         }
         case 's':
         case 'S': {
-            const char *text = va_arg(args, const char *);
-            if (!text)
-                text = "(null)";
-            put_field(out, spec, "", text, bounded_length(text, spec), false);
+            const bool wide = type == 'S' ? spec.m_cSize != 'h' : spec.m_cSize == 'l';
+            const void *argument = va_arg(args, const void *);
+            // Precision 0 means no limit, as on Windows.
+            const size_t limit = spec.m_nPrecision == 0 ? SIZE_MAX : spec.m_nPrecision;
+            if (!argument) {
+                put_text(out, spec, "(null)", std::min<size_t>(6, limit));
+            } else if (!wide) {
+                const char *text = static_cast<const char *>(argument);
+                size_t length = 0;
+                while (length < limit && text[length] != '\0')
+                    ++length;
+                put_text(out, spec, text, length);
+            } else {
+                const uint16_t *text = static_cast<const uint16_t *>(argument);
+                size_t length = 0;
+                while (length < limit && text[length] != 0)
+                    ++length;
+                if (!spec.m_bLeft)
+                    out.repeat(' ', spec.padding(length));
+                for (size_t i = 0; i < length; ++i)
+                    out.put(narrow(text[i]));
+                if (spec.m_bLeft)
+                    out.repeat(' ', spec.padding(length));
+            }
             break;
         }
         case 'd':
         case 'i': {
-            long long value;
-            if (spec.m_nSize == 'L')
-                value = va_arg(args, long long);
-            else if (spec.m_nSize == 'h')
-                value = static_cast<short>(va_arg(args, int));
-            else
-                value = va_arg(args, int);
+            // 'h' is accepted and ignored; 'l' is 32 bits as LONG is on Windows.
+            const long long value = spec.m_cSize == 'L' ? va_arg(args, long long) : va_arg(args, int);
             const bool negative = value < 0;
             const unsigned long long magnitude =
                 negative ? 0ULL - static_cast<unsigned long long>(value) : static_cast<unsigned long long>(value);
@@ -252,26 +280,24 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...)
         case 'u':
         case 'x':
         case 'X': {
-            unsigned long long value;
-            if (spec.m_nSize == 'L')
-                value = va_arg(args, unsigned long long);
-            else if (spec.m_nSize == 'h')
-                value = static_cast<unsigned short>(va_arg(args, unsigned int));
-            else
-                value = va_arg(args, unsigned int);
+            const unsigned long long value =
+                spec.m_cSize == 'L' ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
             put_number(out, spec, value, false, type == 'u' ? 10 : 16, type == 'X');
             break;
         }
         case 'p': {
             CFormatSpec pointer;
-            pointer.m_bPrecision = true;
             pointer.m_nPrecision = 2 * sizeof(void *);
             put_number(out, pointer, reinterpret_cast<uintptr_t>(va_arg(args, void *)), false, 16, true);
             break;
         }
         default:
-            // Not a conversion: the character itself, as "%%" gives "%".
-            put_field(out, spec, "", &type, 1, false);
+            // Not a conversion: the width in spaces and the character
+            // itself, except a '%' that came with flags or a width.
+            if (!spec.m_bLeft)
+                out.repeat(' ', spec.m_nWidth);
+            if (type != '%')
+                out.put(type);
             break;
         }
     }
