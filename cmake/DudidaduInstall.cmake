@@ -1,2 +1,55 @@
-# Installation: the library, its header, a CMake package and a pkg-config file.
+# Installation: the library, its header, a CMake package (find_package(dudidadu)
+# gives dudidadu::dudidadu) and a pkg-config file.
 include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(DUDIDADU_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dudidadu)
+
+install(TARGETS dudidadu EXPORT dudidaduTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# The player is a tool of its own; installed when it is built.
+if(TARGET dudidadu-play)
+  install(TARGETS dudidadu-play RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(EXPORT dudidaduTargets
+  NAMESPACE dudidadu::
+  DESTINATION ${DUDIDADU_CMAKE_DIR})
+
+configure_package_config_file(
+  ${CMAKE_CURRENT_LIST_DIR}/dudidaduConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/dudidaduConfig.cmake
+  INSTALL_DESTINATION ${DUDIDADU_CMAKE_DIR})
+write_basic_package_version_file(
+  ${CMAKE_CURRENT_BINARY_DIR}/dudidaduConfigVersion.cmake
+  VERSION ${PROJECT_VERSION}
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${CMAKE_CURRENT_BINARY_DIR}/dudidaduConfig.cmake
+  ${CMAKE_CURRENT_BINARY_DIR}/dudidaduConfigVersion.cmake
+  DESTINATION ${DUDIDADU_CMAKE_DIR})
+
+# The .pc file finds its prefix from its own place, so that an installation
+# with `cmake --install --prefix` elsewhere, or a moved one, still works.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(DUDIDADU_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(DUDIDADU_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+else()
+  file(RELATIVE_PATH up "/p/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/p")
+  string(REGEX REPLACE "/$" "" up "${up}")
+  set(DUDIDADU_PC_PREFIX "\${pcfiledir}/${up}")
+  set(DUDIDADU_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(DUDIDADU_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(DUDIDADU_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/dudidadu.pc.in
+  ${CMAKE_CURRENT_BINARY_DIR}/dudidadu.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/dudidadu.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

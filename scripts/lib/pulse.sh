@@ -1,0 +1,62 @@
+# A private PulseAudio server for tests: its own runtime directory, one null
+# sink, a socket that needs no cookie. Source this file, then
+#   pulse_start DIR [SINK]   start it, export PULSE_SERVER and friends
+#   pulse_stop               stop the server started here, by its pid
+# The sink's name is exported as DUDIDADU_E2E_SINK (and PULSE_SINK) for the
+# tests that record its monitor. A user's own server is never touched.
+
+DUDIDADU_PULSE_PID=""
+
+pulse_start() {
+  local dir=$1 sink=${2:-dudidadu_test}
+  local deadline
+  rm -rf "$dir"
+  mkdir -p "$dir/runtime" "$dir/state" "$dir/home"
+  chmod 700 "$dir" "$dir/runtime"
+
+  # Run in the foreground of a background job, so that $! is the server itself.
+  env HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" \
+      PULSE_RUNTIME_PATH="$dir/runtime" PULSE_STATE_PATH="$dir/state" \
+    pulseaudio --daemonize=no -n --use-pid-file=no --system=no \
+      --exit-idle-time=-1 --realtime=no --high-priority=no \
+      --log-target=stderr \
+      --load="module-null-sink sink_name=$sink" \
+      --load="module-native-protocol-unix socket=$dir/native auth-anonymous=1" \
+      </dev/null >"$dir/pulseaudio.log" 2>&1 &
+  DUDIDADU_PULSE_PID=$!
+
+  export PULSE_SERVER="unix:$dir/native"
+  export PULSE_SINK="$sink"
+  export DUDIDADU_E2E_SINK="$sink"
+
+  deadline=$((SECONDS + 30))
+  until pactl info >/dev/null 2>&1; do
+    if ! kill -0 "$DUDIDADU_PULSE_PID" 2>/dev/null; then
+      echo "pulseaudio exited at start; its log:" >&2
+      cat "$dir/pulseaudio.log" >&2
+      DUDIDADU_PULSE_PID=""
+      return 1
+    fi
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      echo "pulseaudio did not answer within 30 s; its log:" >&2
+      cat "$dir/pulseaudio.log" >&2
+      pulse_stop
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+pulse_stop() {
+  local pid=$DUDIDADU_PULSE_PID i
+  [ -n "$pid" ] || return 0
+  DUDIDADU_PULSE_PID=""
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for i in $(seq 50); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
+}
