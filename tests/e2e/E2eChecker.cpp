@@ -1,0 +1,236 @@
+#include "E2eChecker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+namespace {
+const double kOnDb = -30.0;     // the tone is heard (it plays at about -9 dBFS)
+const double kQuietDb = -60.0;  // the tone has stopped
+const double kSilentDb = -90.0; // nothing but the last bits of a fade
+const double kToneDb = -9.03;   // RMS of a sine at half of full scale
+const double kToneHz = 440.0;
+}
+
+E2eChecker::E2eChecker(const EventLog &log, const Recording &recording)
+    : m_log(log), m_recording(recording), m_nFailures(0), m_dCursor(0.0), m_dOnset(-1.0),
+      m_dPlayMs(0.0), m_dFirstOnset(-1.0), m_dFirstPlayMs(0.0), m_dToneDb(kToneDb)
+{
+}
+
+bool E2eChecker::Check(bool condition, const std::string &scenario, const std::string &what)
+{
+    if (!condition) {
+        ++m_nFailures;
+        std::printf("FAIL %s: %s\n", scenario.c_str(), what.c_str());
+    }
+    return condition;
+}
+
+double E2eChecker::At(const std::string &scenario, const std::string &event) const
+{
+    const Event *e = m_log.Find(scenario, event);
+    if (!e || m_dOnset < 0.0)
+        return -1.0;
+    return m_dOnset + (e->ms - m_dPlayMs) / 1000.0;
+}
+
+double E2eChecker::Quiet(double from) const
+{
+    return m_recording.FindOffset(from, kQuietDb, 0.1);
+}
+
+bool E2eChecker::Anchor(const std::string &scenario, double from)
+{
+    m_dOnset = -1.0;
+    const Event *play = m_log.Find(scenario, "play");
+    if (!Check(play != nullptr, scenario, "not played (missing from the event log)"))
+        return false;
+    m_dPlayMs = play->ms;
+    double onset = m_recording.FindOnset(from, kOnDb, 0.03);
+    if (!Check(onset >= 0.0, scenario, "no sound in the recording"))
+        return false;
+    m_dOnset = onset;
+    if (m_dFirstOnset < 0.0) {
+        m_dFirstOnset = onset;
+        m_dFirstPlayMs = play->ms;
+        std::printf("%s: onset at %.3f s of the recording\n", scenario.c_str(), onset);
+        return true;
+    }
+    // The server's latency is the same for every scenario; an onset that has
+    // moved against the timeline is another sound (or a late start).
+    double drift = (onset - m_dFirstOnset) - (play->ms - m_dFirstPlayMs) / 1000.0;
+    std::printf("%s: onset at %.3f s of the recording, %+.0f ms against the first scenario\n",
+                scenario.c_str(), onset, drift * 1000.0);
+    return Check(std::fabs(drift) <= 0.3, scenario, "the onset is out of place against the call timeline");
+}
+
+double E2eChecker::Past(double stop) const
+{
+    double quiet = Quiet(stop - 0.2);
+    return quiet > 0.0 ? quiet : stop + 0.5;
+}
+
+void E2eChecker::OneShot(const std::string &scenario)
+{
+    if (!Anchor(scenario, m_dCursor))
+        return;
+    const Event *play = m_log.Find(scenario, "play");
+    const Event *ended = m_log.Find(scenario, "ended");
+    double off = Quiet(m_dOnset);
+    if (!Check(off > 0.0, scenario, "the sound never ends"))
+        return;
+    double heard = off - m_dOnset;
+    double level = m_recording.LevelDb(m_dOnset + 0.1, 0.8);
+    double hz = m_recording.DominantFrequency(m_dOnset + 0.1, 0.8);
+    std::vector<double> windows = m_recording.WindowLevels(m_dOnset + 0.02, heard - 0.04);
+    double lowest = windows.empty() ? Recording::SILENCE_DB : *std::min_element(windows.begin(), windows.end());
+    std::printf("%s: heard for %.3f s (1.000 s sound), %.2f dBFS (lowest 10 ms window %.1f), %.1f Hz\n",
+                scenario.c_str(), heard, level, lowest, hz);
+    Check(std::fabs(heard - 1.0) <= 0.06, scenario, "heard for the wrong length");
+    Check(std::fabs(level - kToneDb) <= 2.0, scenario, "level is not that of the tone");
+    Check(lowest >= kOnDb, scenario, "the sound drops out while it plays");
+    Check(std::fabs(hz - kToneHz) <= 3.0, scenario, "pitch is not 440 Hz");
+    Check(m_recording.FindOnset(off, kOnDb, 0.03, off + 0.4) < 0.0, scenario, "sound again after its end");
+    if (scenario == "oneshot")
+        m_dToneDb = level;
+    if (ended) {
+        double playing = (ended->ms - play->ms) / 1000.0;
+        std::printf("%s: DSoundIsPlaying turned 0 after %.3f s\n", scenario.c_str(), playing);
+        Check(playing >= 0.9, scenario, "DSoundIsPlaying turned 0 before the sound's end");
+    }
+    m_dCursor = off;
+}
+
+void E2eChecker::LoopStop()
+{
+    const std::string scenario = "loop-stop";
+    if (!Anchor(scenario, m_dCursor))
+        return;
+    double stop = At(scenario, "stop");
+    if (!Check(stop > m_dOnset + 0.5, scenario, "no stop in the event log"))
+        return;
+    std::vector<double> windows = m_recording.WindowLevels(m_dOnset + 0.02, stop - 0.1 - (m_dOnset + 0.02));
+    double lowest = windows.empty() ? Recording::SILENCE_DB : *std::min_element(windows.begin(), windows.end());
+    double off = m_recording.FindOffset(stop - 0.2, kQuietDb, 0.1);
+    double hz = m_recording.DominantFrequency(m_dOnset + 0.1, 0.8);
+    std::printf("%s: looped %.3f s (0.500 s sound) with its lowest 10 ms window at %.1f dBFS, %.1f Hz\n",
+                scenario.c_str(), stop - m_dOnset, lowest, hz);
+    Check(lowest >= kOnDb, scenario, "the loop has a gap");
+    Check(std::fabs(hz - kToneHz) <= 3.0, scenario, "pitch is not 440 Hz");
+    if (!Check(off > 0.0, scenario, "sound goes on after DSoundStop(s, 0)"))
+        return;
+    std::printf("%s: silent %.0f ms after DSoundStop(s, 0)\n", scenario.c_str(), (off - stop) * 1000.0);
+    Check(off - stop >= -0.1, scenario, "silent before DSoundStop was called");
+    Check(off - stop <= 0.25, scenario, "not silent within 250 ms of DSoundStop(s, 0)");
+    m_dCursor = off;
+}
+
+void E2eChecker::Fade()
+{
+    const std::string scenario = "fade";
+    if (!Anchor(scenario, m_dCursor))
+        return;
+    double stop = At(scenario, "stop");
+    if (!Check(stop > m_dOnset + 0.4, scenario, "no stop in the event log"))
+        return;
+    double before = m_recording.LevelDb(stop - 0.35, 0.3);
+    double fall = m_recording.FindOffset(stop - 0.1, before - 3.0, 0.02);
+    double quiet = fall < 0.0 ? -1.0 : Quiet(fall);
+    double silent = m_recording.FindOffset(stop - 0.1, kSilentDb, 0.1);
+    std::vector<double> steps = m_recording.WindowLevels(stop - 0.1, 0.9, 0.05);
+    std::printf("%s: %.1f dBFS before DSoundStop(s, 500); 50 ms windows from 100 ms before it:", scenario.c_str(),
+                before);
+    for (double db : steps)
+        std::printf(" %.0f", db);
+    std::printf("\n");
+    if (!Check(fall > 0.0 && quiet > 0.0, scenario, "the level never falls to silence"))
+        return;
+    std::printf("%s: falls %.0f ms after the call, below %.0f dBFS %.0f ms later, below %.0f dBFS %.0f ms after the call\n",
+                scenario.c_str(), (fall - stop) * 1000.0, kQuietDb, (quiet - fall) * 1000.0, kSilentDb,
+                silent < 0.0 ? -1.0 : (silent - stop) * 1000.0);
+    Check(fall - stop >= -0.05, scenario, "the level falls before DSoundStop was called");
+    Check(fall - stop <= 0.25, scenario, "the level does not fall within 250 ms of DSoundStop");
+    Check(quiet - fall >= 0.15, scenario, "cut off instead of faded");
+    Check(silent > 0.0 && silent - stop <= 0.75, scenario, "not silent by 750 ms after DSoundStop(s, 500)");
+    std::vector<double> falling = m_recording.WindowLevels(fall, quiet - fall, 0.05);
+    for (size_t i = 1; i < falling.size(); ++i) {
+        if (!Check(falling[i] <= falling[i - 1] + 1.5, scenario, "the level rises during the fade"))
+            break;
+    }
+    m_dCursor = silent > 0.0 ? silent : quiet;
+}
+
+void E2eChecker::Pan()
+{
+    const std::string scenario = "pan";
+    if (!Anchor(scenario, m_dCursor))
+        return;
+    double left = At(scenario, "left"), right = At(scenario, "right"), stop = At(scenario, "stop");
+    if (!Check(left > m_dOnset + 0.2 && right > left + 0.3 && stop > right + 0.3, scenario,
+               "pan events missing from the event log"))
+        return;
+    double centre = m_recording.BalanceDb(m_dOnset + 0.1, left - 0.05 - (m_dOnset + 0.1));
+    double centreLeft = m_recording.LevelDb(m_dOnset + 0.1, left - 0.05 - (m_dOnset + 0.1), Recording::LEFT);
+    double toLeft = m_recording.BalanceDb(left + 0.15, right - 0.05 - (left + 0.15));
+    double leftLeft = m_recording.LevelDb(left + 0.15, right - 0.05 - (left + 0.15), Recording::LEFT);
+    double toRight = m_recording.BalanceDb(right + 0.15, stop - 0.05 - (right + 0.15));
+    std::printf("%s: left minus right: %+.1f dB centred, %+.1f dB at -10000, %+.1f dB at 10000; "
+                "left channel %.1f dBFS centred, %.1f dBFS at -10000\n",
+                scenario.c_str(), centre, toLeft, toRight, centreLeft, leftLeft);
+    Check(std::fabs(centre) <= 1.0, scenario, "a centred sound is not balanced");
+    Check(toLeft >= 40.0, scenario, "pan -10000 does not put the energy in the left channel");
+    Check(std::fabs(leftLeft - centreLeft) <= 1.5, scenario, "pan -10000 changes the left channel's level");
+    Check(toRight <= -40.0, scenario, "pan 10000 does not put the energy in the right channel");
+    m_dCursor = Past(stop);
+}
+
+void E2eChecker::Frequency()
+{
+    const std::string scenario = "frequency";
+    if (!Anchor(scenario, m_dCursor))
+        return;
+    double twice = At(scenario, "double"), stop = At(scenario, "stop");
+    if (!Check(twice > m_dOnset + 0.2 && stop > twice + 0.3, scenario, "frequency events missing from the event log"))
+        return;
+    double before = m_recording.DominantFrequency(m_dOnset + 0.1, twice - 0.05 - (m_dOnset + 0.1));
+    double after = m_recording.DominantFrequency(twice + 0.15, stop - 0.05 - (twice + 0.15));
+    std::printf("%s: %.1f Hz at 44100, %.1f Hz at 88200 (ratio %.3f)\n", scenario.c_str(), before, after,
+                before > 0.0 ? after / before : 0.0);
+    Check(std::fabs(before - kToneHz) <= 3.0, scenario, "pitch is not 440 Hz at the sound's own rate");
+    Check(std::fabs(after - 2.0 * kToneHz) <= 5.0, scenario, "doubling the frequency does not double the pitch");
+    m_dCursor = Past(stop);
+}
+
+void E2eChecker::Volume()
+{
+    const std::string scenario = "volume";
+    if (!Anchor(scenario, m_dCursor))
+        return;
+    double refused = At(scenario, "refused"), stop = At(scenario, "stop");
+    if (!Check(refused > m_dOnset + 0.2 && stop > refused + 0.3, scenario, "volume events missing from the event log"))
+        return;
+    double before = m_recording.LevelDb(m_dOnset + 0.1, refused - 0.05 - (m_dOnset + 0.1));
+    double after = m_recording.LevelDb(refused + 0.1, stop - 0.05 - (refused + 0.1));
+    std::printf("%s: %.2f dBFS at -600 (%+.2f dB against full volume), %.2f dBFS after a refused volume\n",
+                scenario.c_str(), before, before - m_dToneDb, after);
+    Check(std::fabs(before - m_dToneDb + 6.0) <= 1.0, scenario, "volume -600 is not 6 dB down");
+    Check(std::fabs(after - before) <= 0.5, scenario, "a refused volume changed the level");
+    m_dCursor = Past(stop);
+}
+
+int E2eChecker::Run()
+{
+    std::printf("recording: %.3f s at %u Hz\n", m_recording.Seconds(), m_recording.Rate());
+    for (const Event &e : m_log.Events())
+        Check(e.name != "fail", e.scenario, "the player's expectation failed (see its output)");
+    Check(m_log.Find("run", "end") != nullptr, "run", "the player did not finish");
+    OneShot("oneshot");
+    LoopStop();
+    Fade();
+    Pan();
+    Frequency();
+    Volume();
+    OneShot("file");
+    return m_nFailures;
+}

@@ -1,0 +1,229 @@
+#include "E2ePlayer.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "ToneWave.h"
+#include "dudidadu.h"
+
+namespace {
+// Silence between scenarios, long enough for the checker to tell them apart.
+const double kGap = 0.6;
+}
+
+E2ePlayer::E2ePlayer(EventLog &log, void *device) : m_log(log), m_pDevice(device), m_nFailures(0) {}
+
+bool E2ePlayer::Expect(bool condition, const std::string &scenario, const std::string &what)
+{
+    if (!condition) {
+        ++m_nFailures;
+        std::printf("FAIL %s: %s\n", scenario.c_str(), what.c_str());
+        m_log.Add(scenario, "fail", 1);
+    }
+    return condition;
+}
+
+void E2ePlayer::Pause(double seconds)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+bool E2ePlayer::WaitEnd(void *sound, double deadline)
+{
+    double until = m_log.Now() + deadline * 1000.0;
+    while (DSoundIsPlaying(sound)) {
+        if (m_log.Now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void *E2ePlayer::OpenTone(const std::string &scenario, unsigned ms)
+{
+    ToneWave tone(TONE_HZ, ms, TONE_RATE);
+    // The library copies the image; ours may go away right after.
+    void *sound = DSoundOpenMem(m_pDevice, const_cast<unsigned char *>(tone.Image().data()),
+                                static_cast<DWORD>(tone.Image().size()));
+    Expect(sound != nullptr, scenario, "DSoundOpenMem returned null");
+    return sound;
+}
+
+void E2ePlayer::StopAndClose(const std::string &scenario, void *sound)
+{
+    DSoundStop(sound, 0);
+    m_log.Add(scenario, "stop");
+    Expect(WaitEnd(sound, 3.0), scenario, "still playing 3 s after DSoundStop(s, 0)");
+    m_log.Add(scenario, "ended");
+    DSoundClose(sound);
+}
+
+void E2ePlayer::OneShot(const std::string &scenario, bool fromFile)
+{
+    void *sound = nullptr;
+    std::string path = "dudidadu-e2e-tone.wav";
+    if (fromFile) {
+        ToneWave tone(TONE_HZ, 1000, TONE_RATE);
+        if (!Expect(tone.WriteFile(path), scenario, "cannot write " + path))
+            return;
+        sound = DSoundOpen(m_pDevice, path.c_str());
+        Expect(sound != nullptr, scenario, "DSoundOpen returned null");
+    } else {
+        sound = OpenTone(scenario, 1000);
+    }
+    if (sound) {
+        m_log.Add(scenario, "play");
+        Expect(DSoundPlay(sound, 0) == 1, scenario, "DSoundPlay(s, 0) did not return 1");
+        Expect(DSoundIsPlaying(sound) == 1, scenario, "not playing right after DSoundPlay");
+        bool ended = WaitEnd(sound, 5.0);
+        m_log.Add(scenario, "ended");
+        Expect(ended, scenario, "a 1 s sound still playing after 5 s");
+        DSoundClose(sound);
+    }
+    if (fromFile)
+        std::remove(path.c_str());
+    Pause(kGap);
+}
+
+void E2ePlayer::LoopStop()
+{
+    const std::string scenario = "loop-stop";
+    void *sound = OpenTone(scenario, 500);
+    if (!sound)
+        return;
+    m_log.Add(scenario, "play");
+    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
+    // Well past two lengths of the sound: a loop that ends early shows as a gap.
+    Pause(1.3);
+    Expect(DSoundIsPlaying(sound) == 1, scenario, "a looped sound stopped by itself");
+    StopAndClose(scenario, sound);
+    Pause(kGap);
+}
+
+void E2ePlayer::LoopFade()
+{
+    const std::string scenario = "fade";
+    void *sound = OpenTone(scenario, 500);
+    if (!sound)
+        return;
+    m_log.Add(scenario, "play");
+    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
+    Pause(0.8);
+    DSoundStop(sound, 500);
+    m_log.Add(scenario, "stop", 500);
+    bool ended = WaitEnd(sound, 5.0);
+    m_log.Add(scenario, "ended");
+    Expect(ended, scenario, "still playing 5 s after DSoundStop(s, 500)");
+    DSoundClose(sound);
+    Pause(kGap);
+}
+
+void E2ePlayer::Pan()
+{
+    const std::string scenario = "pan";
+    void *sound = OpenTone(scenario, 500);
+    if (!sound)
+        return;
+    m_log.Add(scenario, "play");
+    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
+    Pause(0.6);
+    m_log.Add(scenario, "left", -10000);
+    Expect(DSoundSetPan(sound, -10000) == 1, scenario, "DSoundSetPan(s, -10000) did not return 1");
+    Expect(DSoundGetPan(sound) == -10000, scenario, "DSoundGetPan does not read -10000");
+    Pause(0.6);
+    m_log.Add(scenario, "right", 10000);
+    Expect(DSoundSetPan(sound, 10000) == 1, scenario, "DSoundSetPan(s, 10000) did not return 1");
+    Expect(DSoundGetPan(sound) == 10000, scenario, "DSoundGetPan does not read 10000");
+    Pause(0.6);
+    StopAndClose(scenario, sound);
+    Pause(kGap);
+}
+
+void E2ePlayer::Frequency()
+{
+    const std::string scenario = "frequency";
+    void *sound = OpenTone(scenario, 500);
+    if (!sound)
+        return;
+    Expect(DSoundGetFrequency(sound) == TONE_RATE, scenario, "DSoundGetFrequency is not the file's rate");
+    m_log.Add(scenario, "play");
+    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
+    Pause(0.6);
+    m_log.Add(scenario, "double", 2 * TONE_RATE);
+    Expect(DSoundSetFrequency(sound, 2 * TONE_RATE) == 1, scenario, "DSoundSetFrequency(s, 88200) did not return 1");
+    Expect(DSoundGetFrequency(sound) == 2 * TONE_RATE, scenario, "DSoundGetFrequency does not read 88200");
+    Pause(0.6);
+    StopAndClose(scenario, sound);
+    Pause(kGap);
+}
+
+void E2ePlayer::RefusedVolume()
+{
+    const std::string scenario = "volume";
+    void *sound = OpenTone(scenario, 500);
+    if (!sound)
+        return;
+    Expect(DSoundSetVolume(sound, -600) == 1, scenario, "DSoundSetVolume(s, -600) did not return 1");
+    m_log.Add(scenario, "play", -600);
+    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
+    Pause(0.6);
+    m_log.Add(scenario, "refused", 1);
+    Expect(DSoundSetVolume(sound, 1) == 0, scenario, "DSoundSetVolume(s, 1) did not return 0");
+    Expect(DSoundGetVolume(sound) == -600, scenario, "volume changed by a refused DSoundSetVolume");
+    Pause(0.6);
+    StopAndClose(scenario, sound);
+    Pause(kGap);
+}
+
+int E2ePlayer::RunAudio()
+{
+    m_log.Add("run", "begin");
+    Pause(kGap);
+    OneShot("oneshot", false);
+    LoopStop();
+    LoopFade();
+    Pan();
+    Frequency();
+    RefusedVolume();
+    OneShot("file", true);
+    m_log.Add("run", "end", m_nFailures);
+    return m_nFailures;
+}
+
+int E2ePlayer::RunNull()
+{
+    const std::string scenario = "null";
+    void *sound = OpenTone(scenario, 1000);
+    if (!sound)
+        return m_nFailures;
+    double start = m_log.Now();
+    Expect(DSoundPlay(sound, 0) == 1, scenario, "DSoundPlay(s, 0) did not return 1");
+    Expect(DSoundIsPlaying(sound) == 1, scenario, "not playing right after DSoundPlay");
+    bool ended = WaitEnd(sound, 5.0);
+    double took = (m_log.Now() - start) / 1000.0;
+    std::printf("null output: a 1.000 s sound played for %.3f s\n", took);
+    Expect(ended, scenario, "a 1 s sound still playing after 5 s");
+    // The null output consumes in real time: the end cannot come early.
+    Expect(took >= 0.9, scenario, "a 1 s sound ended too early");
+
+    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
+    Pause(1.5);
+    Expect(DSoundIsPlaying(sound) == 1, scenario, "a looped 1 s sound stopped by itself");
+    DSoundStop(sound, 300);
+    // A fade lowers the buffer's volume before it stops.
+    LONG lowest = 0;
+    double until = m_log.Now() + 5000.0;
+    while (DSoundIsPlaying(sound) && m_log.Now() < until) {
+        LONG v = DSoundGetVolume(sound);
+        if (v < lowest)
+            lowest = v;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::printf("null output: lowest volume seen during a 300 ms fade: %ld\n", static_cast<long>(lowest));
+    Expect(!DSoundIsPlaying(sound), scenario, "still playing 5 s after DSoundStop(s, 300)");
+    Expect(lowest < 0, scenario, "no volume below 0 seen during a fade");
+    DSoundClose(sound);
+    Expect(DSoundIsPlaying(sound) == 0, scenario, "a closed sound reads as playing");
+    return m_nFailures;
+}

@@ -1,0 +1,127 @@
+// dudidadu-e2e: the end-to-end program. It plays scenarios through the public
+// header while another process records the sink's monitor (run-e2e.sh), and
+// checks that recording afterwards; it also holds the checks of the null
+// output, which need no server.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "E2eChecker.h"
+#include "E2ePlayer.h"
+#include "EventLog.h"
+#include "ToneWave.h"
+#include "analysis/Recording.h"
+#include "dudidadu.h"
+
+#if defined(_WIN32)
+// A real window: DirectSound's cooperative level needs one.
+static HWND CreateSoundWindow()
+{
+    return CreateWindowExA(0, "STATIC", "dudidadu-e2e", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr, nullptr,
+                           GetModuleHandleA(nullptr), nullptr);
+}
+static void DestroySoundWindow(HWND window)
+{
+    if (window)
+        DestroyWindow(window);
+}
+#else
+static int g_window;
+// Any non-null value names the window here.
+static HWND CreateSoundWindow()
+{
+    return reinterpret_cast<HWND>(&g_window);
+}
+static void DestroySoundWindow(HWND) {}
+#endif
+
+static int Usage()
+{
+    std::fprintf(stderr,
+                 "usage: dudidadu-e2e play EVENTS      play the scenarios, writing their timeline\n"
+                 "       dudidadu-e2e check EVENTS RECORDING [RATE]\n"
+                 "                                     check a s16le stereo recording (default 48000 Hz)\n"
+                 "       dudidadu-e2e null             checks on the null output\n"
+                 "       dudidadu-e2e tone FILE [MS [HZ]]  write a 16-bit mono 44100 Hz tone\n");
+    return 2;
+}
+
+static int Play(const char *eventsPath, bool nullOutput)
+{
+    EventLog log;
+    if (eventsPath && !log.Create(eventsPath)) {
+        std::fprintf(stderr, "dudidadu-e2e: cannot write %s\n", eventsPath);
+        return 1;
+    }
+    HWND window = CreateSoundWindow();
+    if (!window) {
+        std::fprintf(stderr, "dudidadu-e2e: cannot create a window\n");
+        return 1;
+    }
+    GUID nullGuid = DUDIDADU_NULL_OUTPUT;
+    void *device = DSoundInitialize(window, nullOutput ? &nullGuid : nullptr);
+    if (!device) {
+        std::fprintf(stderr, "dudidadu-e2e: DSoundInitialize failed\n");
+        DestroySoundWindow(window);
+        return 1;
+    }
+    // A second call for the same window gives the same device.
+    int failures = DSoundInitialize(window, nullptr) == device ? 0 : 1;
+    if (failures)
+        std::printf("FAIL DSoundInitialize gave a second device for the same window\n");
+    E2ePlayer player(log, device);
+    failures += nullOutput ? player.RunNull() : player.RunAudio();
+    DSoundTerminate(device);
+    DestroySoundWindow(window);
+    std::printf("dudidadu-e2e %s: %s\n", nullOutput ? "null" : "play", failures ? "FAILED" : "ok");
+    return failures ? 1 : 0;
+}
+
+static int Check(const char *eventsPath, const char *recordingPath, unsigned rate)
+{
+    EventLog log;
+    if (!log.Load(eventsPath)) {
+        std::fprintf(stderr, "dudidadu-e2e: cannot read %s\n", eventsPath);
+        return 1;
+    }
+    Recording recording;
+    if (!recording.Load(recordingPath, rate) || recording.Frames() == 0) {
+        std::fprintf(stderr, "dudidadu-e2e: cannot read a recording from %s\n", recordingPath);
+        return 1;
+    }
+    E2eChecker checker(log, recording);
+    int failures = checker.Run();
+    std::printf("dudidadu-e2e check: %s\n", failures ? "FAILED" : "ok");
+    return failures ? 1 : 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc < 2)
+        return Usage();
+    std::string mode = argv[1];
+    if (mode == "play" && argc == 3)
+        return Play(argv[2], false);
+    if (mode == "null" && argc == 2)
+        return Play(nullptr, true);
+    if (mode == "check" && (argc == 4 || argc == 5)) {
+        long rate = argc == 5 ? std::strtol(argv[4], nullptr, 10) : 48000;
+        if (rate < 8000 || rate > 384000)
+            return Usage();
+        return Check(argv[2], argv[3], static_cast<unsigned>(rate));
+    }
+    if (mode == "tone" && argc >= 3 && argc <= 5) {
+        long ms = argc >= 4 ? std::strtol(argv[3], nullptr, 10) : 500;
+        long hz = argc >= 5 ? std::strtol(argv[4], nullptr, 10) : 440;
+        if (ms <= 0 || ms > 600000 || hz <= 0 || hz > 20000)
+            return Usage();
+        ToneWave tone(double(hz), static_cast<unsigned>(ms));
+        if (!tone.WriteFile(argv[2])) {
+            std::fprintf(stderr, "dudidadu-e2e: cannot write %s\n", argv[2]);
+            return 1;
+        }
+        return 0;
+    }
+    return Usage();
+}
