@@ -1,0 +1,129 @@
+// What only our POSIX stand-in promises: debugger output as raw bytes on
+// standard error, and the stack sizes of its threads.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+
+#include "TestThread.h"
+
+namespace {
+
+// Runs `action` with standard error redirected into a pipe; what it wrote.
+std::string captured_stderr(void (*action)())
+{
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        return "pipe failed";
+    fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    dup2(pipeEnds[1], STDERR_FILENO);
+    close(pipeEnds[1]);
+    action();
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    std::string text;
+    char chunk[256];
+    ssize_t got;
+    while ((got = read(pipeEnds[0], chunk, sizeof(chunk))) > 0)
+        text.append(chunk, static_cast<size_t>(got));
+    close(pipeEnds[0]);
+    return text;
+}
+
+size_t stack_size_of_current_thread()
+{
+    pthread_attr_t attributes;
+    size_t size = 0;
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+        pthread_attr_getstacksize(&attributes, &size);
+        pthread_attr_destroy(&attributes);
+    }
+    return size;
+}
+
+DWORD WINAPI record_stack_size(LPVOID parameter)
+{
+    *static_cast<size_t *>(parameter) = stack_size_of_current_thread();
+    return 0;
+}
+
+size_t stack_size_for(SIZE_T requested)
+{
+    size_t size = 0;
+    HANDLE thread = CreateThread(nullptr, requested, record_stack_size, &size, 0, nullptr);
+    EXPECT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    return size;
+}
+
+}  // namespace
+
+TEST(KernelPosix, DebugOutputIsTheBytesUnchanged)
+{
+    const std::string text = captured_stderr([] {
+        OutputDebugStringA("\x97\xE1\x8A\x4F\x94\xAD\x90\xB6\x81\x46" "catch (...)\n  in x.\n");
+        OutputDebugStringA("");
+        OutputDebugStringA(nullptr);
+        OutputDebugStringA("no newline");
+    });
+    EXPECT_EQ(text, std::string("\x97\xE1\x8A\x4F\x94\xAD\x90\xB6\x81\x46" "catch (...)\n  in x.\nno newline"));
+}
+
+TEST(KernelPosix, ThreadStacksAreSmallByDefaultAndAsLargeAsAsked)
+{
+    const size_t byDefault = stack_size_for(0);
+    EXPECT_GE(byDefault, static_cast<size_t>(64 * 1024));
+    EXPECT_LE(byDefault, static_cast<size_t>(4 * 1024 * 1024));
+    EXPECT_GE(stack_size_for(2 * 1024 * 1024), static_cast<size_t>(2 * 1024 * 1024));
+    EXPECT_GE(stack_size_for(1), static_cast<size_t>(PTHREAD_STACK_MIN));
+}
+
+TEST(KernelPosix, GlobalFreeRefusesWhatGlobalAllocDidNotGive)
+{
+    int local = 0;
+    EXPECT_EQ(GlobalFree(&local), &local);
+    void *block = GlobalAlloc(GMEM_FIXED, 16);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(GlobalFree(block), nullptr);
+    EXPECT_EQ(GlobalFree(block), block);  // a second free is refused, not a double free
+    EXPECT_EQ(GlobalAlloc(0x0002 /* GMEM_MOVEABLE */, 16), nullptr);
+}
+
+TEST(KernelPosix, TerminatingAnEndedThreadKeepsItsExitCode)
+{
+    // Windows leaves the code of an ended thread alone; Wine overwrites it,
+    // so this holds for the stand-in only.
+    std::function<DWORD()> body = [] { return 5u; };
+    HANDLE thread = start_thread(body);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
+    EXPECT_TRUE(TerminateThread(thread, 9));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 5u);
+    CloseHandle(thread);
+}
+
+TEST(KernelPosix, RunningThreadIsNotTerminated)
+{
+    // Only threads that never ran or have ended can be ended safely here.
+    std::atomic<bool> release(false);
+    std::function<DWORD()> body = [&] {
+        eventually([&] { return release.load(); });
+        return 6u;
+    };
+    HANDLE thread = start_thread(body);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_FALSE(TerminateThread(thread, 9));
+    release = true;
+    ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 6u);
+    CloseHandle(thread);
+}
