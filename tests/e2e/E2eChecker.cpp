@@ -225,12 +225,26 @@ int E2eChecker::Run()
     for (const Event &e : m_log.Events())
         Check(e.name != "fail", e.scenario, "the player's expectation failed (see its output)");
     Check(m_log.Find("run", "end") != nullptr, "run", "the player did not finish");
-    OneShot("oneshot");
-    LoopStop();
-    Fade();
-    Pan();
-    Frequency();
-    Volume();
-    OneShot("file");
+    const char *order[] = {"oneshot", "loop-stop", "fade", "pan", "frequency", "volume", "file"};
+    for (const char *scenario : order) {
+        std::string name = scenario;
+        if (name == "oneshot" || name == "file")
+            OneShot(name);
+        else if (name == "loop-stop")
+            LoopStop();
+        else if (name == "fade")
+            Fade();
+        else if (name == "pan")
+            Pan();
+        else if (name == "frequency")
+            Frequency();
+        else
+            Volume();
+        // Whatever a scenario's checks found, the next one is searched for
+        // after this one's end.
+        double ended = At(name, "ended");
+        if (ended > 0.0)
+            m_dCursor = std::max(m_dCursor, Past(ended));
+    }
     return m_nFailures;
 }
