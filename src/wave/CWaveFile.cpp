@@ -1,1 +1,271 @@
-#include "platform/winapi.h"
+#include "wave/CWaveFile.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include <new>
+
+namespace {
+
+const DWORD kHeaderSize = 18;      // WAVEFORMATEX up to and with cbSize
+const DWORD kPcmHeaderSize = 16;   // PCMWAVEFORMAT
+const int64_t kMaxLong = 0x7FFFFFFF;
+
+static_assert(sizeof(WAVEFORMATEX) == kHeaderSize, "WAVEFORMATEX is 18 bytes");
+static_assert(sizeof(PCMWAVEFORMAT) == kPcmHeaderSize, "PCMWAVEFORMAT is 16 bytes");
+
+}  // namespace
+
+CWaveFile::CWaveFile()
+    : m_nNameSize(0),
+      m_lState(-1),
+      m_lDataStart(-1),
+      m_dwDataSize(0),
+      m_pwfx(NULL),
+      m_hmmio(NULL),
+      m_pszName(NULL)
+{
+    SetName(NULL);
+}
+
+CWaveFile::~CWaveFile()
+{
+    delete[] m_pszName;
+    m_pszName = NULL;
+    Close();
+}
+
+BOOL CWaveFile::Open(LPCSTR path)
+{
+    if (path == NULL || path[0] == '\0' || m_hmmio != NULL)
+        return FALSE;
+    return _open(path, NULL);
+}
+
+BOOL CWaveFile::OpenMem(LPCVOID image, DWORD size)
+{
+    if (m_hmmio != NULL)
+        return FALSE;
+    // The memory file's size is a LONG; a larger one cannot be described.
+    if (size > (DWORD)kMaxLong)
+        return _fail();
+    MMIOINFO info;
+    memset(&info, 0, sizeof(info));
+    info.fccIOProc = FOURCC_MEM;
+    info.pchBuffer = static_cast<HPSTR>(const_cast<LPVOID>(image));
+    info.cchBuffer = (LONG)size;
+    info.adwInfo[0] = 0;  // the memory file cannot grow
+    return _open(NULL, &info);
+}
+
+BOOL CWaveFile::_open(LPCSTR path, LPMMIOINFO info)
+{
+    // Read-only: the service does not write the name.
+    m_hmmio = mmioOpenA(const_cast<LPSTR>(path), info, MMIO_READ);
+    if (m_hmmio == NULL)
+        return _fail();
+
+    MMCKINFO riff;
+    memset(&riff, 0, sizeof(riff));
+    riff.fccType = mmioFOURCC('W', 'A', 'V', 'E');
+    if (mmioDescend(m_hmmio, &riff, NULL, MMIO_FINDRIFF) != MMSYSERR_NOERROR)
+        return _fail();
+
+    MMCKINFO chunk;
+    memset(&chunk, 0, sizeof(chunk));
+    chunk.ckid = mmioFOURCC('f', 'm', 't', ' ');
+    if (mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
+        return _fail();
+    if (chunk.cksize < kPcmHeaderSize || !_read_format(chunk.cksize))
+        return _fail();
+    if (mmioAscend(m_hmmio, &chunk, 0) != MMSYSERR_NOERROR)
+        return _fail();
+
+    // Searched from the end of "fmt ": a "data" chunk before it is not found.
+    memset(&chunk, 0, sizeof(chunk));
+    chunk.ckid = mmioFOURCC('d', 'a', 't', 'a');
+    if (mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
+        return _fail();
+    if (chunk.cksize == 0)
+        return _fail();
+    LONG start = mmioSeek(m_hmmio, 0, SEEK_CUR);
+    if (start < 0)
+        return _fail();
+
+    m_dwDataSize = chunk.cksize;
+    m_lDataStart = start;
+    m_lState = 0;
+    SetName(path);
+    return TRUE;
+}
+
+// Reads the format with at most three reads: the PCM part, cbSize, the extra
+// bytes. The position is inside the "fmt " chunk, chunkSize >= 16.
+BOOL CWaveFile::_read_format(DWORD chunkSize)
+{
+    PCMWAVEFORMAT pcm;
+    if (mmioRead(m_hmmio, reinterpret_cast<HPSTR>(&pcm), (LONG)kPcmHeaderSize) != (LONG)kPcmHeaderSize)
+        return FALSE;
+
+    // PCM has no extra bytes, whatever follows in the chunk. Other formats
+    // carry cbSize when the chunk has room for it; a 16-byte chunk has none,
+    // and the bytes after it belong to the next chunk.
+    WORD cbSize = 0;
+    if (pcm.wf.wFormatTag != WAVE_FORMAT_PCM && chunkSize >= kHeaderSize) {
+        if (mmioRead(m_hmmio, reinterpret_cast<HPSTR>(&cbSize), (LONG)sizeof(cbSize)) !=
+            (LONG)sizeof(cbSize))
+            return FALSE;
+    }
+
+    DWORD blockSize = kHeaderSize + cbSize;
+    m_pwfx = static_cast<LPWAVEFORMATEX>(GlobalAlloc(GMEM_FIXED, blockSize));
+    if (m_pwfx == NULL)
+        return FALSE;
+    // Zeroed first: extra bytes the chunk does not hold stay zero.
+    memset(m_pwfx, 0, blockSize);
+    memcpy(m_pwfx, &pcm, kPcmHeaderSize);
+    m_pwfx->cbSize = cbSize;
+
+    if (cbSize != 0) {
+        // Only what the chunk holds; a short read is not a failure.
+        DWORD room = chunkSize - kHeaderSize;
+        LONG want = (LONG)(cbSize < room ? cbSize : room);
+        if (want > 0)
+            mmioRead(m_hmmio, reinterpret_cast<HPSTR>(m_pwfx) + kHeaderSize, want);
+    }
+    return TRUE;
+}
+
+BOOL CWaveFile::_fail()
+{
+    Close();
+    SetName(NULL);
+    return FALSE;
+}
+
+LONG CWaveFile::Read(LPVOID buffer, DWORD count)
+{
+    if (m_hmmio == NULL || m_lDataStart == -1 || m_lState == -1 || buffer == NULL)
+        return -1;
+    LONG pos = mmioSeek(m_hmmio, 0, SEEK_CUR);
+    if (pos < 0)
+        return -1;
+
+    const int64_t end = (int64_t)m_lDataStart + m_dwDataSize;
+    // From the end (or beyond it, after a seek outside the data) nothing is
+    // read and the next read starts again with the first byte.
+    if (pos >= end) {
+        Seek(0, 0);
+        return 0;
+    }
+    int64_t n = count;
+    if (pos + n >= end)
+        n = end - pos;
+    if (n > kMaxLong)
+        n = kMaxLong;
+    return mmioRead(m_hmmio, static_cast<HPSTR>(buffer), (LONG)n);
+}
+
+LONG CWaveFile::Seek(LONG offset, int origin)
+{
+    if (m_hmmio == NULL || m_lDataStart == -1)
+        return -1;
+    const int64_t start = m_lDataStart;
+    const int64_t end = start + m_dwDataSize;
+
+    int64_t target;
+    int how;
+    switch (origin) {
+    case 0:
+        target = start + offset;
+        how = SEEK_SET;
+        break;
+    case 1:
+        target = offset;
+        how = SEEK_CUR;
+        break;
+    case 2:
+        target = end - offset;
+        how = SEEK_SET;
+        break;
+    default:
+        return -1;
+    }
+    // A target the platform cannot be given is outside every file.
+    if (target < -kMaxLong || target > kMaxLong)
+        return -1;
+
+    LONG at = mmioSeek(m_hmmio, (LONG)target, how);
+    if (at < 0 || at < start || at > end)
+        return -1;
+    return (LONG)(at - start);
+}
+
+BOOL CWaveFile::Close()
+{
+    if (m_pwfx != NULL) {
+        GlobalFree(m_pwfx);
+        m_pwfx = NULL;
+    }
+    m_dwDataSize = 0;
+    m_lDataStart = -1;
+    m_lState = -1;
+    if (m_hmmio != NULL) {
+        MMRESULT result = mmioClose(m_hmmio, 0);
+        m_hmmio = NULL;
+        return result == MMSYSERR_NOERROR ? TRUE : FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CWaveFile::GetFormat(LPVOID out, DWORD size) const
+{
+    if (m_pwfx == NULL || out == NULL || size < kHeaderSize)
+        return FALSE;
+    memcpy(out, m_pwfx, kHeaderSize);
+    memset(static_cast<LPBYTE>(out) + kHeaderSize, 0, size - kHeaderSize);
+    return TRUE;
+}
+
+DWORD CWaveFile::GetFormatSize() const
+{
+    return m_pwfx == NULL ? 0 : kHeaderSize + m_pwfx->cbSize;
+}
+
+BOOL CWaveFile::GetFormatBlock(LPVOID out, DWORD size) const
+{
+    DWORD blockSize = GetFormatSize();
+    if (m_pwfx == NULL || out == NULL || size < blockSize)
+        return FALSE;
+    memcpy(out, m_pwfx, blockSize);
+    memset(static_cast<LPBYTE>(out) + blockSize, 0, size - blockSize);
+    return TRUE;
+}
+
+DWORD CWaveFile::GetDataSize() const
+{
+    return m_hmmio != NULL ? m_dwDataSize : 0xFFFFFFFF;
+}
+
+void CWaveFile::SetName(LPCSTR name)
+{
+    delete[] m_pszName;
+    m_pszName = NULL;
+    m_nNameSize = 0;
+    size_t length = name != NULL ? strlen(name) : 0;
+    if (length >= (size_t)kMaxLong)
+        return;
+    LPSTR copy = new (std::nothrow) char[length + 1];
+    if (copy == NULL)
+        return;
+    if (length != 0)
+        memcpy(copy, name, length);
+    copy[length] = '\0';
+    m_pszName = copy;
+    m_nNameSize = (LONG)(length + 1);
+}
+
+LPCSTR CWaveFile::GetName() const
+{
+    return m_pszName != NULL ? m_pszName : "";
+}

@@ -1,0 +1,254 @@
+// Builds RIFF/WAVE images byte by byte for tests: chunks in any order, odd
+// sizes with or without their pad byte, raw "fmt " bytes of any length,
+// declared sizes that lie, images cut anywhere, and PCM tones.
+//
+//   Bytes image = RiffWriter()
+//       .Chunk("LIST", Bytes(6, 0))
+//       .Fmt(PcmFormat(44100, 2, 16))
+//       .Data(PcmTone(440, 44100, 2, 16, 0.5, 0.8))
+//       .Build();
+//
+// Header-only and free of the platform headers, so that every test program
+// (and the Windows builds) can use it.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace riff {
+
+typedef std::vector<uint8_t> Bytes;
+
+inline void PutU16(Bytes &out, uint16_t v)
+{
+    out.push_back((uint8_t)(v & 0xFF));
+    out.push_back((uint8_t)(v >> 8));
+}
+
+inline void PutU32(Bytes &out, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        out.push_back((uint8_t)(v >> (8 * i)));
+}
+
+// Exactly four characters; shorter ids are padded with spaces.
+inline void PutFourCC(Bytes &out, const char *id)
+{
+    size_t n = std::strlen(id);
+    for (size_t i = 0; i < 4; i++)
+        out.push_back(i < n ? (uint8_t)id[i] : (uint8_t)' ');
+}
+
+inline uint16_t GetU16(const Bytes &in, size_t at)
+{
+    return (uint16_t)(in.at(at) | (in.at(at + 1) << 8));
+}
+
+inline uint32_t GetU32(const Bytes &in, size_t at)
+{
+    return (uint32_t)in.at(at) | ((uint32_t)in.at(at + 1) << 8) |
+           ((uint32_t)in.at(at + 2) << 16) | ((uint32_t)in.at(at + 3) << 24);
+}
+
+inline Bytes Concat(Bytes a, const Bytes &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The fields of a WAVEFORMATEX and its extra bytes, written in file order.
+struct WaveFormat {
+    uint16_t tag = 1;
+    uint16_t channels = 1;
+    uint32_t rate = 22050;
+    uint32_t avgBytesPerSec = 44100;
+    uint16_t blockAlign = 2;
+    uint16_t bits = 16;
+    uint16_t cbSize = 0;
+    Bytes extra;  // cbSize bytes as a rule; any length is written as it is
+
+    // The first 16 bytes (PCMWAVEFORMAT).
+    Bytes Header16() const
+    {
+        Bytes out;
+        PutU16(out, tag);
+        PutU16(out, channels);
+        PutU32(out, rate);
+        PutU32(out, avgBytesPerSec);
+        PutU16(out, blockAlign);
+        PutU16(out, bits);
+        return out;
+    }
+
+    // 18 bytes with cbSize, then the extra bytes.
+    Bytes Full() const
+    {
+        Bytes out = Header16();
+        PutU16(out, cbSize);
+        out.insert(out.end(), extra.begin(), extra.end());
+        return out;
+    }
+
+    // The contents a "fmt " chunk usually holds: 16 bytes for PCM, else the
+    // full record.
+    Bytes ChunkBody() const { return tag == 1 && extra.empty() && cbSize == 0 ? Header16() : Full(); }
+};
+
+inline WaveFormat PcmFormat(uint32_t rate, uint16_t channels, uint16_t bits)
+{
+    WaveFormat f;
+    f.tag = 1;
+    f.channels = channels;
+    f.rate = rate;
+    f.blockAlign = (uint16_t)(channels * (bits / 8));
+    f.avgBytesPerSec = rate * f.blockAlign;
+    f.bits = bits;
+    return f;
+}
+
+// WAVE_FORMAT_EXTENSIBLE with a PCM (or, with float, IEEE float) sub-format.
+inline WaveFormat ExtensibleFormat(uint32_t rate, uint16_t channels, uint16_t bits,
+                                   uint32_t channelMask, bool isFloat = false)
+{
+    WaveFormat f = PcmFormat(rate, channels, bits);
+    f.tag = 0xFFFE;
+    f.cbSize = 22;
+    PutU16(f.extra, bits);  // valid bits
+    PutU32(f.extra, channelMask);
+    // {0000000x-0000-0010-8000-00aa00389b71}
+    PutU32(f.extra, isFloat ? 3u : 1u);
+    PutU16(f.extra, 0x0000);
+    PutU16(f.extra, 0x0010);
+    const uint8_t tail[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    f.extra.insert(f.extra.end(), tail, tail + 8);
+    return f;
+}
+
+// Samples of a sine tone, the same on every channel: 8-bit unsigned around
+// 128 or 16-bit signed little-endian; amplitude 0..1 of full scale.
+inline Bytes PcmTone(double frequency, uint32_t rate, uint16_t channels, uint16_t bits,
+                     double seconds, double amplitude)
+{
+    const double pi = 3.14159265358979323846;
+    size_t frames = (size_t)std::llround(seconds * rate);
+    Bytes out;
+    out.reserve(frames * channels * (bits / 8));
+    for (size_t i = 0; i < frames; i++) {
+        double v = amplitude * std::sin(2.0 * pi * frequency * (double)i / rate);
+        for (uint16_t c = 0; c < channels; c++) {
+            if (bits == 8) {
+                long s = std::lround(128.0 + v * 127.0);
+                out.push_back((uint8_t)(s < 0 ? 0 : s > 255 ? 255 : s));
+            } else {
+                long s = std::lround(v * 32767.0);
+                PutU16(out, (uint16_t)(int16_t)(s < -32768 ? -32768 : s > 32767 ? 32767 : s));
+            }
+        }
+    }
+    return out;
+}
+
+class RiffWriter {
+public:
+    explicit RiffWriter(const char *formType = "WAVE") : m_form(formType) {}
+
+    // A chunk with its true size and, for an odd size, its pad byte.
+    RiffWriter &Chunk(const char *id, const Bytes &body)
+    {
+        return ChunkAs(id, (uint32_t)body.size(), body, true);
+    }
+
+    // A chunk whose header declares `declared` bytes whatever the body holds
+    // (a lie in either direction); `pad` adds a zero byte after an odd body.
+    RiffWriter &ChunkAs(const char *id, uint32_t declared, const Bytes &body, bool pad = true)
+    {
+        PutFourCC(m_body, id);
+        PutU32(m_body, declared);
+        m_body.insert(m_body.end(), body.begin(), body.end());
+        if (pad && (body.size() & 1))
+            m_body.push_back(0);
+        return *this;
+    }
+
+    RiffWriter &Fmt(const WaveFormat &format) { return Chunk("fmt ", format.ChunkBody()); }
+    RiffWriter &FmtBytes(const Bytes &raw) { return Chunk("fmt ", raw); }
+    RiffWriter &Data(const Bytes &samples) { return Chunk("data", samples); }
+
+    // A list chunk ("LIST" + type + sub-chunks), as metadata writers add.
+    RiffWriter &List(const char *type, const Bytes &subChunks)
+    {
+        Bytes body;
+        PutFourCC(body, type);
+        body.insert(body.end(), subChunks.begin(), subChunks.end());
+        return Chunk("LIST", body);
+    }
+
+    // Bytes appended as they are, no header.
+    RiffWriter &Raw(const Bytes &bytes)
+    {
+        m_body.insert(m_body.end(), bytes.begin(), bytes.end());
+        return *this;
+    }
+
+    // Declares this RIFF size instead of the true one.
+    RiffWriter &RiffSize(uint32_t declared)
+    {
+        m_riffSize = declared;
+        m_riffSizeSet = true;
+        return *this;
+    }
+
+    // The whole image: "RIFF", size, form type, the chunks in the order given.
+    Bytes Build() const
+    {
+        Bytes out;
+        PutFourCC(out, "RIFF");
+        PutU32(out, m_riffSizeSet ? m_riffSize : (uint32_t)(4 + m_body.size()));
+        PutFourCC(out, m_form.c_str());
+        out.insert(out.end(), m_body.begin(), m_body.end());
+        return out;
+    }
+
+    // The image cut after its first `length` bytes.
+    Bytes BuildTruncated(size_t length) const
+    {
+        Bytes out = Build();
+        if (length < out.size())
+            out.resize(length);
+        return out;
+    }
+
+    // Offset in the built image of the first byte of the next chunk added.
+    size_t Size() const { return 12 + m_body.size(); }
+
+private:
+    std::string m_form;
+    Bytes m_body;
+    uint32_t m_riffSize = 0;
+    bool m_riffSizeSet = false;
+};
+
+// A complete PCM tone image: "fmt " (16 bytes) then "data".
+inline Bytes ToneImage(double frequency, uint32_t rate, uint16_t channels, uint16_t bits,
+                       double seconds, double amplitude)
+{
+    return RiffWriter()
+        .Fmt(PcmFormat(rate, channels, bits))
+        .Data(PcmTone(frequency, rate, channels, bits, seconds, amplitude))
+        .Build();
+}
+
+// Writes bytes to a file; false when that fails.
+inline bool SaveFile(const std::string &path, const Bytes &bytes)
+{
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), (std::streamsize)bytes.size());
+    return (bool)out;
+}
+
+}  // namespace riff

@@ -1,0 +1,779 @@
+// The wave reader over memory images and files, and the multimedia file I/O
+// beneath it. The same source runs natively against our mmio and, built for
+// Windows, under Wine against the real WINMM: passing on both is what shows
+// the two agree.
+#include "wave/CWaveFile.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "support/RiffWriter.h"
+
+using riff::Bytes;
+using riff::RiffWriter;
+
+namespace {
+
+// Distinct bytes, so that a read from a wrong offset shows.
+Bytes Pattern(size_t n, uint8_t seed = 1)
+{
+    Bytes out(n);
+    for (size_t i = 0; i < n; i++)
+        out[i] = (uint8_t)(seed + i * 7);
+    return out;
+}
+
+const riff::WaveFormat kMono16 = riff::PcmFormat(8000, 1, 16);
+
+// fmt (16 bytes) at 12, data header at 36, data contents at 44.
+Bytes SimpleImage(const Bytes &data)
+{
+    return RiffWriter().Fmt(kMono16).Data(data).Build();
+}
+
+const LONG kSimpleDataStart = 44;
+
+Bytes ReadAll(CWaveFile &wave, DWORD room)
+{
+    Bytes out(room + 1);
+    LONG n = wave.Read(out.data(), room);
+    out.resize(n > 0 ? (size_t)n : 0);
+    return out;
+}
+
+class TempFile {
+public:
+    explicit TempFile(const Bytes &contents)
+    {
+        std::random_device rd;
+        m_path = (std::filesystem::temp_directory_path() /
+                  ("dudidadu-wave-" + std::to_string(rd()) + "-" + std::to_string(rd()) + ".wav"))
+                     .string();
+        EXPECT_TRUE(riff::SaveFile(m_path, contents)) << m_path;
+    }
+    ~TempFile()
+    {
+        std::error_code ignored;
+        std::filesystem::remove(m_path, ignored);
+    }
+    const char *Path() const { return m_path.c_str(); }
+
+private:
+    std::string m_path;
+};
+
+HMMIO OpenImage(Bytes &image)
+{
+    MMIOINFO info;
+    memset(&info, 0, sizeof(info));
+    info.fccIOProc = FOURCC_MEM;
+    info.pchBuffer = reinterpret_cast<HPSTR>(image.data());
+    info.cchBuffer = (LONG)image.size();
+    return mmioOpenA(NULL, &info, MMIO_READ);
+}
+
+LONG Pos(HMMIO h)
+{
+    return mmioSeek(h, 0, SEEK_CUR);
+}
+
+}  // namespace
+
+// ---- What the reader accepts ------------------------------------------------
+
+TEST(WaveReader, ReadsFormatAndDataOfAPcmTone)
+{
+    Bytes samples = riff::PcmTone(440, 22050, 2, 16, 0.05, 0.8);
+    Bytes image = RiffWriter().Fmt(riff::PcmFormat(22050, 2, 16)).Data(samples).Build();
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+
+    WAVEFORMATEX wfx;
+    ASSERT_TRUE(wave.GetFormat(&wfx, sizeof(wfx)));
+    EXPECT_EQ(wfx.wFormatTag, WAVE_FORMAT_PCM);
+    EXPECT_EQ(wfx.nChannels, 2);
+    EXPECT_EQ(wfx.nSamplesPerSec, 22050u);
+    EXPECT_EQ(wfx.nAvgBytesPerSec, 88200u);
+    EXPECT_EQ(wfx.nBlockAlign, 4);
+    EXPECT_EQ(wfx.wBitsPerSample, 16);
+    EXPECT_EQ(wfx.cbSize, 0);
+    EXPECT_EQ(wave.GetFormatSize(), 18u);
+    EXPECT_EQ(wave.GetDataSize(), samples.size());
+    EXPECT_EQ(ReadAll(wave, (DWORD)samples.size()), samples);
+    EXPECT_STREQ(wave.GetName(), "");
+}
+
+TEST(WaveReader, SkipsOtherChunksBeforeAndBetween)
+{
+    Bytes data = Pattern(12);
+    Bytes fakeData = RiffWriter().Data(Pattern(4, 99)).Build();
+    fakeData.erase(fakeData.begin(), fakeData.begin() + 12);  // just the "data" chunk
+    Bytes image = RiffWriter()
+                      .List("INFO", RiffWriter().Chunk("INAM", Bytes(5, 'x')).Build())
+                      .Chunk("junk", Bytes(3, 0xAA))  // odd, with its pad byte
+                      .Chunk("DATA", Pattern(6, 50))  // ids are case-sensitive
+                      .Fmt(kMono16)
+                      .Chunk("fact", Bytes(4, 0))
+                      .List("INFO", fakeData)  // a "data" inside a list is not at this level
+                      .Chunk("pad ", Bytes(1, 0xBB))
+                      .Data(data)
+                      .Build();
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    EXPECT_EQ(wave.GetDataSize(), 12u);
+    EXPECT_EQ(ReadAll(wave, 100), data);
+}
+
+TEST(WaveReader, DataMustFollowFmt)
+{
+    CWaveFile wave;
+    Bytes before = RiffWriter().Data(Pattern(8)).Fmt(kMono16).Build();
+    EXPECT_FALSE(wave.OpenMem(before.data(), (DWORD)before.size()));
+    EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+
+    // The first "data" after "fmt " is the one read.
+    Bytes both = RiffWriter().Data(Pattern(8, 1)).Fmt(kMono16).Data(Pattern(6, 40)).Build();
+    ASSERT_TRUE(wave.OpenMem(both.data(), (DWORD)both.size()));
+    EXPECT_EQ(ReadAll(wave, 100), Pattern(6, 40));
+}
+
+TEST(WaveReader, OddChunksAreFollowedByAPadByte)
+{
+    CWaveFile wave;
+    Bytes oddData = RiffWriter().Fmt(kMono16).Chunk("junk", Bytes(5, 1)).Data(Pattern(5)).Build();
+    ASSERT_EQ(oddData.size(), 12u + 24u + 14u + 14u);
+    ASSERT_TRUE(wave.OpenMem(oddData.data(), (DWORD)oddData.size()));
+    EXPECT_EQ(wave.GetDataSize(), 5u);
+    EXPECT_EQ(ReadAll(wave, 100), Pattern(5));  // the pad byte is not data
+    wave.Close();
+
+    // Without its pad byte the odd chunk misplaces the next header.
+    Bytes unpadded =
+        RiffWriter().Fmt(kMono16).ChunkAs("junk", 5, Bytes(5, 1), false).Data(Pattern(8)).Build();
+    EXPECT_FALSE(wave.OpenMem(unpadded.data(), (DWORD)unpadded.size()));
+}
+
+TEST(WaveReader, FmtChunkNeedsSixteenBytes)
+{
+    CWaveFile wave;
+    Bytes full = kMono16.Header16();
+    for (size_t length : {0, 8, 14, 15}) {
+        Bytes image = RiffWriter().FmtBytes(Bytes(full.begin(), full.begin() + length)).Data(Pattern(4)).Build();
+        EXPECT_FALSE(wave.OpenMem(image.data(), (DWORD)image.size())) << length;
+    }
+    Bytes image16 = RiffWriter().FmtBytes(full).Data(Pattern(4)).Build();
+    ASSERT_TRUE(wave.OpenMem(image16.data(), (DWORD)image16.size()));
+    EXPECT_EQ(wave.GetFormatSize(), 18u);
+    EXPECT_EQ(ReadAll(wave, 100), Pattern(4));
+}
+
+TEST(WaveReader, PcmIgnoresTrailingFmtBytes)
+{
+    Bytes fmt = riff::Concat(kMono16.Header16(), Bytes{0xEF, 0xBE, 0x01, 0x02});
+    for (size_t length : {18, 20}) {
+        Bytes image =
+            RiffWriter().FmtBytes(Bytes(fmt.begin(), fmt.begin() + length)).Data(Pattern(6)).Build();
+        CWaveFile wave;
+        ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size())) << length;
+        WAVEFORMATEX wfx;
+        ASSERT_TRUE(wave.GetFormat(&wfx, sizeof(wfx)));
+        EXPECT_EQ(wfx.cbSize, 0);
+        EXPECT_EQ(wave.GetFormatSize(), 18u);
+        EXPECT_EQ(ReadAll(wave, 100), Pattern(6));
+    }
+}
+
+TEST(WaveReader, NonPcmFormatKeepsItsExtraBytes)
+{
+    riff::WaveFormat adpcm = riff::PcmFormat(22050, 1, 4);
+    adpcm.tag = 2;
+    adpcm.blockAlign = 256;
+    adpcm.cbSize = 32;
+    adpcm.extra = Pattern(32, 200);
+    Bytes image = RiffWriter().Fmt(adpcm).Data(Pattern(10)).Build();
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    ASSERT_EQ(wave.GetFormatSize(), 50u);
+    Bytes header = adpcm.Full();
+    header.resize(18);
+
+    // GetFormat: only the header; the rest of the destination zeroed.
+    Bytes out(50, 0xCC);
+    ASSERT_TRUE(wave.GetFormat(out.data(), 50));
+    EXPECT_EQ(out, riff::Concat(header, Bytes(32, 0)));
+
+    // GetFormatBlock: the whole block, and only into room enough for it.
+    out.assign(60, 0xCC);
+    EXPECT_FALSE(wave.GetFormatBlock(out.data(), 49));
+    EXPECT_EQ(out, Bytes(60, 0xCC));
+    ASSERT_TRUE(wave.GetFormatBlock(out.data(), 60));
+    EXPECT_EQ(out, riff::Concat(adpcm.Full(), Bytes(10, 0)));
+
+    EXPECT_EQ(ReadAll(wave, 100), Pattern(10));
+}
+
+TEST(WaveReader, ExtensibleFormatBlock)
+{
+    riff::WaveFormat ext = riff::ExtensibleFormat(48000, 6, 24, 0x3F);
+    Bytes image = RiffWriter().Fmt(ext).Data(Pattern(36)).Build();
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    ASSERT_EQ(wave.GetFormatSize(), (DWORD)sizeof(WAVEFORMATEXTENSIBLE));
+    WAVEFORMATEXTENSIBLE wfx;
+    ASSERT_TRUE(wave.GetFormatBlock(&wfx, sizeof(wfx)));
+    EXPECT_EQ(wfx.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+    EXPECT_EQ(wfx.Format.nChannels, 6);
+    EXPECT_EQ(wfx.Format.cbSize, 22);
+    EXPECT_EQ(wfx.Samples.wValidBitsPerSample, 24);
+    EXPECT_EQ(wfx.dwChannelMask, 0x3Fu);
+    EXPECT_EQ(wfx.SubFormat.Data1, 1u);
+    EXPECT_EQ(wfx.SubFormat.Data4[7], 0x71);
+    EXPECT_EQ(ReadAll(wave, 100), Pattern(36));
+}
+
+// A "fmt " chunk ends where its size says: cbSize and extra bytes are not
+// taken from the chunk that follows.
+TEST(WaveReader, FormatBytesStayInsideTheFmtChunk)
+{
+    riff::WaveFormat flt = riff::PcmFormat(44100, 2, 32);
+    flt.tag = WAVE_FORMAT_IEEE_FLOAT;
+    Bytes image16 = RiffWriter().FmtBytes(flt.Header16()).Data(Pattern(16)).Build();
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image16.data(), (DWORD)image16.size()));
+    EXPECT_EQ(wave.GetFormatSize(), 18u);
+    EXPECT_EQ(ReadAll(wave, 100), Pattern(16));
+    wave.Close();
+
+    // Extensible announced (cbSize 22) in an 18-byte chunk.
+    riff::WaveFormat ext = riff::ExtensibleFormat(44100, 2, 16, 3);
+    ext.extra.clear();
+    Bytes image18 = RiffWriter().Fmt(ext).Data(Pattern(8)).Build();
+    ASSERT_TRUE(wave.OpenMem(image18.data(), (DWORD)image18.size()));
+    ASSERT_EQ(wave.GetFormatSize(), 40u);
+    Bytes block(40, 0xCC);
+    ASSERT_TRUE(wave.GetFormatBlock(block.data(), 40));
+    EXPECT_EQ(Bytes(block.begin() + 18, block.end()), Bytes(22, 0));
+    EXPECT_EQ(ReadAll(wave, 100), Pattern(8));
+}
+
+TEST(WaveReader, RefusesEmptyOrMissingData)
+{
+    CWaveFile wave;
+    Bytes empty = RiffWriter().Fmt(kMono16).Data(Bytes()).Build();
+    EXPECT_FALSE(wave.OpenMem(empty.data(), (DWORD)empty.size()));
+    EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+    Bytes none = RiffWriter().Fmt(kMono16).Chunk("junk", Bytes(4, 0)).Build();
+    EXPECT_FALSE(wave.OpenMem(none.data(), (DWORD)none.size()));
+    Bytes noFmt = RiffWriter().Data(Pattern(4)).Build();
+    EXPECT_FALSE(wave.OpenMem(noFmt.data(), (DWORD)noFmt.size()));
+}
+
+TEST(WaveReader, RefusesOtherForms)
+{
+    CWaveFile wave;
+    Bytes avi = RiffWriter("AVI ").Fmt(kMono16).Data(Pattern(4)).Build();
+    EXPECT_FALSE(wave.OpenMem(avi.data(), (DWORD)avi.size()));
+    Bytes rifx = SimpleImage(Pattern(4));
+    rifx[3] = 'X';
+    EXPECT_FALSE(wave.OpenMem(rifx.data(), (DWORD)rifx.size()));
+
+    // Another form first: the WAVE form after it is found.
+    Bytes both = riff::Concat(avi, SimpleImage(Pattern(4, 77)));
+    ASSERT_TRUE(wave.OpenMem(both.data(), (DWORD)both.size()));
+    EXPECT_EQ(ReadAll(wave, 100), Pattern(4, 77));
+}
+
+TEST(WaveReader, DataAnnouncingMoreThanExistsGivesAShortRead)
+{
+    Bytes image = RiffWriter().Fmt(kMono16).ChunkAs("data", 1000, Pattern(10)).Build();
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    EXPECT_EQ(wave.GetDataSize(), 1000u);
+    EXPECT_EQ(ReadAll(wave, 1000), Pattern(10));
+
+    Bytes huge = RiffWriter().Fmt(kMono16).ChunkAs("data", 0xFFFFFFF0u, Pattern(10)).Build();
+    CWaveFile wave2;
+    ASSERT_TRUE(wave2.OpenMem(huge.data(), (DWORD)huge.size()));
+    EXPECT_EQ(wave2.GetDataSize(), 0xFFFFFFF0u);
+    EXPECT_EQ(ReadAll(wave2, 100), Pattern(10));
+}
+
+TEST(WaveReader, RiffSizeBoundsWhereTheSearchMayStart)
+{
+    CWaveFile wave;
+    // Larger than the image, as in a cut file: no harm.
+    for (uint32_t declared : {1000u, 0xFFFFFFF0u}) {
+        Bytes image = RiffWriter().Fmt(kMono16).Data(Pattern(6)).RiffSize(declared).Build();
+        ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size())) << declared;
+        EXPECT_EQ(ReadAll(wave, 100), Pattern(6));
+        wave.Close();
+    }
+    // The platform computes the RIFF chunk's end in 32 bits: from 0xFFFFFFF8
+    // on it wraps below the start and nothing is found inside.
+    Bytes wrapped = RiffWriter().Fmt(kMono16).Data(Pattern(6)).RiffSize(0xFFFFFFFFu).Build();
+    EXPECT_FALSE(wave.OpenMem(wrapped.data(), (DWORD)wrapped.size()));
+
+    // The data chunk starts after the end the RIFF size gives.
+    Bytes shortRiff = RiffWriter().Fmt(kMono16).Data(Pattern(6)).RiffSize(4 + 24).Build();
+    EXPECT_FALSE(wave.OpenMem(shortRiff.data(), (DWORD)shortRiff.size()));
+    Bytes formOnly = RiffWriter().Fmt(kMono16).Data(Pattern(6)).RiffSize(4).Build();
+    EXPECT_FALSE(wave.OpenMem(formOnly.data(), (DWORD)formOnly.size()));
+}
+
+// Every cut: inside the RIFF header, the fmt header and contents, the data
+// header and the data. Each prefix is a buffer of its own, so a read past it
+// would be caught by the address sanitizer.
+TEST(WaveReader, ImagesCutAnywhere)
+{
+    RiffWriter writer;
+    writer.Chunk("junk", Bytes(3, 0x55)).Fmt(kMono16);
+    const size_t dataHeader = writer.Size();
+    writer.Data(Pattern(9));
+    Bytes full = writer.Build();
+    const size_t dataStart = dataHeader + 8;
+
+    for (size_t length = 0; length <= full.size(); length++) {
+        Bytes cut(full.begin(), full.begin() + length);
+        CWaveFile wave;
+        BOOL opened = wave.OpenMem(cut.empty() ? NULL : cut.data(), (DWORD)cut.size());
+        if (length < dataStart) {
+            EXPECT_FALSE(opened) << length;
+            continue;
+        }
+        ASSERT_TRUE(opened) << length;
+        EXPECT_EQ(wave.GetDataSize(), 9u);
+        Bytes got = ReadAll(wave, 9);
+        size_t end = std::min(length, dataStart + 9);  // not the pad byte
+        EXPECT_EQ(got, Bytes(full.begin() + dataStart, full.begin() + end)) << length;
+    }
+}
+
+// ---- Reading and positioning --------------------------------------------------
+
+TEST(WaveReader, ReadsToTheEndThenStartsAgain)
+{
+    Bytes data = Pattern(20);
+    Bytes image = SimpleImage(data);
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    EXPECT_EQ(ReadAll(wave, 20), data);
+    uint8_t byte = 0;
+    EXPECT_EQ(wave.Read(&byte, 1), 0);  // at the end: nothing, and rewound
+    EXPECT_EQ(wave.Read(&byte, 1), 1);
+    EXPECT_EQ(byte, data[0]);
+
+    ASSERT_EQ(wave.Seek(17, 0), 17);
+    EXPECT_EQ(ReadAll(wave, 10), Bytes(data.begin() + 17, data.end()));
+    EXPECT_EQ(wave.Read(&byte, 0), 0);
+}
+
+TEST(WaveReader, SeekFromEachOrigin)
+{
+    Bytes data = Pattern(20);
+    Bytes image = SimpleImage(data);
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    uint8_t byte = 0;
+
+    EXPECT_EQ(wave.Seek(0, 2), 20);
+    EXPECT_EQ(wave.Seek(20, 2), 0);
+    EXPECT_EQ(wave.Seek(1, 2), 19);
+    EXPECT_EQ(ReadAll(wave, 10), Bytes(1, data[19]));
+    EXPECT_EQ(wave.Seek(2, 0), 2);
+    EXPECT_EQ(wave.Seek(3, 1), 5);
+    EXPECT_EQ(wave.Seek(-5, 1), 0);
+    EXPECT_EQ(wave.Seek(20, 0), 20);
+    EXPECT_EQ(wave.Read(&byte, 1), 0);
+
+    // An unknown origin moves nothing.
+    EXPECT_EQ(wave.Seek(4, 0), 4);
+    EXPECT_EQ(wave.Seek(0, 3), -1);
+    EXPECT_EQ(wave.Seek(1, -1), -1);
+    EXPECT_EQ(wave.Read(&byte, 1), 1);
+    EXPECT_EQ(byte, data[4]);
+}
+
+TEST(WaveReader, SeekBeforeTheData)
+{
+    Bytes data = Pattern(20);
+    Bytes image = SimpleImage(data);
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    uint8_t two[2] = {0, 0};
+
+    // Refused, but the position is where the platform put it: one byte
+    // before the data, the last byte of its header.
+    EXPECT_EQ(wave.Seek(-1, 0), -1);
+    EXPECT_EQ(wave.Read(two, 2), 2);
+    EXPECT_EQ(two[0], image[kSimpleDataStart - 1]);
+    EXPECT_EQ(two[1], data[0]);
+
+    EXPECT_EQ(wave.Seek(21, 2), -1);
+    EXPECT_EQ(wave.Seek(0, 0), 0);
+    EXPECT_EQ(wave.Seek(-1, 1), -1);
+    // Before the image itself: the platform refuses and nothing moves.
+    EXPECT_EQ(wave.Seek(3, 0), 3);
+    EXPECT_EQ(wave.Seek(-kSimpleDataStart - 1, 0), -1);
+    EXPECT_EQ(wave.Seek(-0x7FFFFFFF, 0), -1);
+    EXPECT_EQ(wave.Read(two, 1), 1);
+    EXPECT_EQ(two[0], data[3]);
+}
+
+TEST(WaveReader, SeekPastTheEndOfTheData)
+{
+    // A chunk after the data, so that the platform can go past its end.
+    Bytes data = Pattern(20);
+    Bytes image = RiffWriter().Fmt(kMono16).Data(data).Chunk("LIST", Bytes(12, 0)).Build();
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    uint8_t byte = 0;
+
+    EXPECT_EQ(wave.Seek(21, 0), -1);
+    EXPECT_EQ(wave.Read(&byte, 1), 0);  // nothing past the end, and rewound
+    EXPECT_EQ(wave.Read(&byte, 1), 1);
+    EXPECT_EQ(byte, data[0]);
+
+    EXPECT_EQ(wave.Seek(-3, 2), -1);
+    EXPECT_EQ(wave.Read(&byte, 1), 0);
+    EXPECT_EQ(wave.Seek(0, 1), 0);
+
+    // Past the end of the image: refused and not moved.
+    EXPECT_EQ(wave.Seek(7, 0), 7);
+    EXPECT_EQ(wave.Seek(1000, 0), -1);
+    EXPECT_EQ(wave.Seek(0x7FFFFFFF, 0), -1);
+    EXPECT_EQ(wave.Seek(-0x7FFFFFFF - 1, 2), -1);
+    EXPECT_EQ(wave.Read(&byte, 1), 1);
+    EXPECT_EQ(byte, data[7]);
+}
+
+// ---- States -------------------------------------------------------------------
+
+TEST(WaveReader, ClosedReaderDoesNothing)
+{
+    CWaveFile wave;
+    Bytes out(20, 0xCC);
+    EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+    EXPECT_EQ(wave.GetFormatSize(), 0u);
+    EXPECT_FALSE(wave.GetFormat(out.data(), 20));
+    EXPECT_FALSE(wave.GetFormatBlock(out.data(), 20));
+    EXPECT_EQ(out, Bytes(20, 0xCC));
+    EXPECT_EQ(wave.Read(out.data(), 4), -1);
+    EXPECT_EQ(wave.Seek(0, 0), -1);
+    EXPECT_EQ(wave.Close(), TRUE);
+    EXPECT_EQ(wave.Close(), TRUE);
+
+    Bytes image = SimpleImage(Pattern(8));
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    EXPECT_EQ(wave.Read(NULL, 4), -1);
+    // The second Close must not hand the stale handle to the platform again,
+    // which would report an error.
+    EXPECT_EQ(wave.Close(), TRUE);
+    EXPECT_EQ(wave.Close(), TRUE);
+    EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+    EXPECT_EQ(wave.GetFormatSize(), 0u);
+    EXPECT_FALSE(wave.GetFormat(out.data(), 20));
+    EXPECT_EQ(wave.Read(out.data(), 4), -1);
+    EXPECT_EQ(wave.Seek(0, 2), -1);
+}
+
+TEST(WaveReader, GetFormatNeedsEighteenBytes)
+{
+    Bytes image = SimpleImage(Pattern(8));
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    Bytes out(24, 0xCC);
+    EXPECT_FALSE(wave.GetFormat(out.data(), 17));
+    EXPECT_EQ(out, Bytes(24, 0xCC));
+    EXPECT_FALSE(wave.GetFormat(NULL, 18));
+    ASSERT_TRUE(wave.GetFormat(out.data(), 18));
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + 18), riff::Concat(kMono16.Header16(), Bytes(2, 0)));
+    EXPECT_EQ(Bytes(out.begin() + 18, out.end()), Bytes(6, 0xCC));
+    ASSERT_TRUE(wave.GetFormat(out.data(), 24));
+    EXPECT_EQ(Bytes(out.begin() + 18, out.end()), Bytes(6, 0));
+}
+
+TEST(WaveReader, OpenRefusalsKeepTheState)
+{
+    Bytes first = SimpleImage(Pattern(8, 1));
+    Bytes second = SimpleImage(Pattern(8, 100));
+    TempFile file(second);
+    CWaveFile wave;
+
+    EXPECT_FALSE(wave.Open(NULL));
+    EXPECT_FALSE(wave.Open(""));
+    EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+
+    ASSERT_TRUE(wave.OpenMem(first.data(), (DWORD)first.size()));
+    EXPECT_FALSE(wave.Open(NULL));
+    EXPECT_FALSE(wave.Open(""));
+    EXPECT_FALSE(wave.Open(file.Path()));
+    EXPECT_FALSE(wave.OpenMem(second.data(), (DWORD)second.size()));
+    EXPECT_EQ(wave.GetDataSize(), 8u);
+    EXPECT_EQ(ReadAll(wave, 100), Pattern(8, 1));
+}
+
+TEST(WaveReader, KeepsTheNameOfTheLastSuccessfulOpen)
+{
+    TempFile file(SimpleImage(Pattern(8)));
+    CWaveFile wave;
+    EXPECT_STREQ(wave.GetName(), "");
+    ASSERT_TRUE(wave.Open(file.Path()));
+    EXPECT_STREQ(wave.GetName(), file.Path());
+    wave.Close();
+    EXPECT_STREQ(wave.GetName(), file.Path());
+
+    std::string missing = std::string(file.Path()) + ".missing";
+    EXPECT_FALSE(wave.Open(missing.c_str()));
+    EXPECT_STREQ(wave.GetName(), "");
+
+    Bytes image = SimpleImage(Pattern(8));
+    ASSERT_TRUE(wave.Open(file.Path()));
+    wave.Close();
+    ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+    EXPECT_STREQ(wave.GetName(), "");
+    wave.SetName("kept");
+    EXPECT_STREQ(wave.GetName(), "kept");
+}
+
+TEST(WaveReader, ImagesWithoutBytes)
+{
+    CWaveFile wave;
+    Bytes image = SimpleImage(Pattern(8));
+    EXPECT_FALSE(wave.OpenMem(NULL, 0));
+    EXPECT_FALSE(wave.OpenMem(image.data(), 0));
+    EXPECT_FALSE(wave.OpenMem(image.data(), 11));
+    // A size the platform cannot be given is refused before it is.
+    EXPECT_FALSE(wave.OpenMem(image.data(), 0x80000000u));
+    EXPECT_FALSE(wave.OpenMem(image.data(), 0xFFFFFFFFu));
+    EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+}
+
+// ---- Files --------------------------------------------------------------------
+
+TEST(WaveFileOnDisk, ReadsAToneFile)
+{
+    Bytes samples = riff::PcmTone(1000, 11025, 1, 8, 0.1, 0.5);
+    TempFile file(RiffWriter()
+                      .List("INFO", Bytes(7, 'i'))
+                      .Fmt(riff::PcmFormat(11025, 1, 8))
+                      .Data(samples)
+                      .Chunk("id3 ", Bytes(9, 0))
+                      .Build());
+    CWaveFile wave;
+    ASSERT_TRUE(wave.Open(file.Path()));
+    WAVEFORMATEX wfx;
+    ASSERT_TRUE(wave.GetFormat(&wfx, sizeof(wfx)));
+    EXPECT_EQ(wfx.wBitsPerSample, 8);
+    EXPECT_EQ(wfx.nSamplesPerSec, 11025u);
+    EXPECT_EQ(wave.GetDataSize(), samples.size());
+    EXPECT_EQ(ReadAll(wave, 100000), samples);
+    uint8_t byte = 0;
+    EXPECT_EQ(wave.Read(&byte, 1), 0);
+    EXPECT_EQ(wave.Read(&byte, 1), 1);
+    EXPECT_EQ(byte, samples[0]);
+
+    // A file can be positioned past its end; the reader still refuses.
+    EXPECT_EQ(wave.Seek(-100000, 2), -1);
+    EXPECT_EQ(wave.Read(&byte, 1), 0);
+    EXPECT_EQ(wave.Read(&byte, 1), 1);
+    EXPECT_EQ(byte, samples[0]);
+    EXPECT_EQ(wave.Close(), TRUE);
+}
+
+TEST(WaveFileOnDisk, RefusesWhatIsNoWaveFile)
+{
+    CWaveFile wave;
+    TempFile before(RiffWriter().Data(Pattern(8)).Fmt(kMono16).Build());
+    EXPECT_FALSE(wave.Open(before.Path()));
+    TempFile empty(RiffWriter().Fmt(kMono16).Data(Bytes()).Build());
+    EXPECT_FALSE(wave.Open(empty.Path()));
+    TempFile nothing{Bytes()};
+    EXPECT_FALSE(wave.Open(nothing.Path()));
+    // A chunk claiming more than the file: the search runs off its end.
+    TempFile lyingJunk(RiffWriter().ChunkAs("junk", 100000, Bytes(6, 0)).Fmt(kMono16).Data(Pattern(4)).Build());
+    EXPECT_FALSE(wave.Open(lyingJunk.Path()));
+
+    std::string dir = std::filesystem::temp_directory_path().string();
+    EXPECT_FALSE(wave.Open(dir.c_str()));
+    std::string missing = std::string(before.Path()) + ".missing";
+    EXPECT_FALSE(wave.Open(missing.c_str()));
+    EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+}
+
+TEST(WaveFileOnDisk, CutFilesGiveShortReads)
+{
+    RiffWriter writer;
+    writer.Fmt(kMono16).Data(Pattern(30));
+    for (size_t length : {20, 40, 43, 44, 45, 60}) {
+        TempFile file(writer.BuildTruncated(length));
+        CWaveFile wave;
+        BOOL opened = wave.Open(file.Path());
+        EXPECT_EQ(opened, length >= 44 ? TRUE : FALSE) << length;
+        if (opened) {
+            Bytes data = Pattern(30);
+            EXPECT_EQ(ReadAll(wave, 30), Bytes(data.begin(), data.begin() + (length - 44)));
+        }
+    }
+}
+
+// ---- The multimedia file I/O beneath ------------------------------------------
+
+TEST(MmioMemory, SeekAndReadStayInsideTheImage)
+{
+    Bytes image = Pattern(100, 0);
+    HMMIO h = OpenImage(image);
+    ASSERT_NE(h, (HMMIO)NULL);
+    // SEEK_END counts back from the end.
+    EXPECT_EQ(mmioSeek(h, 0, SEEK_END), 100);
+    EXPECT_EQ(mmioSeek(h, 10, SEEK_END), 90);
+    EXPECT_EQ(mmioSeek(h, -10, SEEK_END), -1);
+    EXPECT_EQ(Pos(h), 90);
+    EXPECT_EQ(mmioSeek(h, 100, SEEK_END), 0);
+    EXPECT_EQ(mmioSeek(h, 100, SEEK_SET), 100);
+    EXPECT_EQ(mmioSeek(h, 101, SEEK_SET), -1);
+    EXPECT_EQ(mmioSeek(h, -1, SEEK_SET), -1);
+    EXPECT_EQ(Pos(h), 100);
+    EXPECT_EQ(mmioSeek(h, 50, SEEK_SET), 50);
+    EXPECT_EQ(mmioSeek(h, 51, SEEK_CUR), -1);
+    EXPECT_EQ(mmioSeek(h, -51, SEEK_CUR), -1);
+    EXPECT_EQ(mmioSeek(h, 0, 3), -1);
+    EXPECT_EQ(Pos(h), 50);
+
+    char buf[32];
+    EXPECT_EQ(mmioSeek(h, 90, SEEK_SET), 90);
+    EXPECT_EQ(mmioRead(h, buf, 20), 10);
+    EXPECT_EQ(Bytes(buf, buf + 10), Bytes(image.begin() + 90, image.end()));
+    EXPECT_EQ(mmioRead(h, buf, 20), 0);
+    EXPECT_EQ(mmioRead(h, buf, 0), 0);
+    EXPECT_EQ(Pos(h), 100);
+
+    EXPECT_EQ(mmioClose(h, 0), (MMRESULT)MMSYSERR_NOERROR);
+    EXPECT_EQ(mmioClose(h, 0), (MMRESULT)MMSYSERR_INVALHANDLE);
+    EXPECT_EQ(mmioRead(h, buf, 4), -1);
+}
+
+TEST(MmioDescend, FindsChunksAndLandsOnTheirContents)
+{
+    Bytes image = SimpleImage(Pattern(8));  // fmt header at 12, data header at 36
+    HMMIO h = OpenImage(image);
+    ASSERT_NE(h, (HMMIO)NULL);
+
+    MMCKINFO riffCk;
+    memset(&riffCk, 0, sizeof(riffCk));
+    riffCk.fccType = mmioFOURCC('W', 'A', 'V', 'E');
+    ASSERT_EQ(mmioDescend(h, &riffCk, NULL, MMIO_FINDRIFF), (MMRESULT)MMSYSERR_NOERROR);
+    EXPECT_EQ(riffCk.ckid, (FOURCC)FOURCC_RIFF);
+    EXPECT_EQ(riffCk.cksize, image.size() - 8);
+    EXPECT_EQ(riffCk.dwDataOffset, 8u);
+    EXPECT_EQ(Pos(h), 12);
+
+    MMCKINFO ck;
+    memset(&ck, 0, sizeof(ck));
+    ck.ckid = mmioFOURCC('d', 'a', 't', 'a');
+    ck.fccType = 0x12345678;
+    ck.dwFlags = 77;
+    ASSERT_EQ(mmioDescend(h, &ck, &riffCk, MMIO_FINDCHUNK), (MMRESULT)MMSYSERR_NOERROR);
+    EXPECT_EQ(ck.cksize, 8u);
+    EXPECT_EQ(ck.dwDataOffset, 44u);
+    EXPECT_EQ(ck.fccType, 0u);
+    EXPECT_EQ(ck.dwFlags, 0u);
+    EXPECT_EQ(Pos(h), 44);
+
+    // A zero id matches the first chunk.
+    EXPECT_EQ(mmioSeek(h, 12, SEEK_SET), 12);
+    memset(&ck, 0, sizeof(ck));
+    ASSERT_EQ(mmioDescend(h, &ck, &riffCk, MMIO_FINDCHUNK), (MMRESULT)MMSYSERR_NOERROR);
+    EXPECT_EQ(ck.ckid, mmioFOURCC('f', 'm', 't', ' '));
+    EXPECT_EQ(Pos(h), 20);
+
+    // Looking for "RIFF" as a chunk lands after its form type as well.
+    EXPECT_EQ(mmioSeek(h, 0, SEEK_SET), 0);
+    memset(&ck, 0, sizeof(ck));
+    ck.ckid = FOURCC_RIFF;
+    ASSERT_EQ(mmioDescend(h, &ck, NULL, MMIO_FINDCHUNK), (MMRESULT)MMSYSERR_NOERROR);
+    EXPECT_EQ(ck.fccType, mmioFOURCC('W', 'A', 'V', 'E'));
+    EXPECT_EQ(Pos(h), 12);
+
+    EXPECT_EQ(mmioSeek(h, 12, SEEK_SET), 12);
+    memset(&ck, 0, sizeof(ck));
+    ck.ckid = mmioFOURCC('n', 'o', 'n', 'e');
+    EXPECT_EQ(mmioDescend(h, &ck, &riffCk, MMIO_FINDCHUNK), (MMRESULT)MMIOERR_CHUNKNOTFOUND);
+
+    // The search must start inside the parent.
+    for (LONG outside : {(LONG)4, (LONG)image.size()}) {
+        EXPECT_EQ(mmioSeek(h, outside, SEEK_SET), outside);
+        memset(&ck, 0, sizeof(ck));
+        EXPECT_EQ(mmioDescend(h, &ck, &riffCk, MMIO_FINDCHUNK), (MMRESULT)MMIOERR_CHUNKNOTFOUND);
+        EXPECT_EQ(Pos(h), outside);
+    }
+    EXPECT_EQ(mmioClose(h, 0), (MMRESULT)MMSYSERR_NOERROR);
+}
+
+TEST(MmioDescend, NeedsEightBytesOfHeader)
+{
+    Bytes image = SimpleImage(Pattern(8));
+    HMMIO h = OpenImage(image);
+    ASSERT_NE(h, (HMMIO)NULL);
+    MMCKINFO ck;
+    LONG end = (LONG)image.size();
+
+    EXPECT_EQ(mmioSeek(h, end - 7, SEEK_SET), end - 7);
+    memset(&ck, 0, sizeof(ck));
+    EXPECT_EQ(mmioDescend(h, &ck, NULL, 0), (MMRESULT)MMIOERR_CHUNKNOTFOUND);
+
+    EXPECT_EQ(mmioSeek(h, end - 8, SEEK_SET), end - 8);
+    memset(&ck, 0, sizeof(ck));
+    ASSERT_EQ(mmioDescend(h, &ck, NULL, 0), (MMRESULT)MMSYSERR_NOERROR);
+    EXPECT_EQ(ck.dwDataOffset, (DWORD)end);
+    EXPECT_EQ(Pos(h), end);
+    EXPECT_EQ(mmioClose(h, 0), (MMRESULT)MMSYSERR_NOERROR);
+}
+
+TEST(MmioAscend, SkipsThePadByteAndStaysInsideTheImage)
+{
+    Bytes image = RiffWriter().Chunk("odd ", Bytes(5, 1)).Data(Pattern(4)).Build();
+    HMMIO h = OpenImage(image);
+    ASSERT_NE(h, (HMMIO)NULL);
+    EXPECT_EQ(mmioSeek(h, 12, SEEK_SET), 12);
+    MMCKINFO ck;
+    memset(&ck, 0, sizeof(ck));
+    ASSERT_EQ(mmioDescend(h, &ck, NULL, 0), (MMRESULT)MMSYSERR_NOERROR);
+    EXPECT_EQ(ck.cksize, 5u);
+    EXPECT_EQ(mmioAscend(h, &ck, 0), (MMRESULT)MMSYSERR_NOERROR);
+    EXPECT_EQ(Pos(h), 12 + 8 + 6);
+
+    // An end past the image: 0, and the position stays.
+    EXPECT_EQ(mmioSeek(h, 22, SEEK_SET), 22);
+    ck.cksize = 1000;
+    EXPECT_EQ(mmioAscend(h, &ck, 0), (MMRESULT)MMSYSERR_NOERROR);
+    EXPECT_EQ(Pos(h), 22);
+    EXPECT_EQ(mmioClose(h, 0), (MMRESULT)MMSYSERR_NOERROR);
+}
+
+TEST(MmioFile, SeeksPastTheEndButNotBeforeTheStart)
+{
+    Bytes image = Pattern(52, 0);
+    TempFile file(image);
+    HMMIO h = mmioOpenA(const_cast<LPSTR>(file.Path()), NULL, MMIO_READ);
+    ASSERT_NE(h, (HMMIO)NULL);
+    EXPECT_EQ(mmioSeek(h, 0, SEEK_END), 52);
+    EXPECT_EQ(mmioSeek(h, 10, SEEK_END), 42);
+    EXPECT_EQ(mmioSeek(h, -10, SEEK_END), 62);
+    char buf[32];
+    EXPECT_EQ(mmioRead(h, buf, 4), 0);
+    EXPECT_EQ(mmioSeek(h, -1, SEEK_SET), -1);
+    EXPECT_EQ(mmioSeek(h, 0, 3), -1);
+    EXPECT_EQ(Pos(h), 62);
+    EXPECT_EQ(mmioSeek(h, 40, SEEK_SET), 40);
+    EXPECT_EQ(mmioRead(h, buf, 20), 12);
+    EXPECT_EQ(Bytes(buf, buf + 12), Bytes(image.begin() + 40, image.end()));
+    EXPECT_EQ(mmioClose(h, 0), (MMRESULT)MMSYSERR_NOERROR);
+
+    std::string missing = std::string(file.Path()) + ".missing";
+    EXPECT_EQ(mmioOpenA(const_cast<LPSTR>(missing.c_str()), NULL, MMIO_READ), (HMMIO)NULL);
+}
