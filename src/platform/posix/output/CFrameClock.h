@@ -1,0 +1,30 @@
+// Real-time pacing of audio frames on CLOCK_MONOTONIC: each Wait blocks until
+// the frames handed over so far are due. Deadlines are absolute from one
+// epoch, so rounding and late wake-ups never accumulate into drift.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/winapi.h"
+
+class CFrameClock {
+public:
+    CFrameClock();
+
+    // The timeline begins now, at `rate` frames per second (not 0).
+    void Start(DWORD rate);
+
+    // Blocks until `frames` more frames have been consumed in real time. A
+    // caller that fell more than a short margin behind (a stall) starts a new
+    // timeline at the present instead of rushing through the backlog.
+    void Wait(DWORD frames);
+
+    static uint64_t NowNs();
+
+private:
+    uint64_t FramesToNs(uint64_t frames) const;
+
+    DWORD m_rate;
+    uint64_t m_epochNs;
+    uint64_t m_frames;
+};

@@ -1,0 +1,32 @@
+#include "platform/posix/output/CNullOutput.h"
+
+CNullOutput::CNullOutput() : m_open(false) {}
+
+bool CNullOutput::Open(DWORD rate, WORD channels, DWORD /*periodFrames*/)
+{
+    if (rate == 0 || channels == 0)
+        return false;
+    m_clock.Start(rate);
+    m_open = true;
+    return true;
+}
+
+bool CNullOutput::Write(const float * /*samples*/, DWORD frames)
+{
+    if (!m_open)
+        return false;
+    if (frames != 0)
+        m_clock.Wait(frames);
+    return true;
+}
+
+DWORD CNullOutput::GetLatencyFrames()
+{
+    // Write returns only once its frames are due: nothing is ever pending.
+    return 0;
+}
+
+void CNullOutput::Close()
+{
+    m_open = false;
+}

@@ -1,0 +1,21 @@
+// The output that plays nothing: it takes the frames at the pace they would
+// be heard, so the mixer keeps real time with no sound server at all.
+#pragma once
+
+#include "platform/posix/output/CAudioOutput.h"
+#include "platform/posix/output/CFrameClock.h"
+
+class CNullOutput : public CAudioOutput {
+public:
+    CNullOutput();
+
+    bool Open(DWORD rate, WORD channels, DWORD periodFrames) override;
+    // Returns when the last of the frames is due.
+    bool Write(const float *samples, DWORD frames) override;
+    DWORD GetLatencyFrames() override;
+    void Close() override;
+
+private:
+    bool m_open;
+    CFrameClock m_clock;
+};

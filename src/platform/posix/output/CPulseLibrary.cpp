@@ -1,0 +1,68 @@
+#include "platform/posix/output/CPulseLibrary.h"
+
+#include <dlfcn.h>
+
+CPulseLibrary::CPulseLibrary() : m_loaded(false)
+{
+    m_loaded = Load();
+}
+
+const CPulseLibrary *CPulseLibrary::Get()
+{
+    static const CPulseLibrary library;
+    return library.m_loaded ? &library : nullptr;
+}
+
+namespace {
+
+template <typename T> bool Bind(void *handle, const char *name, T &entry)
+{
+    entry = reinterpret_cast<T>(dlsym(handle, name));
+    return entry != nullptr;
+}
+
+}  // namespace
+
+bool CPulseLibrary::Load()
+{
+    void *handle = dlopen("libpulse.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!handle)
+        return false;
+    const bool bound =
+        Bind(handle, "pa_threaded_mainloop_new", threaded_mainloop_new) &&
+        Bind(handle, "pa_threaded_mainloop_free", threaded_mainloop_free) &&
+        Bind(handle, "pa_threaded_mainloop_start", threaded_mainloop_start) &&
+        Bind(handle, "pa_threaded_mainloop_stop", threaded_mainloop_stop) &&
+        Bind(handle, "pa_threaded_mainloop_lock", threaded_mainloop_lock) &&
+        Bind(handle, "pa_threaded_mainloop_unlock", threaded_mainloop_unlock) &&
+        Bind(handle, "pa_threaded_mainloop_wait", threaded_mainloop_wait) &&
+        Bind(handle, "pa_threaded_mainloop_signal", threaded_mainloop_signal) &&
+        Bind(handle, "pa_threaded_mainloop_get_api", threaded_mainloop_get_api) &&
+        Bind(handle, "pa_context_new", context_new) &&
+        Bind(handle, "pa_context_unref", context_unref) &&
+        Bind(handle, "pa_context_set_state_callback", context_set_state_callback) &&
+        Bind(handle, "pa_context_connect", context_connect) &&
+        Bind(handle, "pa_context_disconnect", context_disconnect) &&
+        Bind(handle, "pa_context_get_state", context_get_state) &&
+        Bind(handle, "pa_context_rttime_new", context_rttime_new) &&
+        Bind(handle, "pa_context_rttime_restart", context_rttime_restart) &&
+        Bind(handle, "pa_rtclock_now", rtclock_now) &&
+        Bind(handle, "pa_stream_new", stream_new) &&
+        Bind(handle, "pa_stream_unref", stream_unref) &&
+        Bind(handle, "pa_stream_set_state_callback", stream_set_state_callback) &&
+        Bind(handle, "pa_stream_set_write_callback", stream_set_write_callback) &&
+        Bind(handle, "pa_stream_connect_playback", stream_connect_playback) &&
+        Bind(handle, "pa_stream_disconnect", stream_disconnect) &&
+        Bind(handle, "pa_stream_get_state", stream_get_state) &&
+        Bind(handle, "pa_stream_writable_size", stream_writable_size) &&
+        Bind(handle, "pa_stream_write", stream_write) &&
+        Bind(handle, "pa_stream_get_latency", stream_get_latency) &&
+        Bind(handle, "pa_stream_get_buffer_attr", stream_get_buffer_attr) &&
+        Bind(handle, "pa_channel_map_init_auto", channel_map_init_auto);
+    if (!bound) {
+        dlclose(handle);
+        return false;
+    }
+    Bind(handle, "pa_channel_map_init_extend", channel_map_init_extend);
+    return true;
+}

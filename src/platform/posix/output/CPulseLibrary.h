@@ -1,0 +1,145 @@
+// libpulse, loaded at run time so that the library also loads and works on
+// machines without it. The declarations below are the small part of its
+// stable C ABI that the output uses, with the library's own names.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct timeval;
+struct pa_threaded_mainloop;
+struct pa_context;
+struct pa_stream;
+struct pa_time_event;
+struct pa_spawn_api;
+struct pa_cvolume;
+
+typedef uint64_t pa_usec_t;
+#define PA_USEC_INVALID ((pa_usec_t)-1)
+
+// Only the time_free slot is called; the order of the slots is the ABI.
+struct pa_mainloop_api {
+    void *userdata;
+    void *io_new;
+    void *io_enable;
+    void *io_free;
+    void *io_set_destroy;
+    void *time_new;
+    void *time_restart;
+    void (*time_free)(pa_time_event *e);
+    void *time_set_destroy;
+    void *defer_new;
+    void *defer_enable;
+    void *defer_free;
+    void *defer_set_destroy;
+    void *quit;
+};
+
+enum { PA_SAMPLE_FLOAT32LE = 5 };
+enum { PA_CHANNELS_MAX = 32 };
+enum { PA_CHANNEL_MAP_WAVEEX = 3 };
+enum { PA_CONTEXT_NOAUTOSPAWN = 0x1 };
+enum { PA_SEEK_RELATIVE = 0 };
+
+enum {
+    PA_CONTEXT_UNCONNECTED,
+    PA_CONTEXT_CONNECTING,
+    PA_CONTEXT_AUTHORIZING,
+    PA_CONTEXT_SETTING_NAME,
+    PA_CONTEXT_READY,
+    PA_CONTEXT_FAILED,
+    PA_CONTEXT_TERMINATED
+};
+
+enum {
+    PA_STREAM_UNCONNECTED,
+    PA_STREAM_CREATING,
+    PA_STREAM_READY,
+    PA_STREAM_FAILED,
+    PA_STREAM_TERMINATED
+};
+
+enum {
+    PA_STREAM_INTERPOLATE_TIMING = 0x0002,
+    PA_STREAM_AUTO_TIMING_UPDATE = 0x0008,
+    PA_STREAM_ADJUST_LATENCY = 0x2000
+};
+
+struct pa_sample_spec {
+    int format;
+    uint32_t rate;
+    uint8_t channels;
+};
+
+struct pa_channel_map {
+    uint8_t channels;
+    int map[PA_CHANNELS_MAX];
+};
+
+struct pa_buffer_attr {
+    uint32_t maxlength;
+    uint32_t tlength;
+    uint32_t prebuf;
+    uint32_t minreq;
+    uint32_t fragsize;
+};
+
+typedef void (*pa_context_notify_cb_t)(pa_context *c, void *userdata);
+typedef void (*pa_stream_notify_cb_t)(pa_stream *s, void *userdata);
+typedef void (*pa_stream_request_cb_t)(pa_stream *s, size_t nbytes, void *userdata);
+typedef void (*pa_time_event_cb_t)(pa_mainloop_api *a, pa_time_event *e, const struct timeval *tv,
+                                   void *userdata);
+typedef void (*pa_free_cb_t)(void *p);
+
+class CPulseLibrary {
+public:
+    // The process-wide library, or null when libpulse (or one of the entry
+    // points below) is missing. Loaded once and never unloaded: libpulse
+    // keeps thread-local and atexit state that must outlive every user.
+    static const CPulseLibrary *Get();
+
+    pa_threaded_mainloop *(*threaded_mainloop_new)(void);
+    void (*threaded_mainloop_free)(pa_threaded_mainloop *m);
+    int (*threaded_mainloop_start)(pa_threaded_mainloop *m);
+    void (*threaded_mainloop_stop)(pa_threaded_mainloop *m);
+    void (*threaded_mainloop_lock)(pa_threaded_mainloop *m);
+    void (*threaded_mainloop_unlock)(pa_threaded_mainloop *m);
+    void (*threaded_mainloop_wait)(pa_threaded_mainloop *m);
+    void (*threaded_mainloop_signal)(pa_threaded_mainloop *m, int waitForAccept);
+    pa_mainloop_api *(*threaded_mainloop_get_api)(pa_threaded_mainloop *m);
+
+    pa_context *(*context_new)(pa_mainloop_api *api, const char *name);
+    void (*context_unref)(pa_context *c);
+    void (*context_set_state_callback)(pa_context *c, pa_context_notify_cb_t cb, void *userdata);
+    int (*context_connect)(pa_context *c, const char *server, int flags, const pa_spawn_api *api);
+    void (*context_disconnect)(pa_context *c);
+    int (*context_get_state)(const pa_context *c);
+    pa_time_event *(*context_rttime_new)(const pa_context *c, pa_usec_t usec, pa_time_event_cb_t cb,
+                                         void *userdata);
+    void (*context_rttime_restart)(const pa_context *c, pa_time_event *e, pa_usec_t usec);
+    pa_usec_t (*rtclock_now)(void);
+
+    pa_stream *(*stream_new)(pa_context *c, const char *name, const pa_sample_spec *ss,
+                             const pa_channel_map *map);
+    void (*stream_unref)(pa_stream *s);
+    void (*stream_set_state_callback)(pa_stream *s, pa_stream_notify_cb_t cb, void *userdata);
+    void (*stream_set_write_callback)(pa_stream *s, pa_stream_request_cb_t cb, void *userdata);
+    int (*stream_connect_playback)(pa_stream *s, const char *dev, const pa_buffer_attr *attr,
+                                   int flags, const pa_cvolume *volume, pa_stream *syncStream);
+    int (*stream_disconnect)(pa_stream *s);
+    int (*stream_get_state)(const pa_stream *s);
+    size_t (*stream_writable_size)(const pa_stream *s);
+    int (*stream_write)(pa_stream *s, const void *data, size_t nbytes, pa_free_cb_t freeCb,
+                        int64_t offset, int seek);
+    int (*stream_get_latency)(pa_stream *s, pa_usec_t *usec, int *negative);
+    const pa_buffer_attr *(*stream_get_buffer_attr)(pa_stream *s);
+    pa_channel_map *(*channel_map_init_auto)(pa_channel_map *m, unsigned channels, int def);
+    // Missing from old libpulse versions: then null.
+    pa_channel_map *(*channel_map_init_extend)(pa_channel_map *m, unsigned channels, int def);
+
+private:
+    CPulseLibrary();
+    bool Load();
+
+    bool m_loaded;
+};

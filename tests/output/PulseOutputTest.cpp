@@ -1,0 +1,263 @@
+// The PulseAudio output against real servers: a tone written to the server
+// the environment names is heard on its monitor; a private server that is
+// stopped and then killed shows what Write does when the server fails.
+#include <gtest/gtest.h>
+
+#include <math.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "PulseTestEnv.h"
+#include "platform/posix/output/CPulseOutput.h"
+
+namespace {
+
+const DWORD kRate = 48000;
+const DWORD kPeriod = 480;
+const double kPi = 3.14159265358979323846;
+
+// Power of one frequency in the samples (Goertzel), per sample squared.
+double PowerAt(const std::vector<float> &samples, double frequency, double rate)
+{
+    const double coefficient = 2.0 * cos(2.0 * kPi * frequency / rate);
+    double s1 = 0.0, s2 = 0.0;
+    for (float x : samples) {
+        const double s0 = x + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double n = (double)samples.size();
+    return (s1 * s1 + s2 * s2 - coefficient * s1 * s2) / (n * n);
+}
+
+class ToneWriter {
+public:
+    explicit ToneWriter(double frequency) : m_step(2.0 * kPi * frequency / kRate) {}
+    // One period of stereo frames, the tone at half scale or silence.
+    bool Write(CAudioOutput &output, bool tone)
+    {
+        std::vector<float> block(kPeriod * 2);
+        for (DWORD i = 0; i < kPeriod; ++i) {
+            const float value = tone ? (float)(0.5 * sin(m_phase)) : 0.0f;
+            m_phase += m_step;
+            block[2 * i] = value;
+            block[2 * i + 1] = value;
+        }
+        return output.Write(block.data(), kPeriod);
+    }
+
+private:
+    double m_step;
+    double m_phase = 0.0;
+};
+
+double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(PulseOutput, RefusesWhatItCannotPlay)
+{
+    CPulseOutput output;
+    float frame[2] = {};
+    EXPECT_FALSE(output.Write(frame, 1)) << "not open";
+    EXPECT_EQ(0u, output.GetLatencyFrames());
+    EXPECT_EQ(0u, output.GetTargetFrames());
+    if (!output.Connect())
+        GTEST_SKIP() << "no PulseAudio server answers";
+    EXPECT_FALSE(output.Open(0, 2, kPeriod));
+    EXPECT_FALSE(output.Open(kRate, 0, kPeriod));
+    EXPECT_FALSE(output.Open(kRate, 33, kPeriod));
+    ASSERT_TRUE(output.Open(kRate, 2, kPeriod));
+    EXPECT_FALSE(output.Write(nullptr, 1));
+    EXPECT_TRUE(output.Write(frame, 0));
+    EXPECT_TRUE(output.Write(frame, 1));
+    output.Close();
+    EXPECT_FALSE(output.Write(frame, 1)) << "closed";
+    // Six channels (5.1 in WAVE order) open as well.
+    ASSERT_TRUE(output.Open(kRate, 6, kPeriod));
+    float six[6] = {};
+    EXPECT_TRUE(output.Write(six, 1));
+}
+
+TEST(PulseOutput, ToneIsHeardOnTheServer)
+{
+    std::unique_ptr<CAudioOutput> created(CAudioOutput::Create(nullptr));
+    CPulseOutput *output = dynamic_cast<CPulseOutput *>(created.get());
+    if (!output)
+        GTEST_SKIP() << "no PulseAudio server answers";
+    if (FindProgram("parec").empty())
+        GTEST_SKIP() << "parec is not installed";
+
+    // Record what the default sink plays, at our own rate, mixed to mono.
+    ChildProcess recorder;
+    ASSERT_TRUE(recorder.Start({"parec", "-d", "@DEFAULT_MONITOR@", "--raw", "--format=float32le",
+                                "--rate=48000", "--channels=1", "--latency-msec=20"}));
+    ASSERT_TRUE(recorder.WaitForBytes(4800 * sizeof(float), 10000)) << "parec records nothing";
+    const size_t toneStart = recorder.Received() / sizeof(float);
+
+    ASSERT_TRUE(output->Open(kRate, 2, kPeriod));
+    ToneWriter tone(1000.0);
+    const auto start = std::chrono::steady_clock::now();
+    DWORD latency = 0;
+    for (int i = 0; i < 50; ++i) {  // 500 ms of 1 kHz
+        ASSERT_TRUE(tone.Write(*output, true));
+        if (i == 40)
+            latency = output->GetLatencyFrames();
+    }
+    const double seconds = SecondsSince(start);
+    for (int i = 0; i < 20; ++i)  // and silence behind it, so that all of it plays
+        ASSERT_TRUE(tone.Write(*output, false));
+    printf("latency reported while playing: %u frames (%.1f ms); server buffer %u frames "
+           "(%.1f ms); 500 ms taken in %.3f s\n",
+           latency, latency * 1000.0 / kRate, output->GetTargetFrames(),
+           output->GetTargetFrames() * 1000.0 / kRate, seconds);
+    EXPECT_GT(latency, 0u) << "a playing stream has frames on their way";
+    // The server paced the writes: 500 ms of audio cannot have been taken
+    // much faster than it plays (its buffer holds only tens of ms).
+    EXPECT_GE(seconds, 0.3);
+
+    ASSERT_TRUE(recorder.WaitForBytes((toneStart + 48000) * sizeof(float), 10000));
+    recorder.Stop();
+    output->Close();
+
+    const std::vector<unsigned char> bytes = recorder.Output();
+    std::vector<float> samples((bytes.size() / sizeof(float)) - toneStart);
+    memcpy(samples.data(), bytes.data() + toneStart * sizeof(float),
+           samples.size() * sizeof(float));
+    double energy = 0.0;
+    for (float x : samples)
+        energy += (double)x * x;
+    const double rms = sqrt(energy / samples.size());
+    double loudest = 0.0, loudestPower = 0.0;
+    for (double f = 200.0; f <= 4000.0; f += 25.0) {
+        const double power = PowerAt(samples, f, 48000.0);
+        if (power > loudestPower) {
+            loudestPower = power;
+            loudest = f;
+        }
+    }
+    printf("recorded %zu samples, rms %.3f, loudest at %.0f Hz\n", samples.size(), rms, loudest);
+    EXPECT_GT(rms, 0.05) << "the tone was not heard";
+    EXPECT_NEAR(1000.0, loudest, 50.0);
+}
+
+// A server of the test's own, so that it can be stopped and killed.
+class PrivateServer {
+public:
+    bool Start()
+    {
+        char pattern[] = "/tmp/dudidadu-pulse-XXXXXX";
+        if (!mkdtemp(pattern))
+            return false;
+        m_dir = pattern;
+        const std::string socket = m_dir + "/native";
+        const std::vector<std::string> env = {"HOME=" + m_dir, "XDG_RUNTIME_DIR=" + m_dir,
+                                              "XDG_CONFIG_HOME=" + m_dir};
+        if (!m_process.Start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                              "--use-pid-file=no", "--disable-shm=yes", "--log-target=stderr",
+                              "--load=module-null-sink sink_name=privatesink",
+                              "--load=module-native-protocol-unix socket=" + socket +
+                                  " auth-anonymous=1"},
+                             env))
+            return false;
+        m_server.reset(new ScopedPulseServer("unix:" + socket));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            CPulseOutput probe;
+            if (probe.Connect())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    void Signal(int signal) { kill(m_process.Pid(), signal); }
+    // A recorder on the sink's monitor. It keeps the null sink's latency low:
+    // an idle null sink renders up to two seconds ahead, and a stream that
+    // joins it then waits that long before it is played at all.
+    bool Record(ChildProcess &recorder)
+    {
+        return recorder.Start({"parec", "-d", "privatesink.monitor", "--raw", "--rate=48000",
+                               "--channels=1", "--format=float32le", "--latency-msec=20"}) &&
+               recorder.WaitForBytes(4800 * sizeof(float), 10000);
+    }
+    ~PrivateServer()
+    {
+        m_process.Stop();
+        m_server.reset();
+        if (!m_dir.empty()) {
+            // The server leaves its socket and a few small files behind.
+            const std::string command = "rm -rf '" + m_dir + "'";
+            if (system(command.c_str()) != 0)
+                fprintf(stderr, "could not remove %s\n", m_dir.c_str());
+        }
+    }
+
+private:
+    std::string m_dir;
+    ChildProcess m_process;
+    std::unique_ptr<ScopedPulseServer> m_server;
+};
+
+TEST(PulseOutput, KeepsTimeWhileTheServerStallsAndFailsWhenItDies)
+{
+    if (FindProgram("pulseaudio").empty() || FindProgram("parec").empty())
+        GTEST_SKIP() << "pulseaudio or parec is not installed";
+    PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "the private server did not come up";
+    ChildProcess recorder;
+    ASSERT_TRUE(server.Record(recorder)) << "parec records nothing";
+
+    CPulseOutput output;
+    ASSERT_TRUE(output.Connect());
+    ASSERT_TRUE(output.Open(kRate, 2, kPeriod));
+    ToneWriter tone(440.0);
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(tone.Write(output, true));
+
+    // Stopped, the server takes nothing; the writes still return, at the
+    // pace the audio would have played rather than all at once.
+    server.Signal(SIGSTOP);
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100; ++i)  // 1 s
+        ASSERT_TRUE(tone.Write(output, true)) << "block " << i;
+    const double stalled = SecondsSince(start);
+    printf("1 s of audio while the server was stopped took %.3f s\n", stalled);
+    EXPECT_GE(stalled, 0.9);
+
+    // Back again, it plays on: the recording goes on and has the tone.
+    server.Signal(SIGCONT);
+    const size_t resumed = recorder.Received() / sizeof(float);
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(tone.Write(output, true)) << "block " << i;
+    EXPECT_GT(output.GetLatencyFrames(), 0u);
+    ASSERT_TRUE(recorder.WaitForBytes((resumed + 24000) * sizeof(float), 10000));
+    {
+        const std::vector<unsigned char> bytes = recorder.Output();
+        std::vector<float> samples(24000);
+        memcpy(samples.data(), bytes.data() + resumed * sizeof(float), 24000 * sizeof(float));
+        EXPECT_GT(PowerAt(samples, 440.0, 48000.0), 100.0 * PowerAt(samples, 1000.0, 48000.0))
+            << "the tone did not come back";
+    }
+
+    // Gone for good: Write reports the failure (within a few blocks).
+    server.Signal(SIGKILL);
+    start = std::chrono::steady_clock::now();
+    bool failed = false;
+    while (!failed && SecondsSince(start) < 10.0)
+        failed = !tone.Write(output, true);
+    EXPECT_TRUE(failed) << "Write still succeeds with the server dead";
+    output.Close();
+}
