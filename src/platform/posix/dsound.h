@@ -175,5 +175,10 @@ protected:
     ~IDirectSoundBuffer() = default;
 };
 
+// Interface identifiers for QueryInterface, with their Windows values.
+extern const IID IID_IUnknown;
+extern const IID IID_IDirectSound;
+extern const IID IID_IDirectSoundBuffer;
+
 extern "C" HRESULT WINAPI DirectSoundCreate(LPCGUID device, LPDIRECTSOUND *directSound,
                                             LPUNKNOWN outer);

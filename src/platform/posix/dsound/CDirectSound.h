@@ -1,0 +1,70 @@
+// One DirectSound device: a software device whose mixer renders every
+// buffer into one output. The application's references (AddRef/Release)
+// decide when the mixer thread stops and the output closes; the buffers
+// hold the object itself, so that a buffer outliving its device is still
+// safe to call.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/dsound/CMixer.h"
+#include "platform/posix/output/CAudioOutput.h"
+
+class CMixerThread;
+class CPrimaryBuffer;
+
+class CDirectSound final : public IDirectSound {
+public:
+    // The output rate of every device, stereo, mixed in periods of 5 ms.
+    static const DWORD kOutputRate = 48000;
+    static const DWORD kPeriodFrames = kOutputRate / 200;
+
+    // With an output open for kOutputRate, stereo, kPeriodFrames, a mixer
+    // thread plays into it (the device owns it). Without one nothing runs by
+    // itself: GetMixer().Render moves time on.
+    explicit CDirectSound(CAudioOutput *output);
+
+    HRESULT QueryInterface(REFIID riid, void **ppv) override;
+    ULONG AddRef() override;
+    ULONG Release() override;
+
+    HRESULT CreateSoundBuffer(LPCDSBUFFERDESC desc, LPDIRECTSOUNDBUFFER *buffer,
+                              LPUNKNOWN outer) override;
+    HRESULT GetCaps(LPDSCAPS caps) override;
+    HRESULT DuplicateSoundBuffer(LPDIRECTSOUNDBUFFER original,
+                                 LPDIRECTSOUNDBUFFER *duplicate) override;
+    HRESULT SetCooperativeLevel(HWND window, DWORD level) override;
+    HRESULT Compact() override;
+    HRESULT GetSpeakerConfig(LPDWORD config) override;
+    HRESULT SetSpeakerConfig(DWORD config) override;
+    HRESULT Initialize(LPCGUID device) override;
+
+    CMixer &GetMixer() { return m_mixer; }
+
+    // For the buffers.
+    void Hold();
+    void Drop();
+    DWORD GetCooperativeLevel();
+    void ForgetPrimary(CPrimaryBuffer *primary);
+    // The primary buffer's format lives with the device.
+    HRESULT SetPrimaryFormat(LPCWAVEFORMATEX format);
+    std::vector<BYTE> GetPrimaryFormat();
+
+private:
+    ~CDirectSound();
+    HRESULT _create_primary(DWORD flags, LPDIRECTSOUNDBUFFER *buffer);
+    HRESULT _create_secondary(LPCDSBUFFERDESC desc, LPDIRECTSOUNDBUFFER *buffer);
+
+    std::atomic<ULONG> m_lRefs;   // the application's
+    std::atomic<ULONG> m_lHolds;  // the buffers', plus one while m_lRefs > 0
+    CMixer m_mixer;
+    CMixerThread *m_pThread;
+
+    std::mutex m_lock;
+    DWORD m_dwLevel;
+    DWORD m_dwSpeakerConfig;
+    CPrimaryBuffer *m_pPrimary;  // not a reference: it forgets itself
+    std::vector<BYTE> m_primaryFormat;
+};

@@ -1,0 +1,230 @@
+#include "platform/posix/dsound/CSoundBuffer.h"
+
+#include <string.h>
+
+#include "platform/posix/dsound/CDirectSound.h"
+
+CSoundBuffer::CSoundBuffer(CDirectSound *device, const std::shared_ptr<CVoice> &voice, DWORD flags)
+    : m_pDevice(device), m_pVoice(voice), m_dwFlags(flags), m_lRefs(1)
+{
+    m_pDevice->Hold();
+}
+
+HRESULT CSoundBuffer::QueryInterface(REFIID riid, void **ppv)
+{
+    if (ppv == nullptr)
+        return E_POINTER;
+    if (memcmp(&riid, &IID_IUnknown, sizeof(IID)) == 0 ||
+        memcmp(&riid, &IID_IDirectSoundBuffer, sizeof(IID)) == 0) {
+        AddRef();
+        *ppv = static_cast<IDirectSoundBuffer *>(this);
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG CSoundBuffer::AddRef()
+{
+    return ++m_lRefs;
+}
+
+ULONG CSoundBuffer::Release()
+{
+    const ULONG refs = --m_lRefs;
+    if (refs == 0) {
+        // The mixer keeps the voice until its fade-out has been heard.
+        m_pVoice->Detach();
+        CDirectSound *device = m_pDevice;
+        delete this;
+        device->Drop();
+    }
+    return refs;
+}
+
+HRESULT CSoundBuffer::GetCaps(LPDSBCAPS caps)
+{
+    if (caps == nullptr || caps->dwSize < sizeof(DSBCAPS))
+        return DSERR_INVALIDPARAM;
+    caps->dwFlags = m_dwFlags;
+    caps->dwBufferBytes = m_pVoice->GetSize();
+    caps->dwUnlockTransferRate = 0;
+    caps->dwPlayCpuOverhead = 0;
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::GetCurrentPosition(LPDWORD playCursor, LPDWORD writeCursor)
+{
+    m_pVoice->GetPosition(playCursor, writeCursor);
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::GetFormat(LPWAVEFORMATEX format, DWORD sizeAllocated, LPDWORD sizeWritten)
+{
+    const CSampleFormat &own = m_pVoice->GetFormat();
+    const DWORD size = own.GetRecordSize();
+    if (format == nullptr && sizeWritten == nullptr)
+        return DSERR_INVALIDPARAM;
+    if (format != nullptr) {
+        if (sizeAllocated < size)
+            return DSERR_INVALIDPARAM;
+        memcpy(format, own.GetRecord(), size);
+    }
+    if (sizeWritten != nullptr)
+        *sizeWritten = size;
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::GetVolume(LPLONG volume)
+{
+    if (!(m_dwFlags & DSBCAPS_CTRLVOLUME))
+        return DSERR_CONTROLUNAVAIL;
+    if (volume == nullptr)
+        return DSERR_INVALIDPARAM;
+    *volume = m_pVoice->GetVolume();
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::GetPan(LPLONG pan)
+{
+    if (!(m_dwFlags & DSBCAPS_CTRLPAN))
+        return DSERR_CONTROLUNAVAIL;
+    if (pan == nullptr)
+        return DSERR_INVALIDPARAM;
+    *pan = m_pVoice->GetPan();
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::GetFrequency(LPDWORD frequency)
+{
+    if (frequency == nullptr)
+        return DSERR_INVALIDPARAM;
+    *frequency = m_pVoice->GetFrequency();
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::GetStatus(LPDWORD status)
+{
+    if (status == nullptr)
+        return DSERR_INVALIDPARAM;
+    *status = m_pVoice->GetStatus();
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::Initialize(LPDIRECTSOUND, LPCDSBUFFERDESC)
+{
+    return DSERR_ALREADYINITIALIZED;
+}
+
+HRESULT CSoundBuffer::Lock(DWORD offset, DWORD bytes, LPVOID *audio1, LPDWORD bytes1,
+                           LPVOID *audio2, LPDWORD bytes2, DWORD flags)
+{
+    const DWORD size = m_pVoice->GetSize();
+    if (audio1 == nullptr || bytes1 == nullptr)
+        return DSERR_INVALIDPARAM;
+    if (flags & DSBLOCK_FROMWRITECURSOR)
+        m_pVoice->GetPosition(nullptr, &offset);
+    if (flags & DSBLOCK_ENTIREBUFFER)
+        bytes = size;
+    if (offset >= size || bytes > size)
+        return DSERR_INVALIDPARAM;
+
+    BYTE *data = m_pVoice->GetData();
+    *audio1 = data + offset;
+    if (bytes <= size - offset) {
+        *bytes1 = bytes;
+        if (audio2 != nullptr)
+            *audio2 = nullptr;
+        if (bytes2 != nullptr)
+            *bytes2 = 0;
+    } else {
+        // Past the end the lock wraps to the start of the buffer; without a
+        // place for the second region the caller gets the first only.
+        *bytes1 = size - offset;
+        const bool second = audio2 != nullptr && bytes2 != nullptr;
+        if (audio2 != nullptr)
+            *audio2 = second ? data : nullptr;
+        if (bytes2 != nullptr)
+            *bytes2 = second ? bytes - (size - offset) : 0;
+    }
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::Play(DWORD, DWORD, DWORD flags)
+{
+    m_pVoice->Play((flags & DSBPLAY_LOOPING) != 0);
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::SetCurrentPosition(DWORD position)
+{
+    return m_pVoice->SetPosition(position) ? DS_OK : E_INVALIDARG;
+}
+
+HRESULT CSoundBuffer::SetFormat(LPCWAVEFORMATEX)
+{
+    return DSERR_INVALIDCALL;
+}
+
+HRESULT CSoundBuffer::SetVolume(LONG volume)
+{
+    if (!(m_dwFlags & DSBCAPS_CTRLVOLUME))
+        return DSERR_CONTROLUNAVAIL;
+    if (volume < DSBVOLUME_MIN || volume > DSBVOLUME_MAX)
+        return DSERR_INVALIDPARAM;
+    m_pVoice->SetVolume(volume);
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::SetPan(LONG pan)
+{
+    // DirectSound checks the range before the control.
+    if (pan < DSBPAN_LEFT || pan > DSBPAN_RIGHT)
+        return DSERR_INVALIDPARAM;
+    if (!(m_dwFlags & DSBCAPS_CTRLPAN))
+        return DSERR_CONTROLUNAVAIL;
+    m_pVoice->SetPan(pan);
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::SetFrequency(DWORD frequency)
+{
+    if (!(m_dwFlags & DSBCAPS_CTRLFREQUENCY))
+        return DSERR_CONTROLUNAVAIL;
+    if (frequency == DSBFREQUENCY_ORIGINAL)
+        frequency = m_pVoice->GetFormat().GetRate();
+    if (frequency < DSBFREQUENCY_MIN || frequency > DSBFREQUENCY_MAX)
+        return DSERR_INVALIDPARAM;
+    m_pVoice->SetFrequency(frequency);
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::Stop()
+{
+    m_pVoice->Stop();
+    return DS_OK;
+}
+
+// Lock hands out pointers into the buffer; Unlock accepts only those.
+bool CSoundBuffer::_inside(LPVOID audio, DWORD bytes) const
+{
+    if (audio == nullptr)
+        return true;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(m_pVoice->GetData());
+    const uintptr_t p = reinterpret_cast<uintptr_t>(audio);
+    const uintptr_t size = m_pVoice->GetSize();
+    return p >= start && p - start < size && bytes <= size - (p - start);
+}
+
+HRESULT CSoundBuffer::Unlock(LPVOID audio1, DWORD bytes1, LPVOID audio2, DWORD bytes2)
+{
+    if (!_inside(audio1, bytes1) || !_inside(audio2, bytes2))
+        return DSERR_INVALIDPARAM;
+    return DS_OK;
+}
+
+HRESULT CSoundBuffer::Restore()
+{
+    // A software buffer never loses its memory.
+    return DS_OK;
+}

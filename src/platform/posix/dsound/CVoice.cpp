@@ -1,0 +1,263 @@
+#include "platform/posix/dsound/CVoice.h"
+
+#include <math.h>
+#include <string.h>
+
+#include <algorithm>
+
+namespace {
+
+// Volume and pan in hundredths of a decibel; -10000 is silence, not merely
+// -100 dB.
+float Amplitude(LONG attenuation)
+{
+    if (attenuation <= DSBVOLUME_MIN)
+        return 0.0f;
+    return static_cast<float>(pow(10.0, attenuation / 2000.0));
+}
+
+uint64_t Step(DWORD frequency, DWORD outputRate)
+{
+    return (static_cast<uint64_t>(frequency) << 32) / outputRate;
+}
+
+}  // namespace
+
+CVoice::CVoice(const CSampleFormat &format, DWORD bytes, DWORD outputRate)
+    : m_format(format),
+      m_dwSize(bytes),
+      m_dwOutputRate(outputRate),
+      m_dwRampFrames(std::max<DWORD>(outputRate / 200, 1)),  // 5 ms
+      m_pKernel(SelectMixKernel(format.GetEncoding(), format.GetLayout())),
+      m_bPlaying(false),
+      m_bLoop(false),
+      m_bDetached(false),
+      m_lVolume(DSBVOLUME_MAX),
+      m_lPan(DSBPAN_CENTER),
+      m_dwFrequency(format.GetRate()),
+      m_fTargetLeft(1.0f),
+      m_fTargetRight(1.0f),
+      m_qwPos(0),
+      m_bStarting(false),
+      m_fGainLeft(1.0f),
+      m_fGainRight(1.0f),
+      m_dwRampLeft(0),
+      m_fRampStepLeft(0.0f),
+      m_fRampStepRight(0.0f),
+      m_fRampEndLeft(1.0f),
+      m_fRampEndRight(1.0f),
+      m_dwTailPos(0),
+      m_dwTailLeft(0)
+{
+    // calloc leaves large zeroed buffers to the system's zero pages.
+    BYTE *data = static_cast<BYTE *>(calloc(bytes, 1));
+    if (data != nullptr && m_format.GetSilence() != 0)
+        memset(data, m_format.GetSilence(), bytes);
+    m_pData.reset(data);
+    m_tail.assign(2 * static_cast<size_t>(m_dwRampFrames), 0.0f);
+
+    m_source.pData = data;
+    m_source.qwFrames = bytes / format.GetBlockAlign();
+    m_source.dwBlockAlign = format.GetBlockAlign();
+    m_source.dwSampleBytes = format.GetSampleBytes();
+    m_source.dwChannels = format.GetChannels();
+    m_source.pLeft = m_format.GetLeftWeights();
+    m_source.pRight = m_format.GetRightWeights();
+    m_source.qwStep = Step(m_dwFrequency, m_dwOutputRate);
+    m_source.bLoop = false;
+}
+
+void CVoice::Play(bool loop)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_bDetached)
+        return;
+    if (!m_bPlaying) {
+        m_bPlaying = true;
+        m_bStarting = true;
+    }
+    m_bLoop = loop;
+}
+
+void CVoice::Stop()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    _stop();
+}
+
+void CVoice::Detach()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    _stop();
+    m_bDetached = true;
+}
+
+void CVoice::_stop()
+{
+    if (!m_bPlaying)
+        return;
+    m_bPlaying = false;
+    if (m_bStarting)
+        return;  // nothing of it was heard yet
+
+    // Render the fade-out now, on top of what is left of an earlier one, so
+    // that the memory is free for the application as soon as we return.
+    float *tail = m_tail.data();
+    memmove(tail, tail + 2 * m_dwTailPos, 2 * sizeof(float) * m_dwTailLeft);
+    std::fill(tail + 2 * m_dwTailLeft, tail + m_tail.size(), 0.0f);
+    uint64_t pos = m_qwPos;
+    float left = m_fGainLeft, right = m_fGainRight;
+    DWORD ramp = m_dwRampFrames;
+    m_source.bLoop = m_bLoop;
+    _render(tail, m_dwRampFrames, pos, left, right, ramp, -left / m_dwRampFrames,
+            -right / m_dwRampFrames, 0.0f, 0.0f);
+    m_dwTailPos = 0;
+    m_dwTailLeft = m_dwRampFrames;
+}
+
+DWORD CVoice::GetStatus()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_bPlaying)
+        return 0;
+    return DSBSTATUS_PLAYING | (m_bLoop ? DSBSTATUS_LOOPING : 0);
+}
+
+void CVoice::GetPosition(DWORD *play, DWORD *write)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    const DWORD align = m_format.GetBlockAlign();
+    const DWORD playPos = static_cast<DWORD>(m_qwPos >> 32) * align;
+    DWORD writePos = playPos;
+    if (m_bPlaying) {
+        // The application may write from 10 ms ahead of what plays.
+        const uint64_t ahead = static_cast<uint64_t>(m_dwFrequency) * align / 100;
+        writePos = static_cast<DWORD>((playPos + ahead - ahead % align) % m_dwSize);
+    }
+    if (play != nullptr)
+        *play = playPos;
+    if (write != nullptr)
+        *write = writePos;
+}
+
+bool CVoice::SetPosition(DWORD bytes)
+{
+    if (bytes >= m_dwSize)
+        return false;
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_qwPos = static_cast<uint64_t>(bytes / m_format.GetBlockAlign()) << 32;
+    return true;
+}
+
+void CVoice::SetVolume(LONG volume)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_lVolume = volume;
+    _set_gains();
+}
+
+void CVoice::SetPan(LONG pan)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_lPan = pan;
+    _set_gains();
+}
+
+void CVoice::SetFrequency(DWORD frequency)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_dwFrequency = frequency;
+    m_source.qwStep = Step(frequency, m_dwOutputRate);
+}
+
+LONG CVoice::GetVolume()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_lVolume;
+}
+
+LONG CVoice::GetPan()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_lPan;
+}
+
+DWORD CVoice::GetFrequency()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_dwFrequency;
+}
+
+// Pan attenuates only the far side.
+void CVoice::_set_gains()
+{
+    m_fTargetLeft = Amplitude(m_lVolume - std::max<LONG>(m_lPan, 0));
+    m_fTargetRight = Amplitude(m_lVolume + std::min<LONG>(m_lPan, 0));
+}
+
+bool CVoice::Mix(float *out, DWORD frames)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_dwTailLeft != 0) {
+        const DWORD n = std::min(frames, m_dwTailLeft);
+        const float *tail = m_tail.data() + 2 * m_dwTailPos;
+        for (DWORD i = 0; i < 2 * n; ++i)
+            out[i] += tail[i];
+        m_dwTailPos += n;
+        m_dwTailLeft -= n;
+    }
+    if (!m_bPlaying)
+        return !m_bDetached || m_dwTailLeft != 0;
+
+    if (m_bStarting) {
+        m_bStarting = false;
+        m_fGainLeft = m_fRampEndLeft = m_fTargetLeft;
+        m_fGainRight = m_fRampEndRight = m_fTargetRight;
+        m_dwRampLeft = 0;
+    } else if (m_fTargetLeft != m_fRampEndLeft || m_fTargetRight != m_fRampEndRight) {
+        // A new volume or pan glides there from wherever the gains are now.
+        m_fRampEndLeft = m_fTargetLeft;
+        m_fRampEndRight = m_fTargetRight;
+        m_fRampStepLeft = (m_fTargetLeft - m_fGainLeft) / m_dwRampFrames;
+        m_fRampStepRight = (m_fTargetRight - m_fGainRight) / m_dwRampFrames;
+        m_dwRampLeft = m_dwRampFrames;
+    }
+
+    m_source.bLoop = m_bLoop;
+    _render(out, frames, m_qwPos, m_fGainLeft, m_fGainRight, m_dwRampLeft, m_fRampStepLeft,
+            m_fRampStepRight, m_fRampEndLeft, m_fRampEndRight);
+    uint64_t index = m_qwPos >> 32;
+    if (index >= m_source.qwFrames) {
+        if (m_bLoop) {
+            m_qwPos = ((index % m_source.qwFrames) << 32) | (m_qwPos & 0xFFFFFFFFu);
+        } else {
+            // A one-shot buffer that played its last frame stops and rewinds.
+            m_bPlaying = false;
+            m_qwPos = 0;
+        }
+    }
+    return true;
+}
+
+// Mixes from `pos` with the gains gliding by the steps for `rampLeft` frames,
+// then steady at the end values. Returns the frames produced.
+DWORD CVoice::_render(float *out, DWORD frames, uint64_t &pos, float &left, float &right,
+                      DWORD &rampLeft, float stepLeft, float stepRight, float endLeft,
+                      float endRight)
+{
+    DWORD done = 0;
+    if (rampLeft != 0) {
+        const DWORD n = std::min(frames, rampLeft);
+        done = m_pKernel(m_source, pos, left, right, stepLeft, stepRight, out, n);
+        rampLeft -= done;
+        if (rampLeft == 0) {
+            left = endLeft;
+            right = endRight;
+        }
+        if (done < n)
+            return done;
+    }
+    if (done < frames)
+        done += m_pKernel(m_source, pos, left, right, 0.0f, 0.0f, out + 2 * done, frames - done);
+    return done;
+}

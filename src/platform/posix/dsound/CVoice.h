@@ -1,0 +1,103 @@
+// The playing side of one secondary buffer: its memory, its play state and
+// controls, and the mixing of it. The buffer object in front of it and the
+// mixer both hold it, so that a buffer released while it plays fades out
+// and is dropped by the mixer afterwards, never read after it is freed.
+//
+// One mutex guards the state and is held while the mixer mixes this voice
+// for one block, so a call waits at most that long. After Stop returns the
+// mixer no longer reads the memory: the few milliseconds it takes to fade
+// out are rendered at once into a tail of the voice's own.
+#pragma once
+
+#include <stdint.h>
+#include <stdlib.h>
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/dsound/CSampleFormat.h"
+#include "platform/posix/dsound/MixKernels.h"
+
+class CVoice {
+public:
+    // `bytes` is a whole number of frames. Check IsValid: the memory may not
+    // have been obtained.
+    CVoice(const CSampleFormat &format, DWORD bytes, DWORD outputRate);
+    CVoice(const CVoice &) = delete;
+    CVoice &operator=(const CVoice &) = delete;
+
+    bool IsValid() const { return m_pData != nullptr; }
+    const CSampleFormat &GetFormat() const { return m_format; }
+    // The buffer's bytes, written by the application through Lock; fixed for
+    // the voice's life.
+    BYTE *GetData() const { return m_pData.get(); }
+    DWORD GetSize() const { return m_dwSize; }
+
+    // Starts from the current position, or switches looping while playing.
+    void Play(bool loop);
+    // Stopped, position kept; what was sounding fades out.
+    void Stop();
+    // For the buffer's last Release: stopped, and the mixer may drop it.
+    void Detach();
+    DWORD GetStatus();
+    void GetPosition(DWORD *play, DWORD *write);
+    // Rounded down to a frame; false when at or past the end.
+    bool SetPosition(DWORD bytes);
+
+    // Values already checked by the caller.
+    void SetVolume(LONG volume);
+    void SetPan(LONG pan);
+    void SetFrequency(DWORD frequency);
+    LONG GetVolume();
+    LONG GetPan();
+    DWORD GetFrequency();
+
+    // Mixer side: adds `frames` frames to the interleaved stereo `out`.
+    // False once the voice is detached and silent for good.
+    bool Mix(float *out, DWORD frames);
+
+private:
+    struct Free {
+        void operator()(BYTE *p) const { free(p); }
+    };
+
+    void _stop();
+    void _set_gains();
+    DWORD _render(float *out, DWORD frames, uint64_t &pos, float &left, float &right,
+                  DWORD &rampLeft, float stepLeft, float stepRight, float endLeft, float endRight);
+
+    const CSampleFormat m_format;
+    const DWORD m_dwSize;
+    const DWORD m_dwOutputRate;
+    const DWORD m_dwRampFrames;
+    std::unique_ptr<BYTE, Free> m_pData;
+    MixKernel m_pKernel;
+    MixSource m_source;
+
+    std::mutex m_lock;
+    // What the application set.
+    bool m_bPlaying;
+    bool m_bLoop;
+    bool m_bDetached;
+    LONG m_lVolume;
+    LONG m_lPan;
+    DWORD m_dwFrequency;
+    float m_fTargetLeft;
+    float m_fTargetRight;
+    // Where the mixer is: source position (32.32 fixed point frames), the
+    // gains it applies and the ramp toward the target gains.
+    uint64_t m_qwPos;
+    bool m_bStarting;  // played, not yet mixed: begins at the target gains
+    float m_fGainLeft;
+    float m_fGainRight;
+    DWORD m_dwRampLeft;
+    float m_fRampStepLeft;
+    float m_fRampStepRight;
+    float m_fRampEndLeft;
+    float m_fRampEndRight;
+    // The fade-out of the last Stop, at the output rate.
+    std::vector<float> m_tail;
+    DWORD m_dwTailPos;
+    DWORD m_dwTailLeft;
+};
