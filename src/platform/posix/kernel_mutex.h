@@ -16,7 +16,7 @@ public:
     // FALSE unless the calling thread owns the mutex.
     BOOL release();
     // Called on the owner's own thread as it ends.
-    void abandon();
+    void abandon(DWORD owner);
 
 private:
     CKernelCondition m_condition;

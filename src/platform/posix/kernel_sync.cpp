@@ -48,9 +48,11 @@ BOOL CKernelMutex::release()
     return TRUE;
 }
 
-void CKernelMutex::abandon()
+void CKernelMutex::abandon(DWORD owner)
 {
     CKernelLock hold(m_condition);
+    if (m_dwOwner != owner)
+        return;
     m_dwOwner = 0;
     m_dwCount = 0;
     m_bAbandoned = true;

@@ -1,8 +1,12 @@
 // Threads with Win32 semantics over detached pthreads: created suspended or
 // running, resumed, terminated only before they ran or after they ended,
 // and an exit code that reads STILL_ACTIVE until the very end.
+#include <errno.h>
 #include <limits.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <dlfcn.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -32,7 +36,25 @@ const size_t DEFAULT_STACK = 64 * 1024;
 const size_t LEAST_STACK = 0;
 #endif
 
-size_t stack_size_for(SIZE_T requested)
+// glibc carves the static TLS of every loaded module out of a thread's
+// stack; in a host program with much TLS that would eat a small stack, or
+// make pthread_create refuse it. The C library tells what it takes.
+size_t stack_taken_by_the_c_library(const pthread_attr_t *attributes)
+{
+#if defined(__GLIBC__)
+    typedef size_t (*MinimumStack)(const pthread_attr_t *);
+    static const MinimumStack minimum =
+        reinterpret_cast<MinimumStack>(dlsym(RTLD_DEFAULT, "__pthread_get_minstack"));
+    if (minimum) {
+        const size_t taken = minimum(attributes);
+        return taken > static_cast<size_t>(PTHREAD_STACK_MIN) ? taken - PTHREAD_STACK_MIN : 0;
+    }
+#endif
+    (void)attributes;
+    return 0;
+}
+
+size_t stack_size_for(SIZE_T requested, const pthread_attr_t *attributes)
 {
     size_t size = requested == 0 ? DEFAULT_STACK : requested;
     size = std::max(size, LEAST_STACK);
@@ -41,6 +63,10 @@ size_t stack_size_for(SIZE_T requested)
     least = std::max(least, sysconf(_SC_THREAD_STACK_MIN));
 #endif
     size = std::max(size, static_cast<size_t>(least));
+    const size_t taken = stack_taken_by_the_c_library(attributes);
+    if (size > SIZE_MAX - taken)
+        return 0;
+    size += taken;
     long page = sysconf(_SC_PAGESIZE);
     if (page > 0) {
         const size_t p = static_cast<size_t>(page);
@@ -85,9 +111,6 @@ CKernelThread::CKernelThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWO
 
 bool CKernelThread::launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T stackSize)
 {
-    const size_t size = stack_size_for(stackSize);
-    if (size == 0)
-        return false;
     // The thread's own reference to its object, handed over through pthread_create.
     std::shared_ptr<CKernelThread> *own = new (std::nothrow) std::shared_ptr<CKernelThread>(thread);
     if (!own)
@@ -95,7 +118,8 @@ bool CKernelThread::launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T 
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    int result = pthread_attr_setstacksize(&attributes, size);
+    const size_t size = stack_size_for(stackSize, &attributes);
+    int result = size == 0 ? EINVAL : pthread_attr_setstacksize(&attributes, size);
     pthread_t id;
     if (result == 0)
         result = pthread_create(&id, &attributes, _thread_main, own);
@@ -193,7 +217,7 @@ CKernelCurrentThread::~CKernelCurrentThread()
 {
     // A thread not made by CreateThread still abandons what it holds.
     for (const std::shared_ptr<CKernelMutex> &mutex : m_owned)
-        mutex->abandon();
+        mutex->abandon(m_dwId);
 }
 
 DWORD CKernelCurrentThread::next_id()
@@ -247,10 +271,11 @@ void CKernelCurrentThread::disowns(const CKernelMutex *mutex)
 
 void CKernelCurrentThread::abandon_mutexes()
 {
+    CKernelCurrentThread &current = _get();
     std::vector<std::shared_ptr<CKernelMutex>> owned;
-    owned.swap(_get().m_owned);
+    owned.swap(current.m_owned);
     for (const std::shared_ptr<CKernelMutex> &mutex : owned)
-        mutex->abandon();
+        mutex->abandon(current.m_dwId);
 }
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
