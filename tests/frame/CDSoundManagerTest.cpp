@@ -1,0 +1,140 @@
+// The registry on its own: slots, window look-ups, handle checks and the
+// order of teardown, against the fake DirectSound.
+#include "device/CDSoundDevice.h"
+#include "frame/CDSoundManager.h"
+#include "frame/status.h"
+
+#include "fake_dsound.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+HWND Window(int n)
+{
+    return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x10000 + 16 * n));
+}
+
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fakeds::Reset();
+        registry.reset(new CDSoundManager);
+    }
+    void TearDown() override
+    {
+        registry.reset();
+        EXPECT_EQ(fakeds::LiveObjects(), 0);
+        EXPECT_TRUE(fakeds::Faults().empty());
+    }
+    std::unique_ptr<CDSoundManager> registry;
+};
+
+TEST_F(Registry, ThirtyThirdDeviceIsRefusedWhileTheThirtyTwoKeepWorking)
+{
+    CDSoundDevice *devices[32];
+    for (int i = 0; i < 32; ++i) {
+        devices[i] = registry->CreateDevice(Window(i), nullptr);
+        ASSERT_NE(devices[i], nullptr) << i;
+        EXPECT_EQ(registry->GetDeviceAt(i), devices[i]);
+    }
+    EXPECT_EQ(registry->CreateDevice(Window(32), nullptr), nullptr);
+    EXPECT_EQ(registry->GetStatus(), SOUND_ERR_NOSLOT);
+    // The refusal made no DirectSound call and touched no device.
+    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 32);
+    EXPECT_EQ(fakeds::Count("Release"), 0);
+    for (int i = 0; i < 32; ++i) {
+        EXPECT_EQ(registry->FindDevice(Window(i)), devices[i]);
+        EXPECT_TRUE(registry->IsDevice(devices[i]));
+        EXPECT_EQ(devices[i]->GetWindow(), Window(i));
+    }
+    // The last slot is found; anything else ends the search negatively.
+    EXPECT_EQ(registry->FindDevice(Window(31)), devices[31]);
+    EXPECT_EQ(registry->FindDevice(Window(32)), nullptr);
+    int invented = 0;
+    EXPECT_FALSE(registry->IsDevice(&invented));
+    EXPECT_FALSE(registry->IsSound(&invented));
+    EXPECT_EQ(registry->FindSoundOwner(&invented), nullptr);
+    EXPECT_FALSE(registry->IsSound(devices[31]));
+
+    // One slot freed: the 33rd window now gets exactly that slot.
+    registry->DestroyDevice(devices[7]);
+    EXPECT_EQ(registry->GetDeviceAt(7), nullptr);
+    CDSoundDevice *late = registry->CreateDevice(Window(32), nullptr);
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(registry->GetDeviceAt(7), late);
+    EXPECT_EQ(registry->GetStatus(), SOUND_OK);
+}
+
+TEST_F(Registry, WindowAlreadyRegisteredIsRefusedByCreateDevice)
+{
+    CDSoundDevice *first = registry->CreateDevice(Window(1), nullptr);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(registry->CreateDevice(Window(1), nullptr), nullptr);
+    EXPECT_EQ(registry->GetStatus(), SOUND_ERR_STATE);
+    EXPECT_EQ(registry->GetDeviceAt(1), nullptr);
+    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 1);
+}
+
+TEST_F(Registry, FailedInitialisationLeavesNoDeviceAndTheStatusUnchanged)
+{
+    EXPECT_EQ(registry->CreateDevice(nullptr, nullptr), nullptr);
+    EXPECT_EQ(registry->GetStatus(), SOUND_OK);
+    EXPECT_EQ(registry->GetDeviceAt(0), nullptr);
+
+    registry->CreateDevice(Window(1), nullptr);
+    registry->CreateDevice(Window(2), nullptr);  // the state is now SOUND_ERR_STATE
+    ASSERT_EQ(registry->CreateDevice(Window(1), nullptr), nullptr);
+    fakeds::FailNext("SetCooperativeLevel", DSERR_GENERIC);
+    EXPECT_EQ(registry->CreateDevice(Window(3), nullptr), nullptr);
+    EXPECT_EQ(registry->GetStatus(), SOUND_ERR_STATE);
+    EXPECT_EQ(registry->GetDeviceAt(2), nullptr);
+    EXPECT_EQ(registry->FindDevice(Window(3)), nullptr);
+    EXPECT_EQ(registry->FindDevice(nullptr), nullptr);
+}
+
+TEST_F(Registry, DestroyDeviceIgnoresNullInventedAndStaleHandles)
+{
+    CDSoundDevice *a = registry->CreateDevice(Window(1), nullptr);
+    CDSoundDevice *b = registry->CreateDevice(Window(2), nullptr);
+    ASSERT_TRUE(a && b);
+    int invented = 0;
+    registry->DestroyDevice(nullptr);
+    registry->DestroyDevice(&invented);
+    EXPECT_EQ(fakeds::Count("Release"), 0);
+    registry->DestroyDevice(a);
+    EXPECT_FALSE(registry->IsDevice(a));
+    EXPECT_EQ(fakeds::Count("Release"), 2);
+    registry->DestroyDevice(a);  // stale
+    EXPECT_EQ(fakeds::Count("Release"), 2);
+    EXPECT_EQ(registry->FindDevice(Window(2)), b);
+}
+
+TEST_F(Registry, DestructionTearsDownDevicesInSlotOrder)
+{
+    // DirectSound ids follow creation; slots end up as 4, 2, 3.
+    CDSoundDevice *first = registry->CreateDevice(Window(1), nullptr);
+    registry->CreateDevice(Window(2), nullptr);
+    registry->CreateDevice(Window(3), nullptr);
+    registry->DestroyDevice(first);
+    registry->CreateDevice(Window(4), nullptr);
+    fakeds::ClearLog();
+    registry.reset();
+    std::vector<int> order;
+    for (const auto &call : fakeds::Calls("DirectSound.Release"))
+        order.push_back(call.id);
+    EXPECT_EQ(order, std::vector<int>({4, 2, 3}));
+    // Each device's primary buffer goes just before its DirectSound object.
+    const auto log = fakeds::Log();
+    ASSERT_EQ(log.size(), 6u);
+    for (size_t i = 0; i < log.size(); i += 2) {
+        EXPECT_EQ(log[i].object, "primary");
+        EXPECT_EQ(log[i + 1].object, "DirectSound");
+        EXPECT_EQ(log[i].id, log[i + 1].id);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,197 @@
+// DSoundInitialize and DSoundTerminate through the library's own registry,
+// one caller at a time and from several threads at once.
+#include "dudidadu.h"
+
+#include "device/CDSoundDevice.h"
+#include "frame/CDSoundManager.h"
+#include "frame/status.h"
+
+#include "fake_dsound.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+HWND Window(int n)
+{
+    return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x20000 + 16 * n));
+}
+
+class DeviceExports : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fakeds::Reset();
+        ASSERT_EQ(Registered(), 0) << "a previous test left devices behind";
+    }
+    void TearDown() override
+    {
+        for (int i = 0; i < 32; ++i)
+            DSoundTerminate(g_DSoundManager.GetDeviceAt(i));
+        EXPECT_EQ(fakeds::LiveObjects(), 0);
+        EXPECT_TRUE(fakeds::Faults().empty());
+    }
+    static int Registered()
+    {
+        int n = 0;
+        for (int i = 0; i < 32; ++i)
+            n += g_DSoundManager.GetDeviceAt(i) != nullptr;
+        return n;
+    }
+};
+
+TEST_F(DeviceExports, SameWindowGivesTheSameHandleWhateverTheGuid)
+{
+    LPVOID device = DSoundInitialize(Window(1), nullptr);
+    ASSERT_NE(device, nullptr);
+    GUID guid = {9, 9, 9, {9, 9, 9, 9, 9, 9, 9, 9}};
+    EXPECT_EQ(DSoundInitialize(Window(1), &guid), device);
+    EXPECT_EQ(DSoundInitialize(Window(1), nullptr), device);
+    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 1);
+    EXPECT_EQ(Registered(), 1);
+
+    // Terminated, the window gets a new device in the lowest free slot.
+    LPVOID other = DSoundInitialize(Window(2), nullptr);
+    DSoundTerminate(device);
+    EXPECT_EQ(g_DSoundManager.GetDeviceAt(0), nullptr);
+    LPVOID again = DSoundInitialize(Window(1), nullptr);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(g_DSoundManager.GetDeviceAt(0), again);
+    EXPECT_EQ(g_DSoundManager.GetDeviceAt(1), other);
+    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 3);
+}
+
+TEST_F(DeviceExports, NullWindowGivesNullAndLeavesNoDevice)
+{
+    const LONG before = g_DSoundManager.GetStatus();
+    EXPECT_EQ(DSoundInitialize(nullptr, nullptr), nullptr);
+    EXPECT_EQ(Registered(), 0);
+    EXPECT_EQ(g_DSoundManager.GetStatus(), before);
+    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 0);
+}
+
+TEST_F(DeviceExports, FailingDirectSoundGivesNullAndFreesTheSlot)
+{
+    fakeds::FailNext("DirectSoundCreate", DSERR_NODRIVER);
+    EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);
+    EXPECT_EQ(Registered(), 0);
+    // A scripted exception inside the set-up counts as a failure too.
+    fakeds::ThrowNext("SetCooperativeLevel");
+    EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);
+    EXPECT_EQ(Registered(), 0);
+    EXPECT_NE(DSoundInitialize(Window(1), nullptr), nullptr);
+}
+
+TEST_F(DeviceExports, TerminateIgnoresNullInventedAndStaleHandles)
+{
+    LPVOID a = DSoundInitialize(Window(1), nullptr);
+    LPVOID b = DSoundInitialize(Window(2), nullptr);
+    ASSERT_TRUE(a && b);
+    int invented[4] = {};
+    DSoundTerminate(nullptr);
+    DSoundTerminate(invented);
+    DSoundTerminate(reinterpret_cast<LPVOID>(static_cast<uintptr_t>(0xDEADBEE0)));
+    EXPECT_EQ(Registered(), 2);
+    EXPECT_EQ(fakeds::Count("Release"), 0);
+    DSoundTerminate(a);
+    DSoundTerminate(a);
+    EXPECT_EQ(Registered(), 1);
+    EXPECT_EQ(fakeds::Count("Release"), 2);
+    EXPECT_EQ(DSoundInitialize(Window(2), nullptr), b);
+}
+
+TEST_F(DeviceExports, FullRegistryRefusesANewWindowButKeepsAnsweringForItsOwn)
+{
+    std::vector<LPVOID> devices;
+    for (int i = 0; i < 32; ++i) {
+        devices.push_back(DSoundInitialize(Window(i), nullptr));
+        ASSERT_NE(devices.back(), nullptr);
+    }
+    EXPECT_EQ(DSoundInitialize(Window(32), nullptr), nullptr);
+    EXPECT_EQ(g_DSoundManager.GetStatus(), SOUND_ERR_NOSLOT);
+    for (int i = 0; i < 32; ++i)
+        EXPECT_EQ(DSoundInitialize(Window(i), nullptr), devices[i]);
+    EXPECT_EQ(fakeds::Count("Release"), 0);
+}
+
+// Several threads register and terminate devices at once: all share one
+// window, each has windows of its own, and three contend for one more. Every caller for a window that stays
+// registered gets the same device; the registry ends consistent and nothing
+// leaks.
+TEST_F(DeviceExports, ConcurrentInitializeAndTerminateKeepTheRegistryConsistent)
+{
+    const int kThreads = 6;
+    const int kRounds = 150;
+    const HWND shared = Window(100);
+    LPVOID sharedDevice = DSoundInitialize(shared, nullptr);
+    ASSERT_NE(sharedDevice, nullptr);
+
+    std::atomic<int> mismatches{0};
+    std::atomic<int> failures{0};
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                if (DSoundInitialize(shared, nullptr) != sharedDevice)
+                    ++mismatches;
+                // Two windows per thread, so that the 32 slots always suffice.
+                const HWND own = Window(t * 2 + r % 2);
+                LPVOID device = DSoundInitialize(own, nullptr);
+                if (!device) {
+                    ++failures;
+                    continue;
+                }
+                if (DSoundInitialize(own, nullptr) != device)
+                    ++mismatches;
+                DSoundTerminate(device);
+            }
+            ++finished;
+        });
+    }
+    // Around one more window, one thread creates and terminates its device
+    // while two others keep asking for it.
+    const HWND contested = Window(200);
+    std::vector<std::thread> contenders;
+    for (int t = 0; t < 3; ++t) {
+        contenders.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                LPVOID device = DSoundInitialize(contested, nullptr);
+                if (!device)
+                    ++failures;
+                if (t == 0)
+                    DSoundTerminate(device);
+            }
+            ++finished;
+        });
+    }
+    for (auto &thread : threads)
+        thread.join();
+    for (auto &thread : contenders)
+        thread.join();
+
+    EXPECT_EQ(finished.load(), kThreads + 3);
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_EQ(failures.load(), 0);
+    // The contested window may or may not have a device now.
+    DSoundTerminate(g_DSoundManager.FindDevice(contested));
+    // Only the shared device is left, still working for its window.
+    EXPECT_EQ(Registered(), 1);
+    EXPECT_EQ(DSoundInitialize(shared, nullptr), sharedDevice);
+    std::set<HWND> windows;
+    for (int i = 0; i < 32; ++i) {
+        if (CDSoundDevice *device = g_DSoundManager.GetDeviceAt(i)) {
+            EXPECT_TRUE(windows.insert(device->GetWindow()).second);
+        }
+    }
+    // Two live objects (DirectSound and primary) per registered device.
+    EXPECT_EQ(fakeds::LiveObjects(), 2);
+}
+
+}  // namespace
