@@ -10,6 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -152,6 +153,30 @@ TEST(PulseOutput, ToneIsHeardOnTheServer)
     printf("recorded %zu samples, rms %.3f, loudest at %.0f Hz\n", samples.size(), rms, loudest);
     EXPECT_GT(rms, 0.05) << "the tone was not heard";
     EXPECT_NEAR(1000.0, loudest, 50.0);
+}
+
+// Latency reports come from other threads than the mixer's.
+TEST(PulseOutput, LatencyIsReadWhileTheMixerWrites)
+{
+    CPulseOutput output;
+    if (!output.Connect())
+        GTEST_SKIP() << "no PulseAudio server answers";
+    ASSERT_TRUE(output.Open(kRate, 2, kPeriod));
+    std::atomic<bool> done(false);
+    std::atomic<unsigned> reads(0);
+    std::thread reporter([&] {
+        while (!done) {
+            output.GetLatencyFrames();
+            ++reads;
+        }
+    });
+    ToneWriter tone(1000.0);
+    for (int i = 0; i < 30; ++i)
+        EXPECT_TRUE(tone.Write(output, false));
+    done = true;
+    reporter.join();
+    EXPECT_GT(reads.load(), 0u);
+    output.Close();
 }
 
 // A server of the test's own, so that it can be stopped and killed.

@@ -1,6 +1,7 @@
 // One place the mixer's audio goes: a sound server, or nowhere in real time.
 // The mixer thread is the only caller of Write, and the pace at which Write
-// returns is the mixer's clock.
+// returns is the mixer's clock. Open, Write and Close come from one thread at
+// a time; GetLatencyFrames may come from any thread while the output is open.
 #pragma once
 
 #include "platform/winapi.h"

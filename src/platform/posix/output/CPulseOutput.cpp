@@ -179,7 +179,8 @@ bool CPulseOutput::Open(DWORD rate, WORD channels, DWORD periodFrames)
         // requests' worth of ours in reserve: requests much smaller than the
         // whole leave the device a buffer of a few milliseconds (requests of
         // half the whole would leave it none, and the stream starves). The
-        // server starts the stream once the first period is in.
+        // stream starts (and restarts after an underrun) as soon as one mixer
+        // period is in.
         const DWORD period = periodFrames ? periodFrames : rate / 100;
         DWORD target = rate * kTargetMs / 1000;
         if (target < 2 * period)
@@ -192,7 +193,7 @@ bool CPulseOutput::Open(DWORD rate, WORD channels, DWORD periodFrames)
         pa_buffer_attr attr;
         attr.maxlength = (uint32_t)-1;
         attr.tlength = FramesToBytes(target, m_frameBytes);
-        attr.prebuf = (uint32_t)-1;
+        attr.prebuf = FramesToBytes(period ? period : request, m_frameBytes);
         attr.minreq = FramesToBytes(request, m_frameBytes);
         attr.fragsize = (uint32_t)-1;
         const int flags =
