@@ -152,6 +152,18 @@ TEST(WaveReader, OddChunksAreFollowedByAPadByte)
     EXPECT_EQ(ReadAll(wave, 100), Pattern(5));  // the pad byte is not data
     wave.Close();
 
+    // An odd "fmt " chunk: one extra format byte, then the pad byte.
+    riff::WaveFormat odd = kMono16;
+    odd.tag = 0x0011;
+    odd.cbSize = 1;
+    odd.extra = Bytes(1, 0x5A);
+    Bytes oddFmt = RiffWriter().Fmt(odd).Data(Pattern(4)).Build();
+    ASSERT_EQ(oddFmt.size(), 12u + 28u + 12u);
+    ASSERT_TRUE(wave.OpenMem(oddFmt.data(), (DWORD)oddFmt.size()));
+    EXPECT_EQ(wave.GetFormatSize(), 19u);
+    EXPECT_EQ(ReadAll(wave, 100), Pattern(4));
+    wave.Close();
+
     // Without its pad byte the odd chunk misplaces the next header.
     Bytes unpadded =
         RiffWriter().Fmt(kMono16).ChunkAs("junk", 5, Bytes(5, 1), false).Data(Pattern(8)).Build();

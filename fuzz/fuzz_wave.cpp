@@ -1,0 +1,100 @@
+// Arbitrary bytes as a WAVE image in memory: open them, copy the format both
+// ways, read the whole data, move around in it, and hold the reader to what
+// it promises. The sanitizers catch any access outside the image or the
+// destination blocks, which are never larger than the image can fill.
+#include "wave/CWaveFile.h"
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+#define CHECK(condition)                                                       \
+    do {                                                                       \
+        if (!(condition)) {                                                    \
+            fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__); \
+            abort();                                                           \
+        }                                                                      \
+    } while (0)
+
+namespace {
+
+void CheckClosed(CWaveFile &wave)
+{
+    uint8_t byte = 0;
+    CHECK(wave.GetDataSize() == 0xFFFFFFFFu);
+    CHECK(wave.GetFormatSize() == 0);
+    CHECK(!wave.GetFormat(&byte, 18));
+    CHECK(wave.Read(&byte, 1) == -1);
+    CHECK(wave.Seek(0, 0) == -1);
+}
+
+LONG Take32(const uint8_t *&p, size_t &left)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < 4 && left > 0; i++, left--)
+        v |= (uint32_t)*p++ << (8 * i);
+    return (LONG)v;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size > 0x7FFFFFFF)
+        return 0;
+    CWaveFile wave;
+    if (!wave.OpenMem(data, (DWORD)size)) {
+        CheckClosed(wave);
+        return 0;
+    }
+
+    // The format: header alone, and the whole block, which agree.
+    const DWORD formatSize = wave.GetFormatSize();
+    CHECK(formatSize >= 18 && formatSize <= 18 + 0xFFFF);
+    std::vector<uint8_t> header(18);
+    std::vector<uint8_t> block(formatSize);
+    CHECK(wave.GetFormat(header.data(), (DWORD)header.size()));
+    CHECK(wave.GetFormatBlock(block.data(), formatSize));
+    CHECK(memcmp(header.data(), block.data(), 18) == 0);
+    CHECK(18u + (block[16] | (block[17] << 8)) == formatSize);
+    CHECK(!wave.GetFormatBlock(block.data(), formatSize - 1));
+    CHECK(!wave.GetFormat(header.data(), 17));
+
+    // The whole data in one read, as a sound loads it, into a block only as
+    // large as the image could fill: a read past what exists is caught.
+    const DWORD dataSize = wave.GetDataSize();
+    CHECK(dataSize != 0);  // all bits set is a size too: a chunk may claim it
+    const size_t room = std::min<size_t>(dataSize, size);
+    std::vector<uint8_t> samples(room);
+    LONG got = wave.Read(samples.data(), (DWORD)room);
+    CHECK(got >= 0 && (size_t)got <= room);
+    CHECK(wave.Seek(0, 1) == got);
+    if ((DWORD)got == dataSize) {
+        uint8_t byte = 0;
+        CHECK(wave.Read(&byte, 1) == 0);  // the end: nothing, and rewound
+        CHECK(wave.Seek(0, 1) == 0);
+    }
+
+    // Positions taken from the input's last bytes.
+    const uint8_t *p = data + size - std::min<size_t>(size, 16);
+    size_t left = std::min<size_t>(size, 16);
+    uint8_t small[64];
+    for (int i = 0; i < 2; i++) {
+        LONG offset = Take32(p, left);
+        int origin = (int)(offset & 3);
+        LONG at = wave.Seek(offset >> 2, origin);
+        CHECK(at == -1 || (at >= 0 && (DWORD)at <= dataSize));
+        LONG n = wave.Read(small, sizeof(small));
+        CHECK(n >= -1 && n <= (LONG)sizeof(small));
+    }
+
+    CHECK(wave.Close() == TRUE);
+    CHECK(wave.Close() == TRUE);
+    CheckClosed(wave);
+    return 0;
+}
