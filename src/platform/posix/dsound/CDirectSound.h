@@ -18,8 +18,8 @@ class CPrimaryBuffer;
 class CDirectSound final : public IDirectSound {
 public:
     // The output rate of every device, stereo, mixed in periods of 5 ms.
-    static const DWORD kOutputRate = 48000;
-    static const DWORD kPeriodFrames = kOutputRate / 200;
+    static constexpr DWORD kOutputRate = 48000;
+    static constexpr DWORD kPeriodFrames = kOutputRate / 200;
 
     // With an output open for kOutputRate, stereo, kPeriodFrames, a mixer
     // thread plays into it (the device owns it). Without one nothing runs by

@@ -1,0 +1,203 @@
+// Our DirectSound with its mixer thread running, called from several
+// threads at once the way the library does: application threads, monitor
+// threads polling status, buffers released while they play. Run under
+// ThreadSanitizer to find races; here it checks that every call keeps
+// answering correctly.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "platform/winapi.h"
+
+#include "dudidadu.h"
+
+namespace {
+
+const DWORD kControls = DSBCAPS_CTRLFREQUENCY | DSBCAPS_CTRLPAN | DSBCAPS_CTRLVOLUME;
+
+WAVEFORMATEX Pcm16(WORD channels, DWORD rate)
+{
+    WAVEFORMATEX f;
+    memset(&f, 0, sizeof(f));
+    f.wFormatTag = WAVE_FORMAT_PCM;
+    f.nChannels = channels;
+    f.nSamplesPerSec = rate;
+    f.wBitsPerSample = 16;
+    f.nBlockAlign = static_cast<WORD>(channels * 2);
+    f.nAvgBytesPerSec = rate * f.nBlockAlign;
+    return f;
+}
+
+IDirectSoundBuffer *Create(IDirectSound *ds, WAVEFORMATEX format, DWORD bytes)
+{
+    DSBUFFERDESC d;
+    memset(&d, 0, sizeof(d));
+    d.dwSize = sizeof(DSBUFFERDESC1);
+    d.dwFlags = kControls;
+    d.dwBufferBytes = bytes;
+    d.lpwfxFormat = &format;
+    IDirectSoundBuffer *b = nullptr;
+    EXPECT_EQ(DS_OK, ds->CreateSoundBuffer(&d, &b, nullptr));
+    return b;
+}
+
+// What the library does to start a sound: write it whole, rewind, play.
+void Fill(IDirectSoundBuffer *b, int16_t value)
+{
+    LPVOID p1, p2;
+    DWORD n1, n2;
+    ASSERT_EQ(DS_OK, b->Lock(0, 0, &p1, &n1, &p2, &n2, DSBLOCK_ENTIREBUFFER));
+    for (DWORD i = 0; i < n1 / 2; ++i)
+        static_cast<int16_t *>(p1)[i] = static_cast<int16_t>(i % 2 ? value : -value);
+    ASSERT_EQ(DS_OK, b->Unlock(p1, n1, p2, n2));
+}
+
+bool WaitStopped(IDirectSoundBuffer *b)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        DWORD status = 0;
+        if (b->GetStatus(&status) != DS_OK)
+            return false;
+        if (!(status & DSBSTATUS_PLAYING))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
+class ThreadsTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(DS_OK, DirectSoundCreate(&DUDIDADU_NULL_OUTPUT, &m_ds, nullptr)); }
+    void TearDown() override
+    {
+        if (m_ds != nullptr)
+            m_ds->Release();
+    }
+    IDirectSound *m_ds = nullptr;
+};
+
+TEST_F(ThreadsTest, OneShotEndsWhileAnotherThreadWatches)
+{
+    IDirectSoundBuffer *b = Create(m_ds, Pcm16(1, 48000), 48000 * 2 / 50);  // 20 ms
+    ASSERT_NE(nullptr, b);
+    Fill(b, 1000);
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_EQ(DS_OK, b->SetCurrentPosition(0));
+        ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
+        bool ended = false;
+        std::thread monitor([&] { ended = WaitStopped(b); });
+        monitor.join();
+        EXPECT_TRUE(ended) << run;
+        DWORD play = 1;
+        ASSERT_EQ(DS_OK, b->GetCurrentPosition(&play, nullptr));
+        EXPECT_EQ(0u, play);
+    }
+    b->Release();
+}
+
+TEST_F(ThreadsTest, SoundsStartedStoppedAndSetFromManyThreads)
+{
+    IDirectSoundBuffer *shared = Create(m_ds, Pcm16(2, 44100), 44100);
+    ASSERT_NE(nullptr, shared);
+    Fill(shared, 500);
+    ASSERT_EQ(DS_OK, shared->Play(0, 0, DSBPLAY_LOOPING));
+
+    std::atomic<int> failures(0);
+    auto check = [&](HRESULT hr) {
+        if (hr != DS_OK)
+            ++failures;
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 40; ++i) {
+                // Each thread's own sounds, some released while they play.
+                IDirectSoundBuffer *own = Create(m_ds, Pcm16(1 + i % 2, 22050 + 1000 * t), 2205 * 4);
+                if (own == nullptr) {
+                    ++failures;
+                    continue;
+                }
+                Fill(own, static_cast<int16_t>(100 * t));
+                check(own->SetCurrentPosition(0));
+                check(own->Play(0, 0, i % 3 ? DSBPLAY_LOOPING : 0));
+                check(own->SetVolume(-100 * i));
+                check(own->SetPan(i % 2 ? 2000 : -2000));
+                check(own->SetFrequency(11025 + 100 * i));
+                DWORD status, play, write;
+                check(own->GetStatus(&status));
+                check(own->GetCurrentPosition(&play, &write));
+                if (i % 4 == 0)
+                    check(own->Stop());
+                own->Release();
+
+                // And the one everybody shares, as monitor threads would.
+                check(shared->SetVolume(-(t * 1000 + i * 10)));
+                check(shared->GetStatus(&status));
+                LONG volume;
+                check(shared->GetVolume(&volume));
+                if (i % 10 == t) {
+                    check(shared->Stop());
+                    check(shared->Play(0, 0, DSBPLAY_LOOPING));
+                }
+                std::this_thread::yield();
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(0, failures.load());
+    DWORD status = 0;
+    ASSERT_EQ(DS_OK, shared->GetStatus(&status));
+    EXPECT_EQ(DWORD(DSBSTATUS_PLAYING | DSBSTATUS_LOOPING), status);
+    shared->Release();
+}
+
+TEST_F(ThreadsTest, PrimaryBufferFromManyThreads)
+{
+    DSBUFFERDESC d;
+    memset(&d, 0, sizeof(d));
+    d.dwSize = sizeof(DSBUFFERDESC1);
+    d.dwFlags = DSBCAPS_PRIMARYBUFFER;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures(0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                IDirectSoundBuffer *p = nullptr;
+                if (m_ds->CreateSoundBuffer(&d, &p, nullptr) != DS_OK || p == nullptr) {
+                    ++failures;
+                    continue;
+                }
+                if (p->Play(0, 0, DSBPLAY_LOOPING) != DS_OK)
+                    ++failures;
+                p->Release();
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(0, failures.load());
+}
+
+TEST_F(ThreadsTest, BuffersOutliveTheirDevice)
+{
+    IDirectSoundBuffer *b = Create(m_ds, Pcm16(2, 44100), 4410);
+    ASSERT_NE(nullptr, b);
+    ASSERT_EQ(DS_OK, b->Play(0, 0, DSBPLAY_LOOPING));
+    EXPECT_EQ(0u, m_ds->Release());
+    m_ds = nullptr;
+    // Nothing is heard any more, but every call still answers.
+    EXPECT_EQ(DS_OK, b->SetVolume(-500));
+    EXPECT_EQ(DS_OK, b->Stop());
+    DWORD status = 1;
+    EXPECT_EQ(DS_OK, b->GetStatus(&status));
+    EXPECT_EQ(0u, status);
+    EXPECT_EQ(0u, b->Release());
+}
+
+}  // namespace
