@@ -461,6 +461,20 @@ TEST_F(MixerTest, ExtensibleSixChannelsFoldToStereo)
     EXPECT_NEAR(0.2 + h * 0.3 + h * 0.0625, second[1], 1e-4);
 }
 
+TEST_F(MixerTest, ChannelsBeyondTheMaskAreNotHeard)
+{
+    WAVEFORMATEXTENSIBLE f = Format(WAVE_FORMAT_EXTENSIBLE, 4, kRate, 16);
+    f.Format.cbSize = 22;
+    f.Samples.wValidBitsPerSample = 16;
+    f.dwChannelMask = 0x3;
+    f.SubFormat = kSubtypePcm;
+    IDirectSoundBuffer *b = Make(f, 480, [](DWORD, DWORD c) { return c < 2 ? 0.125 * (c + 1) : 0.5; });
+    ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
+    std::vector<float> out = Render(10);
+    EXPECT_FLOAT_EQ(0.125f, out[0]);
+    EXPECT_FLOAT_EQ(0.25f, out[1]);
+}
+
 TEST_F(MixerTest, ExtensibleWithFloatAndNarrowValidBits)
 {
     WAVEFORMATEXTENSIBLE f = Format(WAVE_FORMAT_EXTENSIBLE, 2, kRate, 32);

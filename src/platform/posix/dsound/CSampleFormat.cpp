@@ -138,18 +138,14 @@ CSampleFormat::CSampleFormat(LPCWAVEFORMATEX format)
     }
 }
 
-// Channels take the mask's set bits in order; channels beyond them are
-// not heard.
+// Channels take the mask's set bits in order; channels beyond them are not
+// heard, and the mixer does not even read them.
 void CSampleFormat::_build_downmix(DWORD mask)
 {
-    m_left.assign(m_wChannels, 0.0f);
-    m_right.assign(m_wChannels, 0.0f);
-    DWORD channel = 0;
-    for (DWORD bit = 0; bit < kSpeakerCount && channel < m_wChannels; ++bit) {
+    for (DWORD bit = 0; bit < kSpeakerCount && m_left.size() < m_wChannels; ++bit) {
         if (mask & (1u << bit)) {
-            m_left[channel] = kSpeakers[bit].fLeft;
-            m_right[channel] = kSpeakers[bit].fRight;
-            ++channel;
+            m_left.push_back(kSpeakers[bit].fLeft);
+            m_right.push_back(kSpeakers[bit].fRight);
         }
     }
 }

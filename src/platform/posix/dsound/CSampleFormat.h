@@ -46,7 +46,9 @@ public:
     Layout GetLayout() const { return m_eLayout; }
     // The byte a new buffer is filled with: silence in this encoding.
     BYTE GetSilence() const { return m_eEncoding == ENC_U8 ? 0x80 : 0x00; }
-    // Per-channel weights into the left and right output for LAYOUT_DOWNMIX.
+    // Per-channel weights into the left and right output for LAYOUT_DOWNMIX,
+    // for the first GetHeardChannels() channels; the rest are not heard.
+    DWORD GetHeardChannels() const { return static_cast<DWORD>(m_left.size()); }
     const float *GetLeftWeights() const { return m_left.data(); }
     const float *GetRightWeights() const { return m_right.data(); }
 

@@ -60,7 +60,7 @@ CVoice::CVoice(const CSampleFormat &format, DWORD bytes, DWORD outputRate)
     m_source.qwFrames = bytes / format.GetBlockAlign();
     m_source.dwBlockAlign = format.GetBlockAlign();
     m_source.dwSampleBytes = format.GetSampleBytes();
-    m_source.dwChannels = format.GetChannels();
+    m_source.dwChannels = m_format.GetHeardChannels();
     m_source.pLeft = m_format.GetLeftWeights();
     m_source.pRight = m_format.GetRightWeights();
     m_source.qwStep = Step(m_dwFrequency, m_dwOutputRate);

@@ -13,7 +13,7 @@ struct MixSource {
     uint64_t qwFrames;      // whole frames in the buffer, at least 1
     DWORD dwBlockAlign;
     DWORD dwSampleBytes;
-    DWORD dwChannels;
+    DWORD dwChannels;       // channels weighed in, LAYOUT_DOWNMIX only
     const float *pLeft;     // downmix weights, LAYOUT_DOWNMIX only
     const float *pRight;
     uint64_t qwStep;        // source frames per output frame, 32.32 fixed point
