@@ -68,13 +68,15 @@ BOOL CWaveFile::_open(LPCSTR path, LPMMIOINFO info)
     MMCKINFO riff;
     memset(&riff, 0, sizeof(riff));
     riff.fccType = mmioFOURCC('W', 'A', 'V', 'E');
-    if (mmioDescend(m_hmmio, &riff, NULL, MMIO_FINDRIFF) != MMSYSERR_NOERROR)
+    if (!_chunk_in_reach(FOURCC_RIFF, riff.fccType) ||
+        mmioDescend(m_hmmio, &riff, NULL, MMIO_FINDRIFF) != MMSYSERR_NOERROR)
         return _fail();
 
     MMCKINFO chunk;
     memset(&chunk, 0, sizeof(chunk));
     chunk.ckid = mmioFOURCC('f', 'm', 't', ' ');
-    if (mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
+    if (!_chunk_in_reach(chunk.ckid, 0) ||
+        mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
         return _fail();
     if (chunk.cksize < kPcmHeaderSize || !_read_format(chunk.cksize))
         return _fail();
@@ -84,7 +86,8 @@ BOOL CWaveFile::_open(LPCSTR path, LPMMIOINFO info)
     // Searched from the end of "fmt ": a "data" chunk before it is not found.
     memset(&chunk, 0, sizeof(chunk));
     chunk.ckid = mmioFOURCC('d', 'a', 't', 'a');
-    if (mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
+    if (!_chunk_in_reach(chunk.ckid, 0) ||
+        mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
         return _fail();
     if (chunk.cksize == 0)
         return _fail();
@@ -97,6 +100,46 @@ BOOL CWaveFile::_open(LPCSTR path, LPMMIOINFO info)
     m_lState = 0;
     SetName(path);
     return TRUE;
+}
+
+// Walks the chunk headers from the position to the first chunk with this id
+// (and form type, when one is given), as the search of mmioDescend will, and
+// answers whether every chunk skipped on the way ends inside the file. A size
+// that runs past the end makes the real service look for headers inside that
+// chunk, or, where the offset wraps at 4 GiB, go round the same chunks
+// forever; such a file is refused before the search. The position is left
+// where it was.
+BOOL CWaveFile::_chunk_in_reach(FOURCC id, FOURCC formType)
+{
+    const LONG start = mmioSeek(m_hmmio, 0, SEEK_CUR);
+    const LONG size = mmioSeek(m_hmmio, 0, SEEK_END);  // counts back from the end
+    if (start < 0 || size < 0)
+        return FALSE;
+
+    BOOL reachable = FALSE;
+    int64_t at = start;
+    for (;;) {
+        DWORD header[3] = {0, 0, 0};
+        if (mmioSeek(m_hmmio, (LONG)at, SEEK_SET) != at)
+            break;
+        LONG got = mmioRead(m_hmmio, reinterpret_cast<HPSTR>(header), (LONG)sizeof(header));
+        if (got < 8) {
+            // The search ends here either way; nothing to go round.
+            reachable = TRUE;
+            break;
+        }
+        if (header[0] == id && (formType == 0 || (got == 12 && header[2] == formType))) {
+            reachable = TRUE;
+            break;
+        }
+        int64_t next = at + 8 + (((int64_t)header[1] + 1) & ~(int64_t)1);
+        if (next > size)
+            break;
+        at = next;
+    }
+    if (mmioSeek(m_hmmio, start, SEEK_SET) != start)
+        return FALSE;
+    return reachable;
 }
 
 // Reads the format with at most three reads: the PCM part, cbSize, the extra

@@ -50,6 +50,7 @@ public:
 private:
     BOOL _open(LPCSTR path, LPMMIOINFO info);
     BOOL _read_format(DWORD chunkSize);
+    BOOL _chunk_in_reach(FOURCC id, FOURCC formType);
     BOOL _fail();
 
     LONG m_nNameSize;

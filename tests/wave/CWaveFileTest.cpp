@@ -315,6 +315,41 @@ TEST(WaveReader, DataAnnouncingMoreThanExistsGivesAShortRead)
     EXPECT_EQ(ReadAll(wave2, 100), Pattern(10));
 }
 
+// A chunk skipped on the way that claims more than the image holds: the real
+// service then reads headers from inside it, and where the offset wraps at
+// 4 GiB it goes round the same chunks forever. The reader refuses such
+// images before searching, on every platform alike.
+TEST(WaveReader, SkippedChunksMustEndInsideTheImage)
+{
+    CWaveFile wave;
+    for (uint32_t size : {0xFFFFFFF7u, 0xFFFFFFF8u, 0xFFFFFFF0u, 0x80000000u, 1000u}) {
+        Bytes beforeFmt =
+            RiffWriter().ChunkAs("junk", size, Bytes(6, 0)).Fmt(kMono16).Data(Pattern(4)).Build();
+        EXPECT_FALSE(wave.OpenMem(beforeFmt.data(), (DWORD)beforeFmt.size())) << size;
+        Bytes beforeData =
+            RiffWriter().Fmt(kMono16).ChunkAs("junk", size, Bytes(6, 0)).Data(Pattern(4)).Build();
+        EXPECT_FALSE(wave.OpenMem(beforeData.data(), (DWORD)beforeData.size())) << size;
+        Bytes beforeRiff;
+        riff::PutFourCC(beforeRiff, "LIST");
+        riff::PutU32(beforeRiff, size);
+        beforeRiff = riff::Concat(riff::Concat(beforeRiff, Bytes(4, 0)), SimpleImage(Pattern(4)));
+        EXPECT_FALSE(wave.OpenMem(beforeRiff.data(), (DWORD)beforeRiff.size())) << size;
+    }
+
+    // A whole "data" chunk inside an oversized one is not at this level.
+    Bytes inner = RiffWriter().Data(Pattern(4)).Build();
+    inner.erase(inner.begin(), inner.begin() + 12);
+    Bytes hidden = RiffWriter()
+                       .Fmt(kMono16)
+                       .ChunkAs("junk", 1000, riff::Concat(Bytes(4, 0), inner))
+                       .Build();
+    EXPECT_FALSE(wave.OpenMem(hidden.data(), (DWORD)hidden.size()));
+
+    TempFile file(RiffWriter().Fmt(kMono16).ChunkAs("junk", 0xFFFFFFF8u, Bytes(6, 0)).Data(Pattern(4)).Build());
+    EXPECT_FALSE(wave.Open(file.Path()));
+    EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+}
+
 TEST(WaveReader, RiffSizeBoundsWhereTheSearchMayStart)
 {
     CWaveFile wave;
