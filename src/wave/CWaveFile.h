@@ -16,9 +16,9 @@ public:
     CWaveFile &operator=(const CWaveFile &) = delete;
 
     // 1 when the file or image holds a RIFF/WAVE form with a "fmt " chunk of
-    // at least 16 bytes and, after it, a non-empty "data" chunk; else 0, and
-    // the reader is closed. A reader that is already open refuses and stays
-    // as it is.
+    // at least 16 bytes and, after it, a non-empty "data" chunk, and every
+    // chunk skipped on the way ends inside it; else 0, and the reader is
+    // closed. A reader that is already open refuses and stays as it is.
     BOOL Open(LPCSTR path);
     BOOL OpenMem(LPCVOID image, DWORD size);
 
