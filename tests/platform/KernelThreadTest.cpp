@@ -117,17 +117,11 @@ TEST(KernelThread, ExitCodeIsStillActiveUntilTheEndThenTheCodeGiven)
     CloseHandle(thread);
 }
 
-TEST(KernelThread, KnowsItsOwnIdAndStack)
+TEST(KernelThread, KnowsItsOwnId)
 {
     DWORD inside = 0;
-    char filled = 0;
     std::function<DWORD()> body = [&] {
         inside = GetCurrentThreadId();
-        // Our threads get a small default stack; this much must fit.
-        volatile char scratch[16 * 1024];
-        for (size_t i = 0; i < sizeof(scratch); ++i)
-            scratch[i] = static_cast<char>(i);
-        filled = scratch[sizeof(scratch) - 1];
         return 0u;
     };
     DWORD id = 0;
@@ -136,8 +130,7 @@ TEST(KernelThread, KnowsItsOwnIdAndStack)
     ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
     EXPECT_NE(inside, 0u);
     EXPECT_EQ(inside, id);
-    EXPECT_EQ(filled, static_cast<char>(16 * 1024 - 1));
-    EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
+    EXPECT_NE(inside, GetCurrentThreadId());
     CloseHandle(thread);
 }
 
