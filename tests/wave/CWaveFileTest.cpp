@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "support/RiffWriter.h"
 
@@ -649,6 +652,29 @@ TEST(WaveReader, ImagesWithoutBytes)
     EXPECT_FALSE(wave.OpenMem(image.data(), 0x80000000u));
     EXPECT_FALSE(wave.OpenMem(image.data(), 0xFFFFFFFFu));
     EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+}
+
+// Sounds load on the threads of their callers: readers on several threads at
+// once, each with its own image and handle.
+TEST(WaveReader, ReadersOnSeveralThreads)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> good(0);
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([t, &good] {
+            Bytes data = Pattern(64 + t, (uint8_t)t);
+            Bytes image = SimpleImage(data);
+            for (int i = 0; i < 200; i++) {
+                CWaveFile wave;
+                if (wave.OpenMem(image.data(), (DWORD)image.size()) && ReadAll(wave, 100) == data &&
+                    wave.Close())
+                    good++;
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(good.load(), 800);
 }
 
 // ---- Files --------------------------------------------------------------------
