@@ -98,6 +98,8 @@ static int Check(const char *eventsPath, const char *recordingPath, unsigned rat
 
 int main(int argc, char **argv)
 {
+    // Progress reaches a log even when the program hangs or is killed.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc < 2)
         return Usage();
     std::string mode = argv[1];

@@ -7,7 +7,8 @@
 # PULSE_SERVER names the server, DUDIDADU_E2E_SINK its null sink. --runner
 # runs the program through another program (wine, for the Windows build; the
 # recorder always runs here). The recording and the timeline are kept in a
-# temporary folder when a check fails, or always with --keep.
+# temporary folder when a check fails, or always with --keep. The player is
+# given DUDIDADU_E2E_TIMEOUT seconds (120) to finish.
 set -u
 
 runner=""
@@ -71,8 +72,16 @@ done
 
 # The program runs with the folder as its working directory and relative
 # paths, so that a Windows program under wine finds them as well.
-$runner "$program" play events.log
+# A player that hangs (a sound that never ends) must not hold the recorder.
+limit=""
+if command -v timeout >/dev/null 2>&1; then
+    limit="timeout ${DUDIDADU_E2E_TIMEOUT:-120}"
+fi
+$limit $runner "$program" play events.log
 played=$?
+if [ $played -eq 124 ]; then
+    echo "run-e2e.sh: the player did not finish in time" >&2
+fi
 
 sleep 0.5
 kill -INT $recorder 2>/dev/null
