@@ -1,1 +1,544 @@
-#include "platform/winapi.h"
+#include "sound/CDSoundObject.h"
+
+#include "frame/status.h"
+#include "wave/CWaveFile.h"
+
+#include <new>
+#include <string.h>
+
+namespace {
+
+const char kThreadName[] = "CDSoundObject::_dsound_oneshot_play_thread()";
+
+// Both lines begin with "exception raised:" in code page 932 (Shift_JIS),
+// sent as bytes. The prefix is a literal of its own: a hex escape would
+// swallow the letters that follow it.
+const char kCatchText[] = "\x97\xE1\x8A\x4F\x94\xAD\x90\xB6\x81\x46"
+                          "catch (LPCTSTR %s)\n  in %s.\n";
+const char kCatchAll[] = "\x97\xE1\x8A\x4F\x94\xAD\x90\xB6\x81\x46"
+                         "catch (...)\n  in %s.\n";
+
+const DWORD kBufferFlags = DSBCAPS_CTRLFREQUENCY | DSBCAPS_CTRLPAN | DSBCAPS_CTRLVOLUME;
+
+// Largest data chunk that the reader can hand over in one read.
+const DWORD kMaxWaveSize = 0x7FFFFFFF;
+
+}  // namespace
+
+CDSoundObject::CDSoundObject()
+    : m_pWaveData(NULL),
+      m_dwWaveSize(0),
+      m_pFormat(NULL),
+      m_pDirectSound(NULL),
+      m_pBuffer(NULL),
+      m_nStatus(SOUND_OK),
+      m_lVolume(0),
+      m_nFadeLeft(0),
+      m_nFadeTime(0),
+      m_bLoop(FALSE),
+      m_hMutex(NULL)
+{
+}
+
+CDSoundObject::~CDSoundObject()
+{
+    // The owner normally calls Destroy() first; then there is nothing left.
+    if (m_hMutex != NULL || m_hThread != NULL)
+        Destroy();
+}
+
+// ---------------------------------------------------------------- opening
+
+BOOL CDSoundObject::Open(LPDIRECTSOUND ds, LPCSTR path)
+{
+    return _open(ds, path, NULL, 0, TRUE);
+}
+
+BOOL CDSoundObject::OpenMem(LPDIRECTSOUND ds, LPVOID image, DWORD size)
+{
+    return _open(ds, NULL, image, size, FALSE);
+}
+
+BOOL CDSoundObject::_open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD size, BOOL file)
+{
+    if (m_hMutex == NULL) {
+        m_hMutex = CreateMutexA(NULL, FALSE, NULL);
+        if (m_hMutex == NULL) {
+            m_nStatus = SOUND_ERR_FAILED;
+            return FALSE;
+        }
+    }
+    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return FALSE;
+    }
+
+    BOOL ok = FALSE;
+    BOOL refused = FALSE;
+    try {
+        if (m_pBuffer != NULL) {
+            // Already loaded: refuse and keep what the sound holds.
+            m_nStatus = SOUND_ERR_STATE;
+            refused = TRUE;
+        } else if (!(file ? LoadFile(path) : LoadMem(image, size))) {
+            m_nStatus = SOUND_ERR_FAILED;
+        } else if ((m_pBuffer = CreateBuffer(ds, m_pFormat, m_dwWaveSize)) == NULL) {
+            m_nStatus = SOUND_ERR_FAILED;
+        } else {
+            m_pDirectSound = ds;
+            m_nStatus = SOUND_OK;
+            ok = TRUE;
+        }
+    } catch (...) {
+    }
+    ReleaseMutex(m_hMutex);
+
+    if (ok)
+        return TRUE;
+    if (!refused)
+        Close();  // leaves the sound empty, without a lock
+    return FALSE;
+}
+
+BOOL CDSoundObject::LoadFile(LPCSTR path)
+{
+    CWaveFile wave;
+    _free_wave();
+    if (!wave.Open(path)) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return FALSE;
+    }
+    return _load(wave, 0xFFFFFFFF);
+}
+
+BOOL CDSoundObject::LoadMem(LPVOID image, DWORD size)
+{
+    CWaveFile wave;
+    _free_wave();
+    if (!wave.OpenMem(image, size)) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return FALSE;
+    }
+    // A data chunk cannot be longer than the image that holds it.
+    return _load(wave, size);
+}
+
+// The steps after the reader has opened: the format record with its extra
+// bytes, then the whole data chunk in one block.
+BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit)
+{
+    // Extra format bytes (WAVE_FORMAT_EXTENSIBLE and the like) are kept, so
+    // that the record announces exactly what it holds.
+    LONG code = SOUND_ERR_NOMEMORY;
+    DWORD bytes = wave.GetFormatSize();
+    if (bytes >= sizeof(WAVEFORMATEX)) {
+        m_pFormat = reinterpret_cast<LPWAVEFORMATEX>(new (std::nothrow) BYTE[bytes]);
+        if (m_pFormat != NULL && wave.GetFormatBlock(m_pFormat, bytes))
+            code = SOUND_OK;
+    }
+    if (code == SOUND_OK) {
+        m_dwWaveSize = wave.GetDataSize();
+        if (m_dwWaveSize == 0 || m_dwWaveSize > limit || m_dwWaveSize > kMaxWaveSize)
+            code = SOUND_ERR_FAILED;
+    }
+    if (code == SOUND_OK) {
+        m_pWaveData = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, m_dwWaveSize));
+        if (m_pWaveData == NULL)
+            code = SOUND_ERR_NOMEMORY;
+    }
+    if (code == SOUND_OK) {
+        LONG got = wave.Read(m_pWaveData, m_dwWaveSize);
+        if (got < 0 || (DWORD)got != m_dwWaveSize)
+            code = SOUND_ERR_FAILED;
+    }
+    wave.Close();
+    m_nStatus = code;
+    if (code != SOUND_OK) {
+        _free_wave();
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CDSoundObject::_free_wave()
+{
+    if (m_pFormat != NULL) {
+        delete[] reinterpret_cast<BYTE *>(m_pFormat);
+        m_pFormat = NULL;
+    }
+    if (m_pWaveData != NULL) {
+        GlobalFree(m_pWaveData);
+        m_pWaveData = NULL;
+    }
+    m_dwWaveSize = 0;
+}
+
+LPDIRECTSOUNDBUFFER CDSoundObject::CreateBuffer(LPDIRECTSOUND ds, LPWAVEFORMATEX format, DWORD size)
+{
+    DSBUFFERDESC desc;
+    memset(&desc, 0, sizeof(desc));
+    // The short form of the description: its size differs between 32-bit and
+    // 64-bit builds, and DirectSound checks it.
+    desc.dwSize = sizeof(DSBUFFERDESC1);
+    desc.dwFlags = kBufferFlags;
+    desc.dwBufferBytes = size;
+    desc.dwReserved = 0;
+    desc.lpwfxFormat = format;
+
+    LPDIRECTSOUNDBUFFER buffer = NULL;
+    if (ds == NULL || ds->CreateSoundBuffer(&desc, &buffer, NULL) != DS_OK || buffer == NULL) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return NULL;
+    }
+    m_nStatus = SOUND_OK;
+    return buffer;
+}
+
+// ---------------------------------------------------------------- playing
+
+BOOL CDSoundObject::_write_sound_buffer(const BYTE *data, DWORD size)
+{
+    if (m_pBuffer == NULL)
+        return FALSE;
+
+    LPVOID audio1 = NULL;
+    LPVOID audio2 = NULL;
+    DWORD bytes1 = 0;
+    DWORD bytes2 = 0;
+    HRESULT hr = m_pBuffer->Lock(0, size, &audio1, &bytes1, &audio2, &bytes2, 0);
+    if (hr == DSERR_BUFFERLOST) {
+        // The memory comes back, not its contents, which we write next.
+        if (m_pBuffer->Restore() != DS_OK)
+            return FALSE;
+        hr = m_pBuffer->Lock(0, size, &audio1, &bytes1, &audio2, &bytes2, 0);
+    }
+    if (hr != DS_OK)
+        return FALSE;
+
+    // Never read past the samples, whatever lengths the lock reported.
+    DWORD copy1 = bytes1 < size ? bytes1 : size;
+    if (audio1 != NULL)
+        memcpy(audio1, data, copy1);
+    if (audio2 != NULL) {
+        DWORD copy2 = bytes2 < size - copy1 ? bytes2 : size - copy1;
+        memcpy(audio2, data + copy1, copy2);
+    }
+    return m_pBuffer->Unlock(audio1, bytes1, audio2, bytes2) == DS_OK ? TRUE : FALSE;
+}
+
+BOOL CDSoundObject::Play(BOOL loop)
+{
+    if (m_pBuffer == NULL) {
+        m_nStatus = SOUND_ERR_STATE;
+        return FALSE;
+    }
+
+    // An earlier run stops at its next tick; wait for it outside the lock,
+    // which the thread needs for that tick.
+    Stop(0);
+    if (IsRunning() && WaitForSingleObject(m_hThread, LOCK_TIMEOUT_MS) != WAIT_OBJECT_0) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return FALSE;
+    }
+
+    if (!Create(_dsound_oneshot_play_thread, this))
+        return FALSE;
+
+    BOOL ok = FALSE;
+    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
+        m_nStatus = SOUND_ERR_FAILED;
+    } else {
+        BOOL started = FALSE;
+        try {
+            if (!_write_sound_buffer(m_pWaveData, m_dwWaveSize)) {
+                m_nStatus = SOUND_ERR_FAILED;
+                throw "CDSoundObject::_write_sound_buffer() failed.";
+            }
+            if (m_pBuffer->SetCurrentPosition(0) != DS_OK) {
+                m_nStatus = SOUND_ERR_FAILED;
+                throw "DirectSoundBuffer::SetCurrentPosition() failed.";
+            }
+            if (m_pBuffer->Play(0, 0, loop ? DSBPLAY_LOOPING : 0) != DS_OK) {
+                m_nStatus = SOUND_ERR_FAILED;
+                throw "DirectSoundBuffer::Play() failed.";
+            }
+            started = TRUE;
+            if (m_pBuffer->SetVolume(m_lVolume) != DS_OK) {
+                m_nStatus = SOUND_ERR_FAILED;
+                throw "DirectSoundBuffer::SetVolume() failed.";
+            }
+            ok = TRUE;
+        } catch (...) {
+        }
+        // A failed play must not leave the buffer sounding with no monitor
+        // thread to stop it.
+        if (!ok && started)
+            _stop_buffer();
+        ReleaseMutex(m_hMutex);
+    }
+    if (!ok) {
+        Terminate();  // the new thread never ran
+        return FALSE;
+    }
+
+    // Seen by the thread's first tick: no stop requested.
+    m_nFadeTime = -1;
+    m_nFadeLeft = -1;
+    m_bLoop = loop;
+    if (Resume() == (DWORD)-1) {
+        Terminate();
+        if (_wait_lock(LOCK_TIMEOUT_MS)) {
+            _stop_buffer();
+            ReleaseMutex(m_hMutex);
+        }
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void CDSoundObject::_stop_buffer()
+{
+    try {
+        if (m_pBuffer != NULL)
+            m_pBuffer->Stop();
+    } catch (...) {
+    }
+}
+
+void CDSoundObject::Stop(LONG fade_ms)
+{
+    if (fade_ms < 0 || fade_ms > 65535)
+        fade_ms = 0;
+    // The time first: the thread takes the length from it.
+    m_nFadeTime = fade_ms;
+    m_nFadeLeft = fade_ms;
+}
+
+BOOL CDSoundObject::IsPlaying()
+{
+    return IsRunning();
+}
+
+// ---------------------------------------------------------------- controls
+
+BOOL CDSoundObject::SetVolume(LONG volume)
+{
+    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return FALSE;
+    }
+    BOOL result = FALSE;
+    try {
+        if (m_pBuffer != NULL && m_pBuffer->SetVolume(volume) == DS_OK) {
+            // Remembered because a fade lowers the buffer's volume and the
+            // next play restores this one.
+            m_lVolume = volume;
+            result = TRUE;
+        }
+    } catch (...) {
+    }
+    ReleaseMutex(m_hMutex);
+    return result;
+}
+
+BOOL CDSoundObject::SetPan(LONG pan)
+{
+    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return FALSE;
+    }
+    BOOL result = FALSE;
+    try {
+        if (m_pBuffer != NULL && m_pBuffer->SetPan(pan) == DS_OK)
+            result = TRUE;
+    } catch (...) {
+    }
+    ReleaseMutex(m_hMutex);
+    return result;
+}
+
+BOOL CDSoundObject::SetFrequency(DWORD frequency)
+{
+    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return FALSE;
+    }
+    BOOL result = FALSE;
+    try {
+        if (m_pBuffer != NULL && m_pBuffer->SetFrequency(frequency) == DS_OK)
+            result = TRUE;
+    } catch (...) {
+    }
+    ReleaseMutex(m_hMutex);
+    return result;
+}
+
+LONG CDSoundObject::GetVolume()
+{
+    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return 0;
+    }
+    LONG result = 0;
+    try {
+        LONG value = 0;
+        if (m_pBuffer != NULL && m_pBuffer->GetVolume(&value) == DS_OK)
+            result = value;
+    } catch (...) {
+    }
+    ReleaseMutex(m_hMutex);
+    return result;
+}
+
+LONG CDSoundObject::GetPan()
+{
+    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return 0;
+    }
+    LONG result = 0;
+    try {
+        LONG value = 0;
+        if (m_pBuffer != NULL && m_pBuffer->GetPan(&value) == DS_OK)
+            result = value;
+    } catch (...) {
+    }
+    ReleaseMutex(m_hMutex);
+    return result;
+}
+
+DWORD CDSoundObject::GetFrequency()
+{
+    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return 0;
+    }
+    DWORD result = 0;
+    try {
+        DWORD value = 0;
+        if (m_pBuffer != NULL && m_pBuffer->GetFrequency(&value) == DS_OK)
+            result = value;
+    } catch (...) {
+    }
+    ReleaseMutex(m_hMutex);
+    return result;
+}
+
+// ---------------------------------------------------------------- closing
+
+void CDSoundObject::Close()
+{
+    // A running thread stops the buffer and ends at its next tick; it needs
+    // the lock for that, so wait for it before taking the lock.
+    Stop(0);
+    if (m_hThread != NULL)
+        WaitForSingleObject(m_hThread, INFINITE);
+
+    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return;
+    }
+    try {
+        if (m_pBuffer != NULL) {
+            LPDIRECTSOUNDBUFFER buffer = m_pBuffer;
+            m_pBuffer = NULL;
+            buffer->Release();
+        }
+        _free_wave();
+        m_pDirectSound = NULL;
+    } catch (...) {
+    }
+    ReleaseMutex(m_hMutex);
+    CloseHandle(m_hMutex);
+    m_hMutex = NULL;
+}
+
+void CDSoundObject::Destroy()
+{
+    try {
+        Close();
+    } catch (...) {
+    }
+    CloseThread();
+}
+
+BOOL CDSoundObject::_wait_lock(DWORD milliseconds)
+{
+    if (m_hMutex == NULL)
+        return FALSE;
+    DWORD result = WaitForSingleObject(m_hMutex, milliseconds);
+    if (result == WAIT_OBJECT_0)
+        return TRUE;
+    // Only a clean wait counts. An abandoned mutex is owned by this thread
+    // now: hand it back, or the sound would stay locked for ever.
+    if (result == WAIT_ABANDONED)
+        ReleaseMutex(m_hMutex);
+    return FALSE;
+}
+
+// ---------------------------------------------------------------- monitor
+
+DWORD WINAPI CDSoundObject::_dsound_oneshot_play_thread(LPVOID param)
+{
+    CDSoundObject *self = static_cast<CDSoundObject *>(param);
+
+    for (;;) {
+        DWORD status = 0;
+        Sleep(MONITOR_TICK_MS);
+
+        HANDLE mutex = self->m_hMutex;
+        if (mutex == NULL) {
+            self->m_nStatus = SOUND_ERR_FAILED;
+            break;
+        }
+        DWORD wait = WaitForSingleObject(mutex, 0);
+        if (wait != WAIT_OBJECT_0) {
+            // Held by a volume, pan or frequency call: skip this pass and try
+            // again at the next tick rather than end the playback.
+            if (wait == WAIT_ABANDONED)
+                ReleaseMutex(mutex);
+            continue;
+        }
+
+        try {
+            LPDIRECTSOUNDBUFFER buffer = self->m_pBuffer;
+            LONG time = self->m_nFadeTime;
+            if (buffer != NULL && time > 0) {
+                LONG left = (self->m_nFadeLeft -= MONITOR_TICK_MS);
+                if (left < 0) {
+                    self->m_nFadeLeft = 0;
+                    self->m_nFadeTime = 0;
+                } else {
+                    // A straight line in hundredths of a decibel from the
+                    // sound's volume down to silence. The divisor is the time
+                    // read above, never a fresh read that a stop might zero.
+                    long long span = (long long)self->m_lVolume + 10000;
+                    LONG volume = (LONG)(span * left / time - 10000);
+                    buffer->SetVolume(volume);
+                }
+            }
+            if (buffer != NULL && self->m_nFadeTime != 0) {
+                if (buffer->GetStatus(&status) != DS_OK) {
+                    self->m_nStatus = SOUND_ERR_FAILED;
+                    throw "DirectSoundBuffer::GetStatus() failed.";
+                }
+            }
+            self->m_nStatus = SOUND_OK;
+        } catch (const char *text) {
+            char line[256];
+            wsprintfA(line, kCatchText, text, kThreadName);
+            OutputDebugStringA(line);
+        } catch (...) {
+            char line[256];
+            wsprintfA(line, kCatchAll, kThreadName);
+            OutputDebugStringA(line);
+        }
+        ReleaseMutex(self->m_hMutex);
+
+        if (!(status & DSBSTATUS_PLAYING))
+            break;
+    }
+
+    self->_stop_buffer();
+    ExitThread((DWORD)self->m_nStatus.load());
+}

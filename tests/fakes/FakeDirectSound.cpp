@@ -101,7 +101,14 @@ HRESULT STDMETHODCALLTYPE FakeDirectSound::CreateSoundBuffer(LPCDSBUFFERDESC des
             ++s.m_live;
         }
     }
-    s.Record("DirectSound", m_id, this, "CreateSoundBuffer", args, hr);
+    std::vector<unsigned char> block;
+    if (desc && desc->lpwfxFormat) {
+        const WAVEFORMATEX *f = desc->lpwfxFormat;
+        const size_t size = sizeof(WAVEFORMATEX) + (f->wFormatTag == WAVE_FORMAT_PCM ? 0 : f->cbSize);
+        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(f);
+        block.assign(bytes, bytes + size);
+    }
+    s.Record("DirectSound", m_id, this, "CreateSoundBuffer", args, hr, std::move(block));
     return hr;
 }
 

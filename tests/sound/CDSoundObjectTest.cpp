@@ -1,0 +1,747 @@
+// The sound object against the fake DirectSound: loading, the fill-and-start
+// section of Play, the monitor thread's fades, stops and failures, and Close.
+#include "sound/CDSoundObject.h"
+
+#include "fake_dsound.h"
+#include "frame/status.h"
+#include "support/RiffWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct CDSoundObjectProbe {
+    static LONG Status(const CDSoundObject &s) { return s.m_nStatus; }
+    static LONG Volume(const CDSoundObject &s) { return s.m_lVolume; }
+    static LONG FadeTime(const CDSoundObject &s) { return s.m_nFadeTime; }
+    static LONG FadeLeft(const CDSoundObject &s) { return s.m_nFadeLeft; }
+    static BOOL Loop(const CDSoundObject &s) { return s.m_bLoop; }
+    static HANDLE Mutex(const CDSoundObject &s) { return s.m_hMutex; }
+    static HANDLE Thread(const CDSoundObject &s) { return s.m_hThread; }
+    static DWORD ThreadId(const CDSoundObject &s) { return s.m_dwThreadId; }
+    static LPDIRECTSOUNDBUFFER Buffer(const CDSoundObject &s) { return s.m_pBuffer; }
+    static LPDIRECTSOUND DirectSound(const CDSoundObject &s) { return s.m_pDirectSound; }
+    static const BYTE *Format(const CDSoundObject &s)
+    {
+        return reinterpret_cast<const BYTE *>(s.m_pFormat);
+    }
+    static const BYTE *Data(const CDSoundObject &s) { return s.m_pWaveData; }
+    static DWORD Size(const CDSoundObject &s) { return s.m_dwWaveSize; }
+};
+
+namespace {
+
+using Probe = CDSoundObjectProbe;
+using Bytes = riff::Bytes;
+using Trace = std::vector<std::string>;
+
+const std::chrono::seconds kDeadline(10);
+
+// ---------------------------------------------------------------- WAVE images
+
+// A RIFF/WAVE image; the data chunk may announce another size than it holds.
+Bytes WaveImage(const riff::WaveFormat &format, const Bytes &data, DWORD announced)
+{
+    return riff::RiffWriter().Fmt(format).ChunkAs("data", announced, data).Build();
+}
+
+Bytes Samples(size_t n)
+{
+    Bytes s(n);
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<BYTE>(i * 7 + 3);
+    return s;
+}
+
+// ---------------------------------------------------------------- the log
+
+std::string Describe(const fakeds::Call &call)
+{
+    std::string text = call.method;
+    for (long long a : call.args)
+        text += " " + std::to_string(a);
+    if (call.result != DS_OK)
+        text += " !";
+    return text;
+}
+
+// The calls on secondary buffers, as "Method args", for the methods named.
+Trace SecondaryTrace(const std::vector<std::string> &methods)
+{
+    Trace trace;
+    for (const fakeds::Call &call : fakeds::Log()) {
+        if (call.object != "secondary")
+            continue;
+        for (const std::string &m : methods) {
+            if (call.method == m)
+                trace.push_back(Describe(call));
+        }
+    }
+    return trace;
+}
+
+// The fade's volumes from `volume` over `fade` ms, as the thread sets them.
+Trace FadeSteps(LONG volume, LONG fade, int steps)
+{
+    Trace trace;
+    for (LONG left = fade - 50; left >= 0 && steps-- > 0; left -= 50)
+        trace.push_back("SetVolume " +
+                        std::to_string((LONG)((long long)(volume + 10000) * left / fade - 10000)));
+    return trace;
+}
+
+// ---------------------------------------------------------------- fixture
+
+class SoundTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fakeds::Reset();
+        m_live = fakeds::LiveObjects();
+        ASSERT_EQ(DS_OK, DirectSoundCreate(nullptr, &m_ds, nullptr));
+        m_samples = Samples(4410);
+        m_image = WaveImage(riff::PcmFormat(22050, 1, 16), m_samples, 4410);
+    }
+
+    void TearDown() override
+    {
+        m_sound.Destroy();
+        if (m_ds)
+            m_ds->Release();
+        EXPECT_EQ(m_live, fakeds::LiveObjects()) << "a buffer was not released";
+        EXPECT_TRUE(fakeds::Faults().empty());
+    }
+
+    BOOL Load() { return m_sound.OpenMem(m_ds, m_image.data(), (DWORD)m_image.size()); }
+
+    void Ticking(int count = 1)
+    {
+        ASSERT_TRUE(fakeds::WaitFor("secondary.GetStatus", kDeadline, count)) << "no monitor tick";
+    }
+
+    // The monitor thread's end and its exit code.
+    DWORD ThreadEnd()
+    {
+        HANDLE thread = Probe::Thread(m_sound);
+        EXPECT_NE(nullptr, thread);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 10000)) << "the thread did not end";
+        DWORD code = 0;
+        EXPECT_TRUE(GetExitCodeThread(thread, &code));
+        return code;
+    }
+
+    // Posts a stop while holding the sound's lock, so that it cannot land in
+    // the middle of a pass and every pass sees the whole request; the log then
+    // begins with the first pass that sees it.
+    void PostStop(LONG fade)
+    {
+        HANDLE mutex = Probe::Mutex(m_sound);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(mutex, 10000));
+        fakeds::ClearLog();
+        m_sound.Stop(fade);
+        ReleaseMutex(mutex);
+    }
+
+    LPDIRECTSOUND m_ds = nullptr;
+    int m_live = 0;
+    Bytes m_samples;
+    Bytes m_image;
+    CDSoundObject m_sound;
+};
+
+// Holds the sound's lock on another thread until released.
+class LockHolder {
+public:
+    explicit LockHolder(HANDLE mutex)
+    {
+        std::promise<void> held;
+        std::future<void> isHeld = held.get_future();
+        m_thread = std::thread([mutex, &held, this] {
+            WaitForSingleObject(mutex, INFINITE);
+            held.set_value();
+            m_release.get_future().wait();
+            ReleaseMutex(mutex);
+        });
+        isHeld.wait();
+    }
+    ~LockHolder()
+    {
+        m_release.set_value();
+        m_thread.join();
+    }
+
+private:
+    std::promise<void> m_release;
+    std::thread m_thread;
+};
+
+// ---------------------------------------------------------------- loading
+
+TEST_F(SoundTest, OpenMemCopiesTheSamplesAndMakesAControllableBufferOfTheirSize)
+{
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(SOUND_OK, Probe::Status(m_sound));
+    EXPECT_EQ(m_ds, Probe::DirectSound(m_sound));
+    EXPECT_NE(nullptr, Probe::Mutex(m_sound));
+    ASSERT_EQ(4410u, Probe::Size(m_sound));
+    EXPECT_NE(m_image.data() + 44, Probe::Data(m_sound));  // its own copy
+    EXPECT_EQ(0, memcmp(m_samples.data(), Probe::Data(m_sound), 4410));
+
+    const std::vector<fakeds::Call> created = fakeds::Calls("CreateSoundBuffer");
+    ASSERT_EQ(1u, created.size());
+    const std::vector<long long> expected = {sizeof(DSBUFFERDESC1), 0xE0, 4410, 0, 1,
+                                             WAVE_FORMAT_PCM, 1, 22050, 44100, 2, 16, 0};
+    EXPECT_EQ(expected, created[0].args);
+}
+
+TEST_F(SoundTest, OpenReadsAFile)
+{
+    const char *path = "sound_object_test_open.wav";
+    FILE *file = fopen(path, "wb");
+    ASSERT_NE(nullptr, file);
+    fwrite(m_image.data(), 1, m_image.size(), file);
+    fclose(file);
+    const BOOL opened = m_sound.Open(m_ds, path);
+    remove(path);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(4410u, Probe::Size(m_sound));
+    EXPECT_EQ(0, memcmp(m_samples.data(), Probe::Data(m_sound), 4410));
+}
+
+TEST_F(SoundTest, ExtensibleFormatReachesTheBufferWhole)
+{
+    const Bytes format = riff::ExtensibleFormat(48000, 2, 24, 0x3).Full();
+    ASSERT_EQ(40u, format.size());
+    m_image = WaveImage(riff::ExtensibleFormat(48000, 2, 24, 0x3), Samples(600), 600);
+    ASSERT_TRUE(Load());
+    EXPECT_EQ(0, memcmp(format.data(), Probe::Format(m_sound), format.size()));
+
+    const std::vector<fakeds::Call> created = fakeds::Calls("CreateSoundBuffer");
+    ASSERT_EQ(1u, created.size());
+    const std::vector<long long> expected = {sizeof(DSBUFFERDESC1), 0xE0, 600, 0, 1,
+                                             WAVE_FORMAT_EXTENSIBLE, 2, 48000, 288000, 6, 24, 22};
+    EXPECT_EQ(expected, created[0].args);
+    EXPECT_EQ(Bytes(format.begin(), format.end()),
+              Bytes(created[0].data.begin(), created[0].data.end()));
+}
+
+TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
+{
+    struct Case {
+        const char *what;
+        Bytes image;
+    };
+    const riff::WaveFormat pcm = riff::PcmFormat(22050, 1, 16);
+    const Case cases[] = {
+        {"data chunk announces more than it holds", WaveImage(pcm, Samples(400), 500)},
+        {"data chunk announces nearly 4 GiB", WaveImage(pcm, Samples(400), 0xFFFFFFF0u)},
+        {"empty data chunk", WaveImage(pcm, Bytes(), 0)},
+        {"not a WAVE image", Samples(64)},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fakeds::ClearLog();
+        CDSoundObject sound;
+        EXPECT_FALSE(sound.OpenMem(m_ds, const_cast<BYTE *>(c.image.data()), (DWORD)c.image.size()));
+        EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(sound));
+        EXPECT_EQ(nullptr, Probe::Buffer(sound));
+        EXPECT_EQ(nullptr, Probe::Format(sound));
+        EXPECT_EQ(nullptr, Probe::Data(sound));
+        EXPECT_EQ(0u, Probe::Size(sound));
+        EXPECT_EQ(nullptr, Probe::Mutex(sound));
+        EXPECT_EQ(nullptr, Probe::DirectSound(sound));
+        EXPECT_EQ(0, fakeds::Count("CreateSoundBuffer"));
+        EXPECT_FALSE(sound.Play(FALSE));
+        EXPECT_EQ(SOUND_ERR_STATE, Probe::Status(sound));
+    }
+    EXPECT_FALSE(m_sound.Open(m_ds, "no such file.wav"));
+    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+    EXPECT_EQ(nullptr, Probe::Mutex(m_sound));
+}
+
+TEST_F(SoundTest, RefusedBufferLeavesTheSoundEmpty)
+{
+    fakeds::FailNext("CreateSoundBuffer", DSERR_BADFORMAT);
+    EXPECT_FALSE(Load());
+    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+    EXPECT_EQ(nullptr, Probe::Buffer(m_sound));
+    EXPECT_EQ(nullptr, Probe::Format(m_sound));
+    EXPECT_EQ(nullptr, Probe::Data(m_sound));
+    EXPECT_EQ(nullptr, Probe::Mutex(m_sound));
+}
+
+TEST_F(SoundTest, OpenOnALoadedSoundIsRefusedAndKeepsItsContent)
+{
+    ASSERT_TRUE(Load());
+    LPDIRECTSOUNDBUFFER buffer = Probe::Buffer(m_sound);
+    const BYTE *data = Probe::Data(m_sound);
+    const Bytes other = WaveImage(riff::PcmFormat(44100, 2, 16), Samples(800), 800);
+    EXPECT_FALSE(m_sound.OpenMem(m_ds, const_cast<BYTE *>(other.data()), (DWORD)other.size()));
+    EXPECT_EQ(SOUND_ERR_STATE, Probe::Status(m_sound));
+    EXPECT_EQ(buffer, Probe::Buffer(m_sound));
+    EXPECT_EQ(data, Probe::Data(m_sound));
+    EXPECT_EQ(4410u, Probe::Size(m_sound));
+    EXPECT_EQ(1, fakeds::Count("CreateSoundBuffer"));
+    EXPECT_TRUE(m_sound.Play(FALSE));
+}
+
+// ---------------------------------------------------------------- playing
+
+TEST_F(SoundTest, PlayFillsRewindsStartsThenAppliesTheVolume)
+{
+    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.SetVolume(-700));
+    fakeds::ClearLog();
+    ASSERT_TRUE(m_sound.Play(FALSE));
+    EXPECT_TRUE(m_sound.IsPlaying());
+    EXPECT_EQ(-1, Probe::FadeTime(m_sound));
+    EXPECT_EQ(-1, Probe::FadeLeft(m_sound));
+
+    const Trace expected = {"Lock 0 4410 0", "Unlock 0 4410 -1 0", "SetCurrentPosition 0",
+                            "Play 0 0 0", "SetVolume -700"};
+    EXPECT_EQ(expected, SecondaryTrace({"Lock", "Unlock", "SetCurrentPosition", "Play",
+                                        "SetVolume", "Restore", "Stop"}));
+    const std::vector<fakeds::Call> unlocked = fakeds::Calls("secondary.Unlock");
+    ASSERT_EQ(1u, unlocked.size());
+    EXPECT_EQ(m_samples, Bytes(unlocked[0].data.begin(), unlocked[0].data.end()));
+}
+
+TEST_F(SoundTest, AnyNonZeroLoopArgumentLoopsAndIsKeptAsPassed)
+{
+    ASSERT_TRUE(Load());
+    for (BOOL loop : {2, -1}) {
+        fakeds::ClearLog();
+        ASSERT_TRUE(m_sound.Play(loop));
+        EXPECT_EQ(loop, Probe::Loop(m_sound));
+        EXPECT_EQ(Trace{"Play 0 0 1"}, SecondaryTrace({"Play"}));
+    }
+}
+
+TEST_F(SoundTest, OneShotEndsItsThreadWhenTheBufferStops)
+{
+    ASSERT_TRUE(Load());
+    fakeds::SetOneShotQueries(2);
+    fakeds::ClearLog();
+    ASSERT_TRUE(m_sound.Play(FALSE));
+    EXPECT_EQ(0u, ThreadEnd());
+    EXPECT_FALSE(m_sound.IsPlaying());
+    const Trace expected = {"SetVolume 0", "GetStatus 1", "GetStatus 1", "GetStatus 0", "Stop"};
+    EXPECT_EQ(expected, SecondaryTrace({"GetStatus", "SetVolume", "Stop"}));
+
+    // Played again from the start, under a new thread.
+    fakeds::ClearLog();
+    ASSERT_TRUE(m_sound.Play(FALSE));
+    EXPECT_EQ(0u, ThreadEnd());
+    EXPECT_EQ(1, fakeds::Count("secondary.SetCurrentPosition"));
+}
+
+TEST_F(SoundTest, PlayWhilePlayingStopsTheEarlierRunAndRestartsAtTheRememberedVolume)
+{
+    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.SetVolume(-700));
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    Ticking();
+    PostStop(1000);
+    ASSERT_TRUE(fakeds::WaitFor("secondary.SetVolume", kDeadline, 1));  // one fade step
+    fakeds::ClearLog();
+
+    ASSERT_TRUE(m_sound.Play(FALSE));
+    EXPECT_TRUE(m_sound.IsPlaying());
+    EXPECT_EQ(-1, Probe::FadeTime(m_sound));
+
+    Trace trace = SecondaryTrace({"Lock", "Unlock", "SetCurrentPosition", "Play", "SetVolume",
+                                  "Stop"});
+    // Fade steps of the earlier run may come first; then its stop, then the refill.
+    size_t stop = 0;
+    while (stop < trace.size() && trace[stop] != "Stop")
+        ++stop;
+    ASSERT_LT(stop, trace.size()) << "the earlier run did not stop the buffer";
+    for (size_t i = 0; i < stop; ++i)
+        EXPECT_EQ(0u, trace[i].rfind("SetVolume -", 0)) << trace[i];
+    const Trace expected = {"Stop", "Lock 0 4410 0", "Unlock 0 4410 -1 0", "SetCurrentPosition 0",
+                            "Play 0 0 0", "SetVolume -700"};
+    EXPECT_EQ(expected, Trace(trace.begin() + stop, trace.end()));
+}
+
+TEST_F(SoundTest, LostBufferIsRestoredOnceAndRefilled)
+{
+    ASSERT_TRUE(Load());
+    fakeds::FailNext("secondary.Lock", DSERR_BUFFERLOST, 1);
+    fakeds::ClearLog();
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    EXPECT_TRUE(m_sound.IsPlaying());
+    const Trace expected = {"Lock 0 4410 0 !", "Restore", "Lock 0 4410 0", "Unlock 0 4410 -1 0",
+                            "SetCurrentPosition 0", "Play 0 0 1", "SetVolume 0"};
+    EXPECT_EQ(expected, SecondaryTrace({"Lock", "Restore", "Unlock", "SetCurrentPosition", "Play",
+                                        "SetVolume"}));
+    EXPECT_EQ(m_samples, fakeds::Calls("secondary.Unlock")[0].data);
+}
+
+TEST_F(SoundTest, BufferLostTwiceFailsThePlayAndEndsItsThread)
+{
+    ASSERT_TRUE(Load());
+    fakeds::FailNext("secondary.Lock", DSERR_BUFFERLOST, 2);
+    fakeds::ClearLog();
+    EXPECT_FALSE(m_sound.Play(TRUE));
+    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+    EXPECT_EQ(0u, Probe::ThreadId(m_sound));
+    EXPECT_FALSE(m_sound.IsPlaying());
+    EXPECT_EQ(0u, ThreadEnd());  // terminated, never ran
+    const Trace expected = {"Lock 0 4410 0 !", "Restore", "Lock 0 4410 0 !"};
+    EXPECT_EQ(expected, SecondaryTrace({"Lock", "Restore", "Unlock", "SetCurrentPosition", "Play",
+                                        "SetVolume", "GetStatus"}));
+
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    EXPECT_TRUE(m_sound.IsPlaying());
+    Ticking();
+}
+
+TEST_F(SoundTest, FailedRestoreFailsThePlayWithoutASecondLock)
+{
+    ASSERT_TRUE(Load());
+    fakeds::FailNext("secondary.Lock", DSERR_BUFFERLOST, 1);
+    fakeds::FailNext("secondary.Restore", DSERR_GENERIC, 1);
+    fakeds::ClearLog();
+    EXPECT_FALSE(m_sound.Play(FALSE));
+    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+    EXPECT_FALSE(m_sound.IsPlaying());
+    EXPECT_EQ((Trace{"Lock 0 4410 0 !", "Restore !"}), SecondaryTrace({"Lock", "Restore", "Play"}));
+}
+
+TEST_F(SoundTest, FailedVolumeAtPlayDoesNotLeaveTheBufferSounding)
+{
+    ASSERT_TRUE(Load());
+    fakeds::FailNext("secondary.SetVolume", DSERR_GENERIC, 1);
+    fakeds::ClearLog();
+    EXPECT_FALSE(m_sound.Play(TRUE));
+    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+    EXPECT_FALSE(m_sound.IsPlaying());
+    const Trace expected = {"Play 0 0 1", "SetVolume 0 !", "Stop"};
+    EXPECT_EQ(expected, SecondaryTrace({"Play", "SetVolume", "Stop"}));
+}
+
+TEST_F(SoundTest, PlayWithTheLockHeldElsewhereFailsAndEndsItsThread)
+{
+    ASSERT_TRUE(Load());
+    {
+        LockHolder holder(Probe::Mutex(m_sound));
+        EXPECT_FALSE(m_sound.Play(TRUE));
+        EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+        EXPECT_FALSE(m_sound.IsPlaying());
+    }
+    EXPECT_EQ(0, fakeds::Count("secondary.Play"));
+    EXPECT_TRUE(m_sound.Play(TRUE));
+}
+
+// ---------------------------------------------------------------- stopping
+
+struct FadeCase {
+    LONG volume;
+    LONG fade;
+    Trace trace;  // volumes set, then the stop; a status query after each
+};
+
+void PrintTo(const FadeCase &c, std::ostream *os)
+{
+    *os << "Stop(" << c.fade << ") at volume " << c.volume;
+}
+
+class FadeTest : public SoundTest, public ::testing::WithParamInterface<FadeCase> {};
+
+TEST_P(FadeTest, VolumesFallAlongAStraightLineThenTheBufferStops)
+{
+    const FadeCase &c = GetParam();
+    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.SetVolume(c.volume));
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    Ticking();
+    PostStop(c.fade);
+    EXPECT_EQ(0u, ThreadEnd());
+
+    // Every pass with a volume step still asks the status; the pass that ends
+    // the fade (or carries out a stop) does not.
+    Trace expected;
+    for (const std::string &step : c.trace) {
+        expected.push_back(step);
+        if (step != "Stop")
+            expected.push_back("GetStatus 5");  // playing, looping
+    }
+    EXPECT_EQ(expected, SecondaryTrace({"SetVolume", "Stop", "GetStatus"}));
+    EXPECT_FALSE(m_sound.IsPlaying());
+    EXPECT_EQ(c.volume, Probe::Volume(m_sound));  // the fade leaves it alone
+    EXPECT_EQ(0, Probe::FadeTime(m_sound));
+    EXPECT_EQ(SOUND_OK, Probe::Status(m_sound));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fades, FadeTest,
+    ::testing::Values(
+        FadeCase{-1, 150, {"SetVolume -3334", "SetVolume -6667", "SetVolume -10000", "Stop"}},
+        FadeCase{-500, 120, {"SetVolume -4459", "SetVolume -8417", "Stop"}},
+        FadeCase{0, 100, {"SetVolume -5000", "SetVolume -10000", "Stop"}},
+        FadeCase{-2000, 100, {"SetVolume -6000", "SetVolume -10000", "Stop"}},
+        FadeCase{0, 50, {"SetVolume -10000", "Stop"}},
+        FadeCase{-300, 30, {"Stop"}},
+        FadeCase{-300, 0, {"Stop"}},
+        FadeCase{-300, -1, {"Stop"}},
+        FadeCase{-300, 65536, {"Stop"}}));
+
+TEST_F(SoundTest, StopOutsideTheRangeIsAStopAtOnce)
+{
+    for (LONG fade : {-1, -65535, 65536, 0x7FFFFFFF}) {
+        m_sound.Stop(fade);
+        EXPECT_EQ(0, Probe::FadeTime(m_sound));
+        EXPECT_EQ(0, Probe::FadeLeft(m_sound));
+    }
+    m_sound.Stop(65535);
+    EXPECT_EQ(65535, Probe::FadeTime(m_sound));
+    EXPECT_EQ(65535, Probe::FadeLeft(m_sound));
+}
+
+TEST_F(SoundTest, LongestFadeStartsOneStepBelowTheVolume)
+{
+    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    Ticking();
+    PostStop(65535);
+    ASSERT_TRUE(fakeds::WaitFor("secondary.SetVolume", kDeadline, 2));
+    const Trace trace = SecondaryTrace({"SetVolume"});
+    EXPECT_EQ(FadeSteps(0, 65535, 2), Trace(trace.begin(), trace.begin() + 2));
+    EXPECT_EQ("SetVolume -8", trace[0]);
+}
+
+TEST_F(SoundTest, SecondStopRestartsTheFadeFromTheRememberedVolume)
+{
+    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.SetVolume(-1000));
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    Ticking();
+    PostStop(500);
+    ASSERT_TRUE(fakeds::WaitFor("secondary.SetVolume", kDeadline, 2));
+    const Trace first = SecondaryTrace({"SetVolume"});
+    EXPECT_EQ(FadeSteps(-1000, 500, 2), Trace(first.begin(), first.begin() + 2));
+
+    PostStop(100);
+    EXPECT_EQ(0u, ThreadEnd());
+    EXPECT_EQ((Trace{"SetVolume -5500", "SetVolume -10000", "Stop"}),
+              SecondaryTrace({"SetVolume", "Stop"}));
+}
+
+TEST_F(SoundTest, OneShotReachingItsEndDuringAFadeEndsThere)
+{
+    ASSERT_TRUE(Load());
+    fakeds::SetOneShotQueries(3);
+    ASSERT_TRUE(m_sound.Play(FALSE));
+    PostStop(1000);
+    EXPECT_EQ(0u, ThreadEnd());
+    const Trace trace = SecondaryTrace({"SetVolume", "Stop"});
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ("Stop", trace.back());
+    // At most four fade steps of the twenty there would have been.
+    ASSERT_LE(trace.size(), 5u);
+    EXPECT_EQ(FadeSteps(0, 1000, (int)trace.size() - 1), Trace(trace.begin(), trace.end() - 1));
+}
+
+TEST_F(SoundTest, StopWithoutAThreadChangesNothingAndPlayReplacesIt)
+{
+    ASSERT_TRUE(Load());
+    m_sound.Stop(500);
+    fakeds::ClearLog();
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    EXPECT_EQ(-1, Probe::FadeTime(m_sound));
+    Ticking(3);
+    EXPECT_TRUE(m_sound.IsPlaying());
+    EXPECT_EQ(Trace{"SetVolume 0"}, SecondaryTrace({"SetVolume", "Stop"}));
+}
+
+// ---------------------------------------------------------------- the monitor's failures
+
+#if defined(_WIN32)
+const bool kStderrDiagnostics = false;  // the debugger output is not ours to read
+#else
+const bool kStderrDiagnostics = true;
+#endif
+
+TEST_F(SoundTest, FailedStatusQueryEndsTheThreadWithAFailureAndOneLine)
+{
+    ASSERT_TRUE(Load());
+    fakeds::FailNext("secondary.GetStatus", DSERR_GENERIC, 1);
+    fakeds::ClearLog();
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    const DWORD code = ThreadEnd();
+    const std::string line = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(0xFFFFFF84u, code);  // -124
+    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+    EXPECT_FALSE(m_sound.IsPlaying());
+    EXPECT_EQ((Trace{"GetStatus 0 !", "Stop"}), SecondaryTrace({"GetStatus", "Stop"}));
+    if (kStderrDiagnostics) {
+        const char expected[] = "\x97\xE1\x8A\x4F\x94\xAD\x90\xB6\x81\x46"
+                                "catch (LPCTSTR DirectSoundBuffer::GetStatus() failed.)\n"
+                                "  in CDSoundObject::_dsound_oneshot_play_thread().\n";
+        static_assert(sizeof(expected) == 117, "the longest line is 117 bytes with its zero");
+        EXPECT_EQ(std::string(expected, sizeof(expected) - 1), line);
+    }
+
+    // A later play works again, and its first complete pass resets the status.
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    Ticking(3);
+    EXPECT_TRUE(m_sound.IsPlaying());
+    EXPECT_EQ(SOUND_OK, Probe::Status(m_sound));
+}
+
+TEST_F(SoundTest, OtherExceptionInAPassWritesTheCatchAllLineAndKeepsTheStatus)
+{
+    ASSERT_TRUE(Load());
+    fakeds::ThrowNext("secondary.GetStatus");
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    const DWORD code = ThreadEnd();
+    const std::string line = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(0u, code);
+    EXPECT_FALSE(m_sound.IsPlaying());
+    EXPECT_EQ("Stop", SecondaryTrace({"GetStatus", "Stop"}).back());
+    if (kStderrDiagnostics) {
+        const char expected[] = "\x97\xE1\x8A\x4F\x94\xAD\x90\xB6\x81\x46"
+                                "catch (...)\n"
+                                "  in CDSoundObject::_dsound_oneshot_play_thread().\n";
+        static_assert(sizeof(expected) == 74, "the catch-all line is 74 bytes with its zero");
+        EXPECT_EQ(std::string(expected, sizeof(expected) - 1), line);
+    }
+}
+
+TEST_F(SoundTest, BusyLockAtATickDoesNotEndALoopingSound)
+{
+    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    Ticking();
+    HANDLE thread = Probe::Thread(m_sound);
+    int queries = 0;
+    {
+        LockHolder holder(Probe::Mutex(m_sound));
+        queries = fakeds::Count("secondary.GetStatus");
+        // Several ticks find the lock taken; none of them may end the thread.
+        EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(thread, 400));
+        EXPECT_EQ(queries, fakeds::Count("secondary.GetStatus"));
+    }
+    Ticking(queries + 1);
+    EXPECT_TRUE(m_sound.IsPlaying());
+    EXPECT_EQ(0, fakeds::Count("secondary.Stop"));
+}
+
+// ---------------------------------------------------------------- controls
+
+TEST_F(SoundTest, RefusedVolumeKeepsTheRememberedOneForTheNextPlay)
+{
+    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.SetVolume(-1000));
+    fakeds::Refuse("secondary.SetVolume", -2000);
+    EXPECT_FALSE(m_sound.SetVolume(-2000));
+    EXPECT_FALSE(m_sound.SetVolume(1));  // above 0: DirectSound refuses it
+    EXPECT_EQ(-1000, Probe::Volume(m_sound));
+    EXPECT_EQ(SOUND_OK, Probe::Status(m_sound));
+
+    fakeds::ClearLog();
+    ASSERT_TRUE(m_sound.Play(FALSE));
+    EXPECT_EQ(Trace{"SetVolume -1000"}, SecondaryTrace({"SetVolume"}));
+    EXPECT_EQ(-1000, m_sound.GetVolume());
+}
+
+TEST_F(SoundTest, SettersAndGettersGoToTheBuffer)
+{
+    ASSERT_TRUE(Load());
+    EXPECT_TRUE(m_sound.SetPan(-2500));
+    EXPECT_EQ(-2500, m_sound.GetPan());
+    EXPECT_TRUE(m_sound.SetFrequency(11025));
+    EXPECT_EQ(11025u, m_sound.GetFrequency());
+    EXPECT_FALSE(m_sound.SetPan(10001));
+    EXPECT_FALSE(m_sound.SetFrequency(99));
+    EXPECT_EQ(-2500, m_sound.GetPan());
+    EXPECT_EQ(11025u, m_sound.GetFrequency());
+
+    // A failing DirectSound gives 0 and leaves the status alone.
+    fakeds::FailNext("secondary.GetPan", DSERR_GENERIC, 1);
+    fakeds::FailNext("secondary.GetFrequency", DSERR_GENERIC, 1);
+    fakeds::FailNext("secondary.GetVolume", DSERR_GENERIC, 1);
+    EXPECT_EQ(0, m_sound.GetPan());
+    EXPECT_EQ(0u, m_sound.GetFrequency());
+    EXPECT_EQ(0, m_sound.GetVolume());
+    EXPECT_EQ(SOUND_OK, Probe::Status(m_sound));
+}
+
+TEST_F(SoundTest, ControlsFailWhenTheLockIsHeldElsewhere)
+{
+    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.SetVolume(-300));
+    LockHolder holder(Probe::Mutex(m_sound));
+    EXPECT_FALSE(m_sound.SetVolume(-600));
+    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+    EXPECT_EQ(-300, Probe::Volume(m_sound));
+    EXPECT_EQ(0, m_sound.GetVolume());
+    EXPECT_FALSE(m_sound.SetPan(100));
+    EXPECT_EQ(0u, m_sound.GetFrequency());
+}
+
+TEST_F(SoundTest, ControlsOnAnEmptySoundFail)
+{
+    EXPECT_FALSE(m_sound.SetVolume(-100));
+    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+    EXPECT_EQ(0, m_sound.GetPan());
+    EXPECT_FALSE(m_sound.Play(TRUE));
+    EXPECT_EQ(SOUND_ERR_STATE, Probe::Status(m_sound));
+    EXPECT_FALSE(m_sound.IsPlaying());
+}
+
+// ---------------------------------------------------------------- closing
+
+TEST_F(SoundTest, CloseOfAPlayingSoundWaitsForTheThreadAndReleasesEverything)
+{
+    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    Ticking();
+    const int live = fakeds::LiveObjects();
+    fakeds::ClearLog();
+
+    m_sound.Close();
+    HANDLE thread = Probe::Thread(m_sound);
+    ASSERT_NE(nullptr, thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 0));
+    EXPECT_FALSE(m_sound.IsPlaying());
+    EXPECT_EQ((Trace{"Stop", "Release 0"}), SecondaryTrace({"Stop", "Release", "SetVolume"}));
+    EXPECT_EQ(live - 1, fakeds::LiveObjects());
+    EXPECT_EQ(nullptr, Probe::Buffer(m_sound));
+    EXPECT_EQ(nullptr, Probe::Format(m_sound));
+    EXPECT_EQ(nullptr, Probe::Data(m_sound));
+    EXPECT_EQ(0u, Probe::Size(m_sound));
+    EXPECT_EQ(nullptr, Probe::Mutex(m_sound));
+    EXPECT_EQ(nullptr, Probe::DirectSound(m_sound));
+    EXPECT_EQ(SOUND_OK, Probe::Status(m_sound));
+
+    // A second Close finds no lock.
+    m_sound.Close();
+    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+    EXPECT_FALSE(m_sound.Play(TRUE));
+    EXPECT_EQ(SOUND_ERR_STATE, Probe::Status(m_sound));
+}
+
+TEST_F(SoundTest, DestroyOfAFadingSoundEndsEverything)
+{
+    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.Play(TRUE));
+    m_sound.Stop(60000);
+    ASSERT_TRUE(fakeds::WaitFor("secondary.SetVolume", kDeadline, 2));
+    m_sound.Destroy();
+    EXPECT_EQ(nullptr, Probe::Thread(m_sound));
+    EXPECT_EQ(nullptr, Probe::Buffer(m_sound));
+    EXPECT_EQ(1, fakeds::Count("secondary.Release"));
+}
+
+}  // namespace
