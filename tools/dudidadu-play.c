@@ -160,11 +160,12 @@ static int read_wave_info(const char *path, struct wave_info *info)
             if (fseek(f, pos, SEEK_SET) != 0)
                 goto done;
         } else if (memcmp(head, "data", 4) == 0) {
-            /* The sample data comes after the format; a data chunk that claims
-             * more than the file holds plays what is there. */
-            if (!have_format || info->channels == 0 || info->rate == 0 || info->block_align == 0)
+            /* The sample data comes after the format and is read whole: a
+             * data chunk cut short is refused, as the library refuses it. */
+            if (!have_format || info->channels == 0 || info->rate == 0 || info->block_align == 0 ||
+                chunk > remaining)
                 goto done;
-            info->data_bytes = chunk < remaining ? chunk : remaining;
+            info->data_bytes = chunk;
             result = info->data_bytes >= info->block_align ? 0 : -2;
             goto done;
         }
