@@ -513,8 +513,13 @@ DWORD WINAPI CDSoundObject::_dsound_oneshot_play_thread(LPVOID param)
                     // sound's volume down to silence. The divisor is the time
                     // read above, never a fresh read that a stop might zero.
                     long long span = (long long)self->m_lVolume + 10000;
-                    LONG volume = (LONG)(span * left / time - 10000);
-                    buffer->SetVolume(volume);
+                    long long volume = span * left / time - 10000;
+                    // A stop posted between our reads of the two fields can
+                    // pair a new time with an old, longer remainder; a fade
+                    // never goes above the sound's own volume.
+                    if (volume > self->m_lVolume)
+                        volume = self->m_lVolume;
+                    buffer->SetVolume((LONG)volume);
                 }
             }
             if (buffer != NULL && self->m_nFadeTime != 0) {
