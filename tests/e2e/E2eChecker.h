@@ -29,6 +29,8 @@ private:
     double Quiet(double from) const;
     // Where the search for the next scenario starts after a stop at `stop`.
     double Past(double stop) const;
+    // Whether the sound is away for 50 ms or more between the two times.
+    bool Gap(const std::string &scenario, double from, double until) const;
 
     void OneShot(const std::string &scenario);
     void LoopStop();
