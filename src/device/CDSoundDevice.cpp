@@ -156,3 +156,58 @@ int CDSoundDevice::HasSound(LPCVOID sound) const
         return 0;
     return m_pSounds->Contains(sound) ? 1 : 0;
 }
+
+CDSoundObject *CDSoundDevice::OpenSound(LPCSTR path)
+{
+    return _open_sound(path, nullptr, 0, FALSE);
+}
+
+CDSoundObject *CDSoundDevice::OpenSoundMem(LPVOID image, DWORD size)
+{
+    return _open_sound(nullptr, image, size, TRUE);
+}
+
+CDSoundObject *CDSoundDevice::_open_sound(LPCSTR path, LPVOID image, DWORD size, BOOL memory)
+{
+    if (!m_hMutex || WaitForSingleObject(m_hMutex, LOCK_TIMEOUT_MS) != WAIT_OBJECT_0) {
+        m_nStatus = SOUND_ERR_FAILED;
+        return nullptr;
+    }
+    // Only the choice of the slot and the construction run under the device
+    // lock; the load takes the sound's own lock instead.
+    CDSoundObject *sound = nullptr;
+    try {
+        const int slot = m_pSounds ? m_pSounds->FindFreeSlot() : -1;
+        if (slot >= 0)
+            sound = m_pSounds->Put(slot, new (std::nothrow) CDSoundObject);
+    } catch (...) {
+        sound = nullptr;
+    }
+    ReleaseMutex(m_hMutex);
+    if (!sound) {
+        m_nStatus = SOUND_ERR_NOSLOT;
+        return nullptr;
+    }
+
+    BOOL opened = FALSE;
+    try {
+        opened = memory ? sound->OpenMem(m_pDirectSound, image, size)
+                        : sound->Open(m_pDirectSound, path);
+    } catch (...) {
+        opened = FALSE;
+    }
+    if (!opened) {
+        // Also after an exception: a sound that did not open never stays.
+        m_nStatus = SOUND_ERR_FAILED;
+        m_pSounds->Remove(sound);
+        return nullptr;
+    }
+    m_nStatus = SOUND_OK;
+    return sound;
+}
+
+void CDSoundDevice::CloseSound(LPCVOID sound)
+{
+    if (m_pSounds)
+        m_pSounds->Remove(sound);
+}

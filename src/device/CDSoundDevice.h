@@ -30,12 +30,22 @@ public:
     // 1 when the table holds sound; the handle is never dereferenced.
     int HasSound(LPCVOID sound) const;
 
+    // Sounds enter the table only here: a new sound in the lowest free slot,
+    // opened with the device's DirectSound object. Null on failure, with the
+    // slot free again.
+    CDSoundObject *OpenSound(LPCSTR path);
+    CDSoundObject *OpenSoundMem(LPVOID image, DWORD size);
+    // Destroys a sound of this device and frees its slot; anything else is
+    // ignored. Waits for the sound's monitor thread to end.
+    void CloseSound(LPCVOID sound);
+
     HWND GetWindow() const { return m_hWnd; }
     LONG GetStatus() const { return m_nStatus; }
     DWORD GetCoopLevel() const { return m_dwCoopLevel; }
 
 private:
     int _create_context(HWND hwnd, LPGUID guid);
+    CDSoundObject *_open_sound(LPCSTR path, LPVOID image, DWORD size, BOOL memory);
 
     CDSoundDevice(const CDSoundDevice &) = delete;
     CDSoundDevice &operator=(const CDSoundDevice &) = delete;

@@ -7,8 +7,9 @@
 // - m_csDevices serialises the registry's operations, so that two callers'
 //   scans never share the table's cursor;
 // - m_srwHandles, held by every export across its handle check and the call
-//   it forwards (exclusively by those that add or remove devices or sounds),
-//   so that nothing is destroyed while another export is using it.
+//   it forwards (exclusively by those that add or remove devices or sounds,
+//   and by a play, which replaces a sound's monitor thread), so that nothing
+//   is destroyed or replaced while another export is using it.
 #pragma once
 
 #include "frame/CSlotTable.h"

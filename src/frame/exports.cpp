@@ -10,8 +10,16 @@
 #include "frame/CDSoundManager.h"
 #include "frame/CExportLock.h"
 #include "platform/winapi.h"
+#include "sound/CDSoundObject.h"
 
 CDSoundManager g_DSoundManager;
+
+// The sound behind a handle that some registered device holds, or null. Only
+// valid while the caller holds the export lock.
+static CDSoundObject *FindSound(LPVOID sound)
+{
+    return g_DSoundManager.IsSound(sound) ? static_cast<CDSoundObject *>(sound) : nullptr;
+}
 
 extern "C" {
 
@@ -44,9 +52,10 @@ LPVOID DUDIDADU_CALL DSoundOpen(LPVOID device, LPCSTR path)
 {
     LPVOID result = nullptr;
     try {
+        // Exclusive: the new sound appears in a table that others scan.
         CExportLock lock(g_DSoundManager, TRUE);
-        (void)device;
-        (void)path;
+        if (g_DSoundManager.IsDevice(device))
+            result = static_cast<CDSoundDevice *>(device)->OpenSound(path);
     } catch (...) {
         result = nullptr;
     }
@@ -58,9 +67,8 @@ LPVOID DUDIDADU_CALL DSoundOpenMem(LPVOID device, LPVOID image, DWORD size)
     LPVOID result = nullptr;
     try {
         CExportLock lock(g_DSoundManager, TRUE);
-        (void)device;
-        (void)image;
-        (void)size;
+        if (g_DSoundManager.IsDevice(device))
+            result = static_cast<CDSoundDevice *>(device)->OpenSoundMem(image, size);
     } catch (...) {
         result = nullptr;
     }
@@ -71,67 +79,126 @@ void DUDIDADU_CALL DSoundClose(LPVOID sound)
 {
     try {
         CExportLock lock(g_DSoundManager, TRUE);
-        (void)sound;
+        if (CDSoundDevice *owner = g_DSoundManager.FindSoundOwner(sound))
+            owner->CloseSound(sound);
     } catch (...) {
     }
 }
 
 BOOL DUDIDADU_CALL DSoundPlay(LPVOID sound, BOOL loop)
 {
-    (void)sound;
-    (void)loop;
-    return 0;
+    BOOL result = 0;
+    try {
+        // Exclusive: a play replaces the sound's monitor thread, which a
+        // second play or IsPlaying on the same sound must not see half done.
+        CExportLock lock(g_DSoundManager, TRUE);
+        if (CDSoundObject *object = FindSound(sound))
+            result = object->Play(loop);
+    } catch (...) {
+        result = 0;
+    }
+    return result;
 }
 
 void DUDIDADU_CALL DSoundStop(LPVOID sound, LONG fade_ms)
 {
-    (void)sound;
-    (void)fade_ms;
+    try {
+        CExportLock lock(g_DSoundManager, FALSE);
+        if (CDSoundObject *object = FindSound(sound))
+            object->Stop(fade_ms);
+    } catch (...) {
+    }
 }
 
 BOOL DUDIDADU_CALL DSoundIsPlaying(LPVOID sound)
 {
-    (void)sound;
-    return 0;
+    BOOL result = 0;
+    try {
+        CExportLock lock(g_DSoundManager, FALSE);
+        if (CDSoundObject *object = FindSound(sound))
+            result = object->IsPlaying();
+    } catch (...) {
+        result = 0;
+    }
+    return result;
 }
 
 BOOL DUDIDADU_CALL DSoundSetVolume(LPVOID sound, LONG volume)
 {
-    (void)sound;
-    (void)volume;
-    return 0;
+    BOOL result = 0;
+    try {
+        CExportLock lock(g_DSoundManager, FALSE);
+        if (CDSoundObject *object = FindSound(sound))
+            result = object->SetVolume(volume);
+    } catch (...) {
+        result = 0;
+    }
+    return result;
 }
 
 BOOL DUDIDADU_CALL DSoundSetPan(LPVOID sound, LONG pan)
 {
-    (void)sound;
-    (void)pan;
-    return 0;
+    BOOL result = 0;
+    try {
+        CExportLock lock(g_DSoundManager, FALSE);
+        if (CDSoundObject *object = FindSound(sound))
+            result = object->SetPan(pan);
+    } catch (...) {
+        result = 0;
+    }
+    return result;
 }
 
 BOOL DUDIDADU_CALL DSoundSetFrequency(LPVOID sound, DWORD frequency)
 {
-    (void)sound;
-    (void)frequency;
-    return 0;
+    BOOL result = 0;
+    try {
+        CExportLock lock(g_DSoundManager, FALSE);
+        if (CDSoundObject *object = FindSound(sound))
+            result = object->SetFrequency(frequency);
+    } catch (...) {
+        result = 0;
+    }
+    return result;
 }
 
 LONG DUDIDADU_CALL DSoundGetVolume(LPVOID sound)
 {
-    (void)sound;
-    return 0;
+    LONG result = 0;
+    try {
+        CExportLock lock(g_DSoundManager, FALSE);
+        if (CDSoundObject *object = FindSound(sound))
+            result = object->GetVolume();
+    } catch (...) {
+        result = 0;
+    }
+    return result;
 }
 
 LONG DUDIDADU_CALL DSoundGetPan(LPVOID sound)
 {
-    (void)sound;
-    return 0;
+    LONG result = 0;
+    try {
+        CExportLock lock(g_DSoundManager, FALSE);
+        if (CDSoundObject *object = FindSound(sound))
+            result = object->GetPan();
+    } catch (...) {
+        result = 0;
+    }
+    return result;
 }
 
 DWORD DUDIDADU_CALL DSoundGetFrequency(LPVOID sound)
 {
-    (void)sound;
-    return 0;
+    DWORD result = 0;
+    try {
+        CExportLock lock(g_DSoundManager, FALSE);
+        if (CDSoundObject *object = FindSound(sound))
+            result = object->GetFrequency();
+    } catch (...) {
+        result = 0;
+    }
+    return result;
 }
 
 }  // extern "C"

@@ -4,6 +4,7 @@
 #include "device/CDSoundDevice.h"
 #include "frame/status.h"
 
+#include "DeviceProbe.h"
 #include "fake_dsound.h"
 
 #include <gtest/gtest.h>
@@ -12,12 +13,6 @@
 #include <mutex>
 #include <thread>
 
-struct CDSoundDeviceProbe {
-    static HANDLE Mutex(const CDSoundDevice &d) { return d.m_hMutex; }
-    static LPDIRECTSOUND DirectSound(const CDSoundDevice &d) { return d.m_pDirectSound; }
-    static LPDIRECTSOUNDBUFFER Primary(const CDSoundDevice &d) { return d.m_pPrimary; }
-    static CSlotTable<CDSoundObject> *Sounds(const CDSoundDevice &d) { return d.m_pSounds; }
-};
 using Probe = CDSoundDeviceProbe;
 
 namespace {

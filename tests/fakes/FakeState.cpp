@@ -23,6 +23,7 @@ void FakeState::ResetScript()
     m_minRate = 100;
     m_maxRate = 200000;
     m_oneShotQueries = -1;
+    m_logging = true;
     m_nextDevice = 1;
     m_nextBuffer = 1;
 }
@@ -51,7 +52,8 @@ HRESULT FakeState::Scripted(const char *object, int id, const void *self, const 
             m_rules[key].erase(m_rules[key].begin());
         if (taken.raise) {
             Record(object, id, self, method, args, E_FAIL);
-            m_log.back().threw = true;
+            if (m_logging)
+                m_log.back().threw = true;
             throw std::runtime_error(std::string("fake DirectSound: scripted exception in ") + method);
         }
         return taken.hr;
@@ -85,6 +87,8 @@ bool FakeState::InRange(const char *object, const char *method, long long value,
 void FakeState::Record(const char *object, int id, const void *self, const char *method,
                        std::vector<long long> args, HRESULT result, std::vector<unsigned char> data)
 {
+    if (!m_logging)
+        return;
     Call call;
     call.object = object;
     call.id = id;
@@ -170,6 +174,13 @@ void SetOneShotQueries(int queries)
     FakeState &s = State();
     std::lock_guard<std::mutex> hold(s.m_lock);
     s.m_oneShotQueries = queries;
+}
+
+void SetLogging(bool on)
+{
+    FakeState &s = State();
+    std::lock_guard<std::mutex> hold(s.m_lock);
+    s.m_logging = on;
 }
 
 std::vector<Call> Log()

@@ -39,6 +39,7 @@ public:
     DWORD m_minRate = 100;
     DWORD m_maxRate = 200000;
     int m_oneShotQueries = -1;
+    bool m_logging = true;
     int m_live = 0;
     int m_nextDevice = 1;
     int m_nextBuffer = 1;

@@ -26,7 +26,9 @@
 //   SetCooperativeLevel  window (as an integer), level
 //   CreateSoundBuffer  dwSize, dwFlags, dwBufferBytes, dwReserved, format != null,
 //                      then, with a format: wFormatTag, nChannels, nSamplesPerSec,
-//                      nAvgBytesPerSec, nBlockAlign, wBitsPerSample, cbSize
+//                      nAvgBytesPerSec, nBlockAlign, wBitsPerSample, cbSize;
+//                      "data" holds the format block as passed: 18 bytes,
+//                      plus cbSize extra bytes when the tag is not PCM
 //   SetFormat          the same seven format fields (none for a null format)
 //   Play               reserved1, priority, flags
 //   Lock               offset, bytes, flags
@@ -64,7 +66,7 @@ struct Call {
     HRESULT result = DS_OK;
     bool threw = false;               // the call raised the scripted exception
     const void *self = nullptr;       // the interface pointer called
-    std::vector<unsigned char> data;  // Unlock only: the buffer's bytes
+    std::vector<unsigned char> data;  // Unlock: the buffer's bytes; CreateSoundBuffer: the format
 };
 
 // Forgets the script and the log and restarts the ids. Objects still alive
@@ -92,6 +94,10 @@ void SetRange(const std::string &key, long long min, long long max);
 // One-shot buffers started from now on report DSBSTATUS_PLAYING for this many
 // GetStatus queries, then stop and rewind (queries < 0: until stopped).
 void SetOneShotQueries(int queries);
+
+// Whether calls are logged (on after Reset). Off, the script still applies
+// and waits see nothing new; for benchmarks, whose log would grow unbounded.
+void SetLogging(bool on);
 
 // Log access. A snapshot is a copy; the fake goes on logging.
 std::vector<Call> Log();

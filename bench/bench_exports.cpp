@@ -1,0 +1,107 @@
+// The cost of the exports' handle check and locking, against the fake
+// DirectSound so that no audio path is measured:
+//   BM_GetVolume          DSoundGetVolume on a valid handle (export lock,
+//                         registry scan, sound lock, one fake call)
+//   BM_GetVolumeDirect    the same sound's GetVolume without the export
+//   BM_InvalidHandle      DSoundGetVolume on a handle no device holds
+//   BM_ExportLockOnly     taking and dropping the export lock (shared)
+// With a registry of 1 or 32 devices, each holding 32 sounds, and the valid
+// sound in the last slot of the last device, as far as the scan goes. The
+// threaded runs show what shared holders cost each other.
+#include "dudidadu.h"
+
+#include "frame/CDSoundManager.h"
+#include "frame/CExportLock.h"
+#include "sound/CDSoundObject.h"
+
+#include "fake_dsound.h"
+#include "support/RiffWriter.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+class Registry {
+public:
+    // Sets up `devices` devices with 32 sounds each; returns the last sound.
+    LPVOID Fill(int devices)
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_devices != devices) {
+            Clear();
+            m_image = riff::ToneImage(440, 22050, 1, 16, 0.01, 0.5);
+            for (int d = 0; d < devices; ++d) {
+                LPVOID device = DSoundInitialize(
+                    reinterpret_cast<HWND>(static_cast<uintptr_t>(0x9000 + 16 * d)), nullptr);
+                for (int s = 0; s < 32 && device; ++s)
+                    m_last = DSoundOpenMem(device, m_image.data(), static_cast<DWORD>(m_image.size()));
+            }
+            m_devices = devices;
+        }
+        return m_last;
+    }
+
+private:
+    void Clear()
+    {
+        for (int i = 0; i < 32; ++i)
+            DSoundTerminate(g_DSoundManager.GetDeviceAt(i));
+        fakeds::Reset();
+        fakeds::SetLogging(false);
+        m_last = nullptr;
+    }
+
+    std::mutex m_lock;
+    riff::Bytes m_image;
+    int m_devices = 0;
+    LPVOID m_last = nullptr;
+};
+
+Registry &TheRegistry()
+{
+    static Registry registry;
+    return registry;
+}
+
+void BM_GetVolume(benchmark::State &state)
+{
+    LPVOID sound = TheRegistry().Fill(static_cast<int>(state.range(0)));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(DSoundGetVolume(sound));
+}
+BENCHMARK(BM_GetVolume)->Arg(1)->Arg(32);
+BENCHMARK(BM_GetVolume)->Arg(32)->Threads(2)->Threads(4)->UseRealTime();
+
+void BM_GetVolumeDirect(benchmark::State &state)
+{
+    CDSoundObject *sound =
+        static_cast<CDSoundObject *>(TheRegistry().Fill(static_cast<int>(state.range(0))));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(sound->GetVolume());
+}
+BENCHMARK(BM_GetVolumeDirect)->Arg(32);
+
+void BM_InvalidHandle(benchmark::State &state)
+{
+    TheRegistry().Fill(static_cast<int>(state.range(0)));
+    int invented = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(DSoundGetVolume(&invented));
+}
+BENCHMARK(BM_InvalidHandle)->Arg(1)->Arg(32);
+
+void BM_ExportLockOnly(benchmark::State &state)
+{
+    for (auto _ : state) {
+        CExportLock lock(g_DSoundManager, FALSE);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_ExportLockOnly);
+BENCHMARK(BM_ExportLockOnly)->Threads(2)->Threads(4)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,229 @@
+// Sounds entering and leaving a device's table: slots, failed opens, own
+// copies of the samples, and teardown order, against the fake DirectSound.
+#include "device/CDSoundDevice.h"
+#include "frame/status.h"
+#include "sound/CDSoundObject.h"
+
+#include "DeviceProbe.h"
+#include "fake_dsound.h"
+#include "support/RiffWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+
+namespace {
+
+using Probe = CDSoundDeviceProbe;
+using namespace std::chrono_literals;
+
+class DeviceSounds : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fakeds::Reset();
+        image = riff::ToneImage(440, 22050, 1, 16, 0.05, 0.5);
+        ASSERT_EQ(device.Initialize(Window(1), nullptr), 1);
+    }
+    void TearDown() override
+    {
+        device.Destroy();
+        EXPECT_EQ(fakeds::LiveObjects(), 0);
+        EXPECT_TRUE(fakeds::Faults().empty());
+    }
+    static HWND Window(int n) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x5000 + n)); }
+    CDSoundObject *Open() { return device.OpenSoundMem(image.data(), static_cast<DWORD>(image.size())); }
+    int SlotOf(const CDSoundObject *sound) { return Probe::Sounds(device)->IndexOf(sound); }
+    // The samples of the data chunk: what follows the 44-byte header.
+    riff::Bytes Samples() const { return riff::Bytes(image.begin() + 44, image.end()); }
+
+    riff::Bytes image;
+    CDSoundDevice device;
+};
+
+TEST_F(DeviceSounds, ThirtyThirdSoundIsRefusedAndAFreedSlotIsReusedFirst)
+{
+    std::vector<CDSoundObject *> sounds;
+    for (int i = 0; i < 32; ++i) {
+        sounds.push_back(Open());
+        ASSERT_NE(sounds.back(), nullptr) << i;
+        EXPECT_EQ(SlotOf(sounds.back()), i);
+        EXPECT_EQ(device.GetStatus(), SOUND_OK);
+    }
+    const int buffers = fakeds::Count("CreateSoundBuffer");
+    EXPECT_EQ(Open(), nullptr);
+    EXPECT_EQ(device.GetStatus(), SOUND_ERR_NOSLOT);
+    EXPECT_EQ(fakeds::Count("CreateSoundBuffer"), buffers);
+
+    device.CloseSound(sounds[5]);
+    EXPECT_EQ(device.HasSound(sounds[5]), 0);
+    CDSoundObject *late = Open();
+    ASSERT_NE(late, nullptr);
+    EXPECT_EQ(SlotOf(late), 5);
+    EXPECT_EQ(device.HasSound(late), 1);
+}
+
+TEST_F(DeviceSounds, FailedOpensLeaveTheirSlotFree)
+{
+    CDSoundObject *first = Open();
+    ASSERT_NE(first, nullptr);
+
+    EXPECT_EQ(device.OpenSound("no-such-directory/no-such-file.wav"), nullptr);
+    EXPECT_EQ(device.GetStatus(), SOUND_ERR_FAILED);
+    EXPECT_EQ(Probe::Sounds(device)->FindFreeSlot(), 1);
+
+    riff::Bytes malformed = image;
+    malformed.resize(20);
+    EXPECT_EQ(device.OpenSoundMem(malformed.data(), static_cast<DWORD>(malformed.size())), nullptr);
+    EXPECT_EQ(device.GetStatus(), SOUND_ERR_FAILED);
+    EXPECT_EQ(device.OpenSoundMem(nullptr, 0), nullptr);
+    EXPECT_EQ(Probe::Sounds(device)->FindFreeSlot(), 1);
+
+    // DirectSound refusing the buffer, or throwing while creating it.
+    fakeds::FailNext("CreateSoundBuffer", DSERR_OUTOFMEMORY);
+    EXPECT_EQ(Open(), nullptr);
+    EXPECT_EQ(device.GetStatus(), SOUND_ERR_FAILED);
+    fakeds::ThrowNext("CreateSoundBuffer");
+    EXPECT_EQ(Open(), nullptr);
+    EXPECT_EQ(Probe::Sounds(device)->FindFreeSlot(), 1);
+
+    CDSoundObject *second = Open();
+    EXPECT_EQ(SlotOf(second), 1);
+    EXPECT_EQ(device.GetStatus(), SOUND_OK);
+}
+
+TEST_F(DeviceSounds, OpenFromAFileReadsTheWholeDataChunk)
+{
+    const std::string path = "dudidadu-device-sound-test.wav";
+    ASSERT_TRUE(riff::SaveFile(path, image));
+    CDSoundObject *sound = device.OpenSound(path.c_str());
+    std::remove(path.c_str());
+    ASSERT_NE(sound, nullptr);
+    const auto created = fakeds::Calls("DirectSound.CreateSoundBuffer");
+    ASSERT_EQ(created.size(), 2u);  // the primary, then the sound's
+    EXPECT_EQ(created[1].args[2], static_cast<long long>(Samples().size()));
+}
+
+TEST_F(DeviceSounds, SameImageTwiceGivesTwoSoundsWithTheirOwnSamples)
+{
+    CDSoundObject *a = Open();
+    CDSoundObject *b = Open();
+    ASSERT_TRUE(a && b);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(SlotOf(a), 0);
+    EXPECT_EQ(SlotOf(b), 1);
+    const riff::Bytes samples = Samples();
+    // The application may reuse its image at once.
+    std::fill(image.begin(), image.end(), 0x55);
+    ASSERT_EQ(a->Play(FALSE), TRUE);
+    ASSERT_EQ(b->Play(FALSE), TRUE);
+    const auto unlocks = fakeds::Calls("Unlock");
+    ASSERT_EQ(unlocks.size(), 2u);
+    EXPECT_NE(unlocks[0].id, unlocks[1].id);
+    EXPECT_EQ(unlocks[0].data, samples);
+    EXPECT_EQ(unlocks[1].data, samples);
+}
+
+TEST_F(DeviceSounds, CloseSoundIgnoresNullAndOtherDevicesSounds)
+{
+    CDSoundDevice other;
+    ASSERT_EQ(other.Initialize(Window(2), nullptr), 1);
+    riff::Bytes copy = image;
+    CDSoundObject *foreign = other.OpenSoundMem(copy.data(), static_cast<DWORD>(copy.size()));
+    CDSoundObject *mine = Open();
+    ASSERT_TRUE(foreign && mine);
+    EXPECT_EQ(device.HasSound(foreign), 0);
+    EXPECT_EQ(other.HasSound(mine), 0);
+
+    device.CloseSound(nullptr);
+    device.CloseSound(foreign);
+    int invented = 0;
+    device.CloseSound(&invented);
+    EXPECT_EQ(fakeds::Count("secondary.Release"), 0);
+    EXPECT_EQ(other.HasSound(foreign), 1);
+    EXPECT_EQ(device.HasSound(mine), 1);
+    other.Destroy();
+}
+
+TEST_F(DeviceSounds, ClosingAPlayingSoundStopsItsBufferBeforeReleasingIt)
+{
+    CDSoundObject *sound = Open();
+    ASSERT_NE(sound, nullptr);
+    ASSERT_EQ(sound->Play(TRUE), TRUE);
+    // The monitor thread is running once it asks for the status.
+    ASSERT_TRUE(fakeds::WaitFor("secondary.GetStatus", 10s));
+    device.CloseSound(sound);
+    EXPECT_EQ(device.HasSound(sound), 0);
+    const auto log = fakeds::Log();
+    int stop = -1, release = -1;
+    for (size_t i = 0; i < log.size(); ++i) {
+        if (log[i].object != "secondary")
+            continue;
+        if (log[i].method == "Stop" && stop < 0)
+            stop = static_cast<int>(i);
+        if (log[i].method == "Release")
+            release = static_cast<int>(i);
+    }
+    ASSERT_GE(stop, 0);
+    ASSERT_GE(release, 0);
+    EXPECT_LT(stop, release);
+    // Nothing touches the buffer after its release.
+    EXPECT_EQ(release, static_cast<int>(log.size()) - 1);
+}
+
+TEST_F(DeviceSounds, DestroyTearsDownEverySoundBeforeTheDirectSoundContext)
+{
+    CDSoundObject *a = Open();
+    CDSoundObject *b = Open();
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(b->Play(TRUE), TRUE);
+    device.Destroy();
+    const auto log = fakeds::Log();
+    std::vector<std::string> releases;
+    for (const auto &call : log)
+        if (call.method == "Release")
+            releases.push_back(call.object + std::to_string(call.id));
+    EXPECT_EQ(releases,
+              std::vector<std::string>({"secondary1", "secondary2", "primary1", "DirectSound1"}));
+    EXPECT_EQ(Probe::Sounds(device), nullptr);
+}
+
+// Another thread holds the device lock for longer than an open waits.
+TEST_F(DeviceSounds, OpenThatCannotTakeTheDeviceLockFailsAndAddsNothing)
+{
+    std::mutex m;
+    std::condition_variable cv;
+    bool held = false;
+    bool done = false;
+    const HANDLE mutex = Probe::Mutex(device);
+    std::thread holder([&] {
+        const DWORD got = WaitForSingleObject(mutex, 5000);
+        std::unique_lock<std::mutex> lock(m);
+        held = got == WAIT_OBJECT_0;
+        cv.notify_all();
+        cv.wait(lock, [&] { return done; });
+        if (held)
+            ReleaseMutex(mutex);
+    });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return held; }));
+    }
+    EXPECT_EQ(Open(), nullptr);
+    EXPECT_EQ(device.GetStatus(), SOUND_ERR_FAILED);
+    {
+        std::lock_guard<std::mutex> lock(m);
+        done = true;
+        cv.notify_all();
+    }
+    holder.join();
+    EXPECT_EQ(Probe::Sounds(device)->FindFreeSlot(), 0);
+    EXPECT_EQ(fakeds::Count("CreateSoundBuffer"), 1);  // the primary only
+    EXPECT_NE(Open(), nullptr);
+}
+
+}  // namespace

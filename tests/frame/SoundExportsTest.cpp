@@ -1,0 +1,198 @@
+// The twelve sound exports: each refuses a handle that no registered device
+// holds before touching anything, and passes its values on unchanged.
+#include "dudidadu.h"
+
+#include "frame/CDSoundManager.h"
+
+#include "fake_dsound.h"
+#include "support/RiffWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+HWND Window(int n)
+{
+    return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x30000 + 16 * n));
+}
+
+class SoundExports : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        fakeds::Reset();
+        image = riff::ToneImage(440, 22050, 2, 16, 0.05, 0.5);
+        device = DSoundInitialize(Window(0), nullptr);
+        ASSERT_NE(device, nullptr);
+    }
+    void TearDown() override
+    {
+        for (int i = 0; i < 32; ++i)
+            DSoundTerminate(g_DSoundManager.GetDeviceAt(i));
+        EXPECT_EQ(fakeds::LiveObjects(), 0);
+        EXPECT_TRUE(fakeds::Faults().empty());
+    }
+    LPVOID Open(LPVOID on)
+    {
+        return DSoundOpenMem(on, image.data(), static_cast<DWORD>(image.size()));
+    }
+
+    // Calls every sound export with the handle; true when all of them gave
+    // their failure result.
+    static bool AllRefuse(LPVOID sound)
+    {
+        bool refused = true;
+        refused &= DSoundPlay(sound, TRUE) == 0;
+        DSoundStop(sound, 100);
+        refused &= DSoundIsPlaying(sound) == 0;
+        refused &= DSoundSetVolume(sound, -100) == 0;
+        refused &= DSoundSetPan(sound, 100) == 0;
+        refused &= DSoundSetFrequency(sound, 11025) == 0;
+        refused &= DSoundGetVolume(sound) == 0;
+        refused &= DSoundGetPan(sound) == 0;
+        refused &= DSoundGetFrequency(sound) == 0;
+        DSoundClose(sound);
+        return refused;
+    }
+
+    riff::Bytes image;
+    LPVOID device = nullptr;
+};
+
+TEST_F(SoundExports, NullInventedAndDeviceHandlesAreRefusedUntouched)
+{
+    fakeds::ClearLog();
+    int invented[16] = {};
+    EXPECT_TRUE(AllRefuse(nullptr));
+    EXPECT_TRUE(AllRefuse(invented));
+    EXPECT_TRUE(AllRefuse(reinterpret_cast<LPVOID>(static_cast<uintptr_t>(0xDEADBEE0))));
+    // A device handle is no sound handle.
+    EXPECT_TRUE(AllRefuse(device));
+    EXPECT_TRUE(fakeds::Log().empty());
+    EXPECT_EQ(DSoundInitialize(Window(0), nullptr), device);
+}
+
+TEST_F(SoundExports, OpenOnAnInvalidDeviceCreatesNothing)
+{
+    int invented[16] = {};
+    fakeds::ClearLog();
+    EXPECT_EQ(Open(nullptr), nullptr);
+    EXPECT_EQ(Open(invented), nullptr);
+    EXPECT_EQ(DSoundOpen(invented, "whatever.wav"), nullptr);
+    EXPECT_EQ(DSoundOpen(nullptr, nullptr), nullptr);
+    LPVOID sound = Open(device);
+    ASSERT_NE(sound, nullptr);
+    // A sound handle is no device handle.
+    EXPECT_EQ(Open(sound), nullptr);
+    EXPECT_EQ(fakeds::Count("CreateSoundBuffer"), 1);
+
+    LPVOID other = DSoundInitialize(Window(1), nullptr);
+    DSoundTerminate(other);
+    EXPECT_EQ(Open(other), nullptr);
+    EXPECT_EQ(fakeds::Count("CreateSoundBuffer"), 2);  // the other device's primary
+}
+
+TEST_F(SoundExports, ValuesPassUnchangedAndResultsComeBack)
+{
+    LPVOID sound = Open(device);
+    ASSERT_NE(sound, nullptr);
+    EXPECT_EQ(DSoundSetVolume(sound, -1234), 1);
+    EXPECT_EQ(DSoundSetPan(sound, 2345), 1);
+    EXPECT_EQ(DSoundSetFrequency(sound, 44100), 1);
+    EXPECT_EQ(DSoundGetVolume(sound), -1234);
+    EXPECT_EQ(DSoundGetPan(sound), 2345);
+    EXPECT_EQ(DSoundGetFrequency(sound), 44100u);
+    EXPECT_EQ(fakeds::Calls("SetVolume").back().args, std::vector<long long>({-1234}));
+    EXPECT_EQ(fakeds::Calls("SetPan").back().args, std::vector<long long>({2345}));
+    EXPECT_EQ(fakeds::Calls("SetFrequency").back().args, std::vector<long long>({44100}));
+
+    // What DirectSound refuses is refused, unclamped.
+    EXPECT_EQ(DSoundSetVolume(sound, 1), 0);
+    EXPECT_EQ(DSoundSetPan(sound, -10001), 0);
+    EXPECT_EQ(DSoundSetFrequency(sound, 99), 0);
+    EXPECT_EQ(fakeds::Calls("SetVolume").back().args, std::vector<long long>({1}));
+    EXPECT_EQ(DSoundGetVolume(sound), -1234);
+}
+
+TEST_F(SoundExports, LoopFlagTwoLoopsLikeOne)
+{
+    LPVOID sound = Open(device);
+    ASSERT_NE(sound, nullptr);
+    ASSERT_EQ(DSoundPlay(sound, 2), 1);
+    EXPECT_EQ(DSoundIsPlaying(sound), 1);
+    const auto plays = fakeds::Calls("secondary.Play");
+    ASSERT_EQ(plays.size(), 1u);
+    EXPECT_EQ(plays[0].args, std::vector<long long>({0, 0, DSBPLAY_LOOPING}));
+    DSoundStop(sound, 0);
+    EXPECT_TRUE(fakeds::WaitFor("secondary.Stop", 10s));
+    DSoundClose(sound);
+}
+
+TEST_F(SoundExports, ClosedAndTerminatedSoundsAreRefused)
+{
+    LPVOID closed = Open(device);
+    LPVOID kept = Open(device);
+    ASSERT_TRUE(closed && kept);
+    DSoundClose(closed);
+    const int releases = fakeds::Count("Release");
+    EXPECT_TRUE(AllRefuse(closed));  // includes a second close
+    EXPECT_EQ(fakeds::Count("Release"), releases);
+    EXPECT_EQ(DSoundSetVolume(kept, -10), 1);
+
+    LPVOID other = DSoundInitialize(Window(1), nullptr);
+    LPVOID orphan = Open(other);
+    ASSERT_NE(orphan, nullptr);
+    EXPECT_EQ(DSoundPlay(orphan, TRUE), 1);
+    DSoundTerminate(other);
+    EXPECT_TRUE(AllRefuse(orphan));
+    EXPECT_EQ(DSoundGetVolume(kept), -10);
+}
+
+TEST_F(SoundExports, OpenFromAFileAndFailedOpens)
+{
+    const std::string path = "dudidadu-sound-exports-test.wav";
+    ASSERT_TRUE(riff::SaveFile(path, image));
+    LPVOID sound = DSoundOpen(device, path.c_str());
+    std::remove(path.c_str());
+    ASSERT_NE(sound, nullptr);
+    EXPECT_EQ(DSoundGetFrequency(sound), 22050u);
+    EXPECT_EQ(DSoundOpen(device, path.c_str()), nullptr);  // gone now
+    EXPECT_EQ(DSoundOpen(device, nullptr), nullptr);
+    EXPECT_EQ(DSoundOpenMem(device, nullptr, 100), nullptr);
+    EXPECT_EQ(DSoundOpenMem(device, image.data(), 12), nullptr);
+}
+
+TEST_F(SoundExports, FullRegistryStillFindsTheSoundsOfTheLastSlot)
+{
+    std::vector<LPVOID> devices = {device};
+    for (int i = 1; i < 32; ++i) {
+        devices.push_back(DSoundInitialize(Window(i), nullptr));
+        ASSERT_NE(devices.back(), nullptr);
+    }
+    ASSERT_EQ(g_DSoundManager.GetDeviceAt(31), devices[31]);
+    LPVOID sound = Open(devices[31]);
+    ASSERT_NE(sound, nullptr);
+    EXPECT_EQ(DSoundSetVolume(sound, -300), 1);
+    EXPECT_EQ(DSoundSetPan(sound, -300), 1);
+    EXPECT_EQ(DSoundSetFrequency(sound, 30000), 1);
+    EXPECT_EQ(DSoundGetVolume(sound), -300);
+    EXPECT_EQ(DSoundGetPan(sound), -300);
+    EXPECT_EQ(DSoundGetFrequency(sound), 30000u);
+    EXPECT_EQ(DSoundPlay(sound, FALSE), 1);
+    EXPECT_EQ(DSoundIsPlaying(sound), 1);
+    DSoundStop(sound, 0);
+    EXPECT_TRUE(fakeds::WaitFor("secondary.Stop", 10s));
+    int invented[16] = {};
+    EXPECT_TRUE(AllRefuse(invented));
+    DSoundClose(sound);
+    EXPECT_EQ(DSoundGetVolume(sound), 0);
+    EXPECT_EQ(fakeds::Count("secondary.Release"), 1);
+}
+
+}  // namespace
