@@ -33,11 +33,18 @@ namespace {
 
 // The blocks GlobalAlloc handed out, so that GlobalFree can refuse anything
 // else instead of corrupting the heap. Never destroyed, for frees that come
-// late in the process's exit.
+// late in the process's exit. The addresses are kept inverted, so that the
+// table does not count as a reference and a forgotten block is still
+// reported by leak checkers.
 struct CGlobalBlocks {
     std::mutex m_lock;
-    std::unordered_set<void *> m_blocks;
+    std::unordered_set<uintptr_t> m_blocks;
 };
+
+uintptr_t disguised(void *block)
+{
+    return ~reinterpret_cast<uintptr_t>(block);
+}
 
 CGlobalBlocks &global_blocks()
 {
@@ -59,7 +66,7 @@ HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes)
     CGlobalBlocks &blocks = global_blocks();
     try {
         std::lock_guard<std::mutex> hold(blocks.m_lock);
-        blocks.m_blocks.insert(block);
+        blocks.m_blocks.insert(disguised(block));
     } catch (...) {
         free(block);
         return nullptr;
@@ -74,7 +81,7 @@ HGLOBAL WINAPI GlobalFree(HGLOBAL memory)
     CGlobalBlocks &blocks = global_blocks();
     {
         std::lock_guard<std::mutex> hold(blocks.m_lock);
-        if (blocks.m_blocks.erase(memory) == 0)
+        if (blocks.m_blocks.erase(disguised(memory)) == 0)
             return memory;  // not ours: refused, as Windows returns the handle
     }
     free(memory);
