@@ -45,7 +45,8 @@ public:
         return m_last;
     }
 
-private:
+    // Terminates every device: done before main returns, while the
+    // platform's per-thread state still exists.
     void Clear()
     {
         for (int i = 0; i < 32; ++i)
@@ -53,8 +54,10 @@ private:
         fakeds::Reset();
         fakeds::SetLogging(false);
         m_last = nullptr;
+        m_devices = 0;
     }
 
+private:
     std::mutex m_lock;
     riff::Bytes m_image;
     int m_devices = 0;
@@ -105,3 +108,14 @@ BENCHMARK(BM_ExportLockOnly);
 BENCHMARK(BM_ExportLockOnly)->Threads(2)->Threads(4)->UseRealTime();
 
 }  // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    TheRegistry().Clear();
+    return 0;
+}
