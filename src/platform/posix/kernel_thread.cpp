@@ -3,6 +3,7 @@
 // and an exit code that reads STILL_ACTIVE until the very end.
 #include <errno.h>
 #include <limits.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #if defined(__GLIBC__)
 #include <dlfcn.h>
@@ -207,17 +208,40 @@ DWORD CKernelThread::wait(DWORD milliseconds)
     return WAIT_OBJECT_0;
 }
 
-CKernelCurrentThread &CKernelCurrentThread::_get()
-{
-    thread_local CKernelCurrentThread current;
-    return current;
+// The record lives on the heap behind a plain thread-local pointer, so that
+// it outlives the thread's thread-local destructors: at exit() those of the
+// main thread run before the static destructors, and the registry's teardown
+// still waits on mutexes then. A thread that ends abandons what it holds; the
+// record of any thread but the main one is freed with it.
+class CKernelCurrentThread::CThreadEnd {
+public:
+    ~CThreadEnd();
+};
+
+namespace {
+thread_local CKernelCurrentThread *t_pCurrent = nullptr;
 }
 
-CKernelCurrentThread::~CKernelCurrentThread()
+CKernelCurrentThread::CThreadEnd::~CThreadEnd()
 {
-    // A thread not made by CreateThread still abandons what it holds.
-    for (const std::shared_ptr<CKernelMutex> &mutex : m_owned)
-        mutex->abandon(m_dwId);
+    CKernelCurrentThread *current = t_pCurrent;
+    if (!current)
+        return;
+    CKernelCurrentThread::abandon_mutexes();
+    if (static_cast<pid_t>(syscall(SYS_gettid)) != getpid()) {
+        t_pCurrent = nullptr;
+        delete current;
+    }
+}
+
+CKernelCurrentThread &CKernelCurrentThread::_get()
+{
+    if (!t_pCurrent) {
+        t_pCurrent = new CKernelCurrentThread;
+        thread_local CThreadEnd end;
+        (void)end;
+    }
+    return *t_pCurrent;
 }
 
 DWORD CKernelCurrentThread::next_id()

@@ -57,9 +57,8 @@ public:
     // A fresh id for a thread, never 0.
     static DWORD next_id();
 
-    ~CKernelCurrentThread();
-
 private:
+    class CThreadEnd;
     static CKernelCurrentThread &_get();
 
     DWORD m_dwId = 0;
