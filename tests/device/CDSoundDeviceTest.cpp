@@ -6,12 +6,9 @@
 
 #include "DeviceProbe.h"
 #include "fake_dsound.h"
+#include "support/LockHolder.h"
 
 #include <gtest/gtest.h>
-
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 using Probe = CDSoundDeviceProbe;
 
@@ -29,17 +26,6 @@ protected:
         EXPECT_TRUE(fakeds::Faults().empty());
     }
 
-    // Index in the log of the first call matching object and method, or -1.
-    static int IndexOf(const std::vector<fakeds::Call> &log, const std::string &object,
-                       const std::string &method)
-    {
-        for (size_t i = 0; i < log.size(); ++i)
-            if (log[i].object == object && log[i].method == method)
-                return static_cast<int>(i);
-        return -1;
-    }
-
-    // Asserts that an uninitialised device holds nothing.
     static void ExpectEmpty(const CDSoundDevice &device)
     {
         EXPECT_EQ(Probe::Mutex(device), nullptr);
@@ -50,20 +36,6 @@ protected:
     }
 };
 
-TEST_F(Device, NewDeviceIsUninitialisedWithAnEmptyTable)
-{
-    CDSoundDevice device;
-    EXPECT_EQ(device.GetStatus(), SOUND_OK);
-    ExpectEmpty(device);
-    ASSERT_NE(Probe::Sounds(device), nullptr);
-    EXPECT_EQ(Probe::Sounds(device)->FindFreeSlot(), 0);
-    EXPECT_EQ(device.HasSound(nullptr), 0);
-    int invented = 0;
-    EXPECT_EQ(device.HasSound(&invented), 0);
-    EXPECT_TRUE(fakeds::Log().empty());
-    device.Destroy();
-}
-
 TEST_F(Device, CapableHardwareGetsPriorityAndThe22kStereoPrimaryFormat)
 {
     CDSoundDevice device;
@@ -72,7 +44,6 @@ TEST_F(Device, CapableHardwareGetsPriorityAndThe22kStereoPrimaryFormat)
     EXPECT_EQ(device.GetStatus(), SOUND_OK);
     EXPECT_EQ(device.GetWindow(), kWindow);
     EXPECT_EQ(device.GetCoopLevel(), static_cast<DWORD>(DSSCL_PRIORITY));
-    EXPECT_NE(Probe::Mutex(device), nullptr);
 
     const auto log = fakeds::Log();
     std::vector<std::string> methods;
@@ -89,59 +60,56 @@ TEST_F(Device, CapableHardwareGetsPriorityAndThe22kStereoPrimaryFormat)
     // The short description, of the size this platform's DirectSound accepts.
     EXPECT_EQ(log[3].args, std::vector<long long>({static_cast<long long>(sizeof(DSBUFFERDESC1)),
                                                    DSBCAPS_PRIMARYBUFFER, 0, 0, 0}));
-    EXPECT_EQ(log[3].result, DS_OK);
-    EXPECT_EQ(log[4].object, "primary");
     // PCM, 2 channels, 22050 Hz, 88200 bytes/s, block 4, 16 bits, no extra.
+    EXPECT_EQ(log[4].object, "primary");
     EXPECT_EQ(log[4].args, std::vector<long long>({1, 2, 22050, 88200, 4, 16, 0}));
     EXPECT_EQ(log[5].object, "primary");
     EXPECT_EQ(log[5].args, std::vector<long long>({0, 0, DSBPLAY_LOOPING}));
-    device.Destroy();
-}
 
-TEST_F(Device, RateRangeOfExactly22050IsEnough)
-{
-    fakeds::SetCaps(kFullCaps, 22050, 22050);
-    CDSoundDevice device;
-    ASSERT_EQ(device.Initialize(kWindow, nullptr), 1);
+    // A second Initialize is refused and keeps the context.
+    const HANDLE mutex = Probe::Mutex(device);
+    EXPECT_EQ(device.Initialize(reinterpret_cast<HWND>(static_cast<uintptr_t>(0x777)), nullptr), 0);
+    EXPECT_EQ(device.GetStatus(), SOUND_ERR_STATE);
+    EXPECT_EQ(fakeds::Log().size(), log.size());
+    EXPECT_EQ(device.GetWindow(), kWindow);
+    EXPECT_EQ(Probe::Mutex(device), mutex);
     EXPECT_EQ(device.GetCoopLevel(), static_cast<DWORD>(DSSCL_PRIORITY));
-    EXPECT_EQ(fakeds::Count("SetFormat"), 1);
     device.Destroy();
 }
 
-struct Caps {
-    const char *name;
-    DWORD flags;
-    DWORD minRate;
-    DWORD maxRate;
-};
-
-class DeviceNormalLevel : public Device, public ::testing::WithParamInterface<Caps> {};
-
-TEST_P(DeviceNormalLevel, LacksSomethingSoStaysNormalWithoutAFormat)
+// Priority (and the primary format) only when every flag is there and the
+// rate range includes 22050; otherwise normal, without a format.
+TEST_F(Device, CooperativeLevelFollowsTheCapabilities)
 {
-    fakeds::SetCaps(GetParam().flags, GetParam().minRate, GetParam().maxRate);
-    CDSoundDevice device;
-    ASSERT_EQ(device.Initialize(kWindow, nullptr), 1);
-    EXPECT_EQ(device.GetCoopLevel(), static_cast<DWORD>(DSSCL_NORMAL));
-    const auto level = fakeds::Calls("SetCooperativeLevel");
-    ASSERT_EQ(level.size(), 1u);
-    EXPECT_EQ(level[0].args[1], DSSCL_NORMAL);
-    EXPECT_EQ(fakeds::Count("SetFormat"), 0);
-    EXPECT_EQ(fakeds::Count("primary.Play"), 1);
-    device.Destroy();
+    struct Row {
+        const char *name;
+        DWORD flags, minRate, maxRate;
+        DWORD level;
+    };
+    const Row rows[] = {
+        {"exactly 22050", kFullCaps, 22050, 22050, DSSCL_PRIORITY},
+        {"no primary 16 bit", kFullCaps & ~DSCAPS_PRIMARY16BIT, 100, 200000, DSSCL_NORMAL},
+        {"no secondary 16 bit", kFullCaps & ~DSCAPS_SECONDARY16BIT, 100, 200000, DSSCL_NORMAL},
+        {"no primary stereo", kFullCaps & ~DSCAPS_PRIMARYSTEREO, 100, 200000, DSSCL_NORMAL},
+        {"minimum above 22050", kFullCaps, 22051, 200000, DSSCL_NORMAL},
+        {"maximum below 22050", kFullCaps, 100, 22049, DSSCL_NORMAL},
+        // Compared unsigned: a "negative" minimum is huge.
+        {"minimum all ones", kFullCaps, 0xFFFFFFFFu, 0xFFFFFFFFu, DSSCL_NORMAL},
+        {"no flags", 0, 100, 200000, DSSCL_NORMAL},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        fakeds::Reset();
+        fakeds::SetCaps(row.flags, row.minRate, row.maxRate);
+        CDSoundDevice device;
+        ASSERT_EQ(device.Initialize(kWindow, nullptr), 1);
+        EXPECT_EQ(device.GetCoopLevel(), row.level);
+        EXPECT_EQ(fakeds::Calls("SetCooperativeLevel").at(0).args[1], (long long)row.level);
+        EXPECT_EQ(fakeds::Count("SetFormat"), row.level == DSSCL_PRIORITY ? 1 : 0);
+        EXPECT_EQ(fakeds::Count("primary.Play"), 1);
+        device.Destroy();
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Capabilities, DeviceNormalLevel,
-    ::testing::Values(Caps{"NoPrimary16Bit", kFullCaps & ~DSCAPS_PRIMARY16BIT, 100, 200000},
-                      Caps{"NoSecondary16Bit", kFullCaps & ~DSCAPS_SECONDARY16BIT, 100, 200000},
-                      Caps{"NoPrimaryStereo", kFullCaps & ~DSCAPS_PRIMARYSTEREO, 100, 200000},
-                      Caps{"MinimumAbove22050", kFullCaps, 22051, 200000},
-                      Caps{"MaximumBelow22050", kFullCaps, 100, 22049},
-                      // Compared unsigned: a "negative" minimum is huge.
-                      Caps{"MinimumAllOnes", kFullCaps, 0xFFFFFFFFu, 0xFFFFFFFFu},
-                      Caps{"NoFlags", 0, 100, 200000}),
-    [](const ::testing::TestParamInfo<Caps> &info) { return std::string(info.param.name); });
 
 TEST_F(Device, FailingGetCapsOrSetFormatIsTolerated)
 {
@@ -162,118 +130,69 @@ TEST_F(Device, FailingGetCapsOrSetFormatIsTolerated)
     priority.Destroy();
 }
 
-TEST_F(Device, FailingDirectSoundCreateLeavesNoMutexAndTheStatusUnchanged)
-{
-    fakeds::FailNext("DirectSoundCreate", DSERR_NODRIVER);
-    CDSoundDevice device;
-    EXPECT_EQ(device.Initialize(kWindow, nullptr), 0);
-    EXPECT_EQ(device.GetStatus(), SOUND_OK);
-    ExpectEmpty(device);
-    EXPECT_EQ(fakeds::Log().size(), 1u);
-    device.Destroy();
-}
-
-// Each later step that fails ends Initialize and releases, in order, all that
-// was created before it.
-struct Step {
-    const char *name;
-    const char *key;
-    bool raise;
-};
-
-class DeviceFailingStep : public Device, public ::testing::WithParamInterface<Step> {};
-
-TEST_P(DeviceFailingStep, ReleasesEverythingPrimaryFirst)
-{
-    if (GetParam().raise)
-        fakeds::ThrowNext(GetParam().key);
-    else
-        fakeds::FailNext(GetParam().key, DSERR_GENERIC);
-    CDSoundDevice device;
-    EXPECT_EQ(device.Initialize(kWindow, nullptr), 0);
-    EXPECT_EQ(device.GetStatus(), SOUND_OK);
-    ExpectEmpty(device);
-    const auto log = fakeds::Log();
-    const int primary = IndexOf(log, "primary", "Release");
-    const int ds = IndexOf(log, "DirectSound", "Release");
-    ASSERT_GE(ds, 0);
-    if (IndexOf(log, "DirectSound", "CreateSoundBuffer") >= 0 &&
-        log[IndexOf(log, "DirectSound", "CreateSoundBuffer")].result == DS_OK) {
-        ASSERT_GE(primary, 0);
-        EXPECT_LT(primary, ds);
-    }
-    EXPECT_EQ(fakeds::Calls("Release").back().args, std::vector<long long>({0}));
-    // The device can still be destroyed, and a new one for the same window
-    // succeeds.
-    device.Destroy();
-    CDSoundDevice again;
-    EXPECT_EQ(again.Initialize(kWindow, nullptr), 1);
-    again.Destroy();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, DeviceFailingStep,
-    ::testing::Values(Step{"SetCooperativeLevel", "SetCooperativeLevel", false},
-                      Step{"CreateSoundBuffer", "CreateSoundBuffer", false},
-                      Step{"PrimaryPlay", "primary.Play", false},
-                      Step{"ThrowInGetCaps", "GetCaps", true},
-                      Step{"ThrowInSetFormat", "SetFormat", true},
-                      Step{"ThrowInPrimaryPlay", "primary.Play", true}),
-    [](const ::testing::TestParamInfo<Step> &info) { return std::string(info.param.name); });
-
-TEST_F(Device, NullWindowIsRefusedBeforeAnythingIsCreated)
+TEST_F(Device, RefusalsBeforeAnythingIsCreatedLeaveTheDeviceEmpty)
 {
     CDSoundDevice device;
+    EXPECT_EQ(device.HasSound(nullptr), 0);
+    int invented = 0;
+    EXPECT_EQ(device.HasSound(&invented), 0);
+
     EXPECT_EQ(device.Initialize(nullptr, nullptr), 0);
     EXPECT_EQ(device.GetStatus(), SOUND_ERR_PARAM);
     ExpectEmpty(device);
     EXPECT_TRUE(fakeds::Log().empty());
-    device.Destroy();
-}
 
-TEST_F(Device, SecondInitializeIsRefusedAndKeepsTheContext)
-{
-    CDSoundDevice device;
-    ASSERT_EQ(device.Initialize(kWindow, nullptr), 1);
-    const HANDLE mutex = Probe::Mutex(device);
-    const LPDIRECTSOUND ds = Probe::DirectSound(device);
-    const size_t calls = fakeds::Log().size();
-
-    const HWND other = reinterpret_cast<HWND>(static_cast<uintptr_t>(0x777));
-    EXPECT_EQ(device.Initialize(other, nullptr), 0);
-    EXPECT_EQ(device.GetStatus(), SOUND_ERR_STATE);
-    EXPECT_EQ(fakeds::Log().size(), calls);
-    EXPECT_EQ(device.GetWindow(), kWindow);
-    EXPECT_EQ(Probe::Mutex(device), mutex);
-    EXPECT_EQ(Probe::DirectSound(device), ds);
-    EXPECT_EQ(device.GetCoopLevel(), static_cast<DWORD>(DSSCL_PRIORITY));
-    device.Destroy();
-}
-
-TEST_F(Device, DestroyReleasesThePrimaryBeforeTheDirectSoundAndClearsEverything)
-{
-    CDSoundDevice device;
-    ASSERT_EQ(device.Initialize(kWindow, nullptr), 1);
-    fakeds::ClearLog();
-    device.Destroy();
-    const auto log = fakeds::Log();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].object, "primary");
-    EXPECT_EQ(log[0].method, "Release");
-    EXPECT_EQ(log[1].object, "DirectSound");
-    EXPECT_EQ(log[1].method, "Release");
-    ExpectEmpty(device);
-    EXPECT_EQ(Probe::Sounds(device), nullptr);
-    EXPECT_EQ(device.GetStatus(), SOUND_OK);
-}
-
-TEST_F(Device, ShutdownOnAnUninitialisedDeviceFailsAndLeavesItSo)
-{
-    CDSoundDevice device;
     device.Shutdown();
     EXPECT_EQ(device.GetStatus(), SOUND_ERR_FAILED);
     ExpectEmpty(device);
     device.Destroy();
+
+    // DirectSoundCreate failing: no mutex, and the status unchanged.
+    CDSoundDevice failed;
+    fakeds::FailNext("DirectSoundCreate", DSERR_NODRIVER);
+    EXPECT_EQ(failed.Initialize(kWindow, nullptr), 0);
+    EXPECT_EQ(failed.GetStatus(), SOUND_OK);
+    ExpectEmpty(failed);
+    EXPECT_EQ(fakeds::Log().size(), 1u);
+    failed.Destroy();
+}
+
+// Each later step that fails ends Initialize and releases, primary first, all
+// that was created before it.
+TEST_F(Device, FailingStepReleasesEverythingPrimaryFirst)
+{
+    struct Step {
+        const char *key;
+        bool raise;
+    };
+    const Step steps[] = {{"SetCooperativeLevel", false}, {"CreateSoundBuffer", false},
+                          {"primary.Play", false},        {"GetCaps", true},
+                          {"SetFormat", true},            {"primary.Play", true}};
+    for (const Step &step : steps) {
+        SCOPED_TRACE(std::string(step.key) + (step.raise ? " throws" : " fails"));
+        fakeds::Reset();
+        if (step.raise)
+            fakeds::ThrowNext(step.key);
+        else
+            fakeds::FailNext(step.key, DSERR_GENERIC);
+        CDSoundDevice device;
+        EXPECT_EQ(device.Initialize(kWindow, nullptr), 0);
+        EXPECT_EQ(device.GetStatus(), SOUND_OK);
+        ExpectEmpty(device);
+        std::vector<std::string> released;
+        for (const auto &call : fakeds::Calls("Release"))
+            released.push_back(call.object);
+        const auto created = fakeds::Calls("CreateSoundBuffer");
+        const bool hadPrimary = !created.empty() && created[0].result == DS_OK;
+        EXPECT_EQ(released, hadPrimary ? std::vector<std::string>({"primary", "DirectSound"})
+                                       : std::vector<std::string>({"DirectSound"}));
+        EXPECT_EQ(fakeds::LiveObjects(), 0);
+        device.Destroy();
+        // A new device for the same window succeeds.
+        CDSoundDevice again;
+        EXPECT_EQ(again.Initialize(kWindow, nullptr), 1);
+        again.Destroy();
+    }
 }
 
 // Another thread holds the device lock for as long as Shutdown waits.
@@ -281,35 +200,14 @@ TEST_F(Device, ShutdownThatCannotTakeTheLockReleasesNothingButClearsTheDevice)
 {
     CDSoundDevice device;
     ASSERT_EQ(device.Initialize(kWindow, nullptr), 1);
-    const HANDLE mutex = Probe::Mutex(device);
     LPDIRECTSOUND ds = Probe::DirectSound(device);
     LPDIRECTSOUNDBUFFER primary = Probe::Primary(device);
-
-    std::mutex m;
-    std::condition_variable cv;
-    bool held = false;
-    bool done = false;
-    std::thread holder([&] {
-        const DWORD got = WaitForSingleObject(mutex, 5000);
-        std::unique_lock<std::mutex> lock(m);
-        held = got == WAIT_OBJECT_0;
-        cv.notify_all();
-        cv.wait(lock, [&] { return done; });
-        // Ends owning the mutex; its handle is closed by then.
-    });
     {
-        std::unique_lock<std::mutex> lock(m);
-        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return held; }));
+        LockHolder holder(Probe::Mutex(device), false);
+        ASSERT_TRUE(holder.Held());
+        fakeds::ClearLog();
+        device.Shutdown();
     }
-    fakeds::ClearLog();
-    device.Shutdown();
-    {
-        std::lock_guard<std::mutex> lock(m);
-        done = true;
-        cv.notify_all();
-    }
-    holder.join();
-
     EXPECT_EQ(device.GetStatus(), SOUND_ERR_FAILED);
     EXPECT_EQ(fakeds::Count("Release"), 0);
     ExpectEmpty(device);

@@ -1,15 +1,21 @@
 #include "E2ePlayer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
-#include "ToneWave.h"
 #include "dudidadu.h"
+#include "support/RiffWriter.h"
 
 namespace {
 // Silence between scenarios, long enough for the checker to tell them apart.
 const double kGap = 0.6;
+
+riff::Bytes Tone(unsigned ms)
+{
+    return riff::ToneImage(E2ePlayer::TONE_HZ, E2ePlayer::TONE_RATE, 1, 16, ms / 1000.0, 0.5);
+}
 }
 
 E2ePlayer::E2ePlayer(EventLog &log, void *device) : m_log(log), m_pDevice(device), m_nFailures(0) {}
@@ -42,11 +48,22 @@ bool E2ePlayer::WaitEnd(void *sound, double deadline)
 
 void *E2ePlayer::OpenTone(const std::string &scenario, unsigned ms)
 {
-    ToneWave tone(TONE_HZ, ms, TONE_RATE);
     // The library copies the image; ours may go away right after.
-    void *sound = DSoundOpenMem(m_pDevice, const_cast<unsigned char *>(tone.Image().data()),
-                                static_cast<DWORD>(tone.Image().size()));
+    riff::Bytes image = Tone(ms);
+    void *sound = DSoundOpenMem(m_pDevice, image.data(), static_cast<DWORD>(image.size()));
     Expect(sound != nullptr, scenario, "DSoundOpenMem returned null");
+    return sound;
+}
+
+void *E2ePlayer::StartLoop(const std::string &scenario, int volume)
+{
+    void *sound = OpenTone(scenario, 500);
+    if (!sound)
+        return nullptr;
+    if (volume)
+        Expect(DSoundSetVolume(sound, volume) == 1, scenario, "DSoundSetVolume did not return 1");
+    m_log.Add(scenario, "play", volume);
+    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
     return sound;
 }
 
@@ -57,6 +74,7 @@ void E2ePlayer::StopAndClose(const std::string &scenario, void *sound)
     Expect(WaitEnd(sound, 3.0), scenario, "still playing 3 s after DSoundStop(s, 0)");
     m_log.Add(scenario, "ended");
     DSoundClose(sound);
+    Pause(kGap);
 }
 
 void E2ePlayer::OneShot(const std::string &scenario, bool fromFile)
@@ -64,8 +82,7 @@ void E2ePlayer::OneShot(const std::string &scenario, bool fromFile)
     void *sound = nullptr;
     std::string path = "dudidadu-e2e-tone.wav";
     if (fromFile) {
-        ToneWave tone(TONE_HZ, 1000, TONE_RATE);
-        if (!Expect(tone.WriteFile(path), scenario, "cannot write " + path))
+        if (!Expect(riff::SaveFile(path, Tone(1000)), scenario, "cannot write " + path))
             return;
         sound = DSoundOpen(m_pDevice, path.c_str());
         Expect(sound != nullptr, scenario, "DSoundOpen returned null");
@@ -89,26 +106,21 @@ void E2ePlayer::OneShot(const std::string &scenario, bool fromFile)
 void E2ePlayer::LoopStop()
 {
     const std::string scenario = "loop-stop";
-    void *sound = OpenTone(scenario, 500);
+    void *sound = StartLoop(scenario);
     if (!sound)
         return;
-    m_log.Add(scenario, "play");
-    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
     // Well past two lengths of the sound: a loop that ends early shows as a gap.
     Pause(1.3);
     Expect(DSoundIsPlaying(sound) == 1, scenario, "a looped sound stopped by itself");
     StopAndClose(scenario, sound);
-    Pause(kGap);
 }
 
 void E2ePlayer::LoopFade()
 {
     const std::string scenario = "fade";
-    void *sound = OpenTone(scenario, 500);
+    void *sound = StartLoop(scenario);
     if (!sound)
         return;
-    m_log.Add(scenario, "play");
-    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
     Pause(0.8);
     DSoundStop(sound, 500);
     m_log.Add(scenario, "stop", 500);
@@ -122,58 +134,47 @@ void E2ePlayer::LoopFade()
 void E2ePlayer::Pan()
 {
     const std::string scenario = "pan";
-    void *sound = OpenTone(scenario, 500);
+    void *sound = StartLoop(scenario);
     if (!sound)
         return;
-    m_log.Add(scenario, "play");
-    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
-    Pause(0.6);
-    m_log.Add(scenario, "left", -10000);
-    Expect(DSoundSetPan(sound, -10000) == 1, scenario, "DSoundSetPan(s, -10000) did not return 1");
-    Expect(DSoundGetPan(sound) == -10000, scenario, "DSoundGetPan does not read -10000");
-    Pause(0.6);
-    m_log.Add(scenario, "right", 10000);
-    Expect(DSoundSetPan(sound, 10000) == 1, scenario, "DSoundSetPan(s, 10000) did not return 1");
-    Expect(DSoundGetPan(sound) == 10000, scenario, "DSoundGetPan does not read 10000");
+    for (LONG pan : {-10000, 10000}) {
+        Pause(0.6);
+        const std::string call = "DSoundSetPan(s, " + std::to_string(pan) + ")";
+        m_log.Add(scenario, pan < 0 ? "left" : "right", pan);
+        Expect(DSoundSetPan(sound, pan) == 1, scenario, call + " did not return 1");
+        Expect(DSoundGetPan(sound) == pan, scenario, "DSoundGetPan does not read back " + call);
+    }
     Pause(0.6);
     StopAndClose(scenario, sound);
-    Pause(kGap);
 }
 
 void E2ePlayer::Frequency()
 {
     const std::string scenario = "frequency";
-    void *sound = OpenTone(scenario, 500);
+    void *sound = StartLoop(scenario);
     if (!sound)
         return;
     Expect(DSoundGetFrequency(sound) == TONE_RATE, scenario, "DSoundGetFrequency is not the file's rate");
-    m_log.Add(scenario, "play");
-    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
     Pause(0.6);
     m_log.Add(scenario, "double", 2 * TONE_RATE);
     Expect(DSoundSetFrequency(sound, 2 * TONE_RATE) == 1, scenario, "DSoundSetFrequency(s, 88200) did not return 1");
     Expect(DSoundGetFrequency(sound) == 2 * TONE_RATE, scenario, "DSoundGetFrequency does not read 88200");
     Pause(0.6);
     StopAndClose(scenario, sound);
-    Pause(kGap);
 }
 
 void E2ePlayer::RefusedVolume()
 {
     const std::string scenario = "volume";
-    void *sound = OpenTone(scenario, 500);
+    void *sound = StartLoop(scenario, -600);
     if (!sound)
         return;
-    Expect(DSoundSetVolume(sound, -600) == 1, scenario, "DSoundSetVolume(s, -600) did not return 1");
-    m_log.Add(scenario, "play", -600);
-    Expect(DSoundPlay(sound, 1) == 1, scenario, "DSoundPlay(s, 1) did not return 1");
     Pause(0.6);
     m_log.Add(scenario, "refused", 1);
     Expect(DSoundSetVolume(sound, 1) == 0, scenario, "DSoundSetVolume(s, 1) did not return 0");
     Expect(DSoundGetVolume(sound) == -600, scenario, "volume changed by a refused DSoundSetVolume");
     Pause(0.6);
     StopAndClose(scenario, sound);
-    Pause(kGap);
 }
 
 int E2ePlayer::RunAudio()
@@ -215,9 +216,7 @@ int E2ePlayer::RunNull()
     LONG lowest = 0;
     double until = m_log.Now() + 5000.0;
     while (DSoundIsPlaying(sound) && m_log.Now() < until) {
-        LONG v = DSoundGetVolume(sound);
-        if (v < lowest)
-            lowest = v;
+        lowest = std::min(lowest, DSoundGetVolume(sound));
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     std::printf("null output: lowest volume seen during a 300 ms fade: %ld\n", static_cast<long>(lowest));

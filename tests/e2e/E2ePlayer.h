@@ -24,10 +24,13 @@ public:
 
 private:
     void *OpenTone(const std::string &scenario, unsigned ms);
+    // Opens a 0.5 s tone, sets `volume` unless 0, and plays it looping.
+    void *StartLoop(const std::string &scenario, int volume = 0);
     bool Expect(bool condition, const std::string &scenario, const std::string &what);
     // Polls DSoundIsPlaying until it reads 0; false when `deadline` seconds pass first.
     bool WaitEnd(void *sound, double deadline);
     void Pause(double seconds);
+    // DSoundStop(s, 0), its end, DSoundClose, then the gap to the next scenario.
     void StopAndClose(const std::string &scenario, void *sound);
 
     void OneShot(const std::string &scenario, bool fromFile);

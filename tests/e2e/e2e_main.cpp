@@ -10,9 +10,9 @@
 #include "E2eChecker.h"
 #include "E2ePlayer.h"
 #include "EventLog.h"
-#include "ToneWave.h"
 #include "analysis/Recording.h"
 #include "dudidadu.h"
+#include "support/RiffWriter.h"
 
 #if defined(_WIN32)
 // A real window: DirectSound's cooperative level needs one.
@@ -118,8 +118,7 @@ int main(int argc, char **argv)
         long hz = argc >= 5 ? std::strtol(argv[4], nullptr, 10) : 440;
         if (ms <= 0 || ms > 600000 || hz <= 0 || hz > 20000)
             return Usage();
-        ToneWave tone(double(hz), static_cast<unsigned>(ms));
-        if (!tone.WriteFile(argv[2])) {
+        if (!riff::SaveFile(argv[2], riff::ToneImage(double(hz), 44100, 1, 16, ms / 1000.0, 0.5))) {
             std::fprintf(stderr, "dudidadu-e2e: cannot write %s\n", argv[2]);
             return 1;
         }
