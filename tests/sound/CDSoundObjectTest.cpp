@@ -4,6 +4,7 @@
 
 #include "fake_dsound.h"
 #include "frame/status.h"
+#include "support/LockHolder.h"
 #include "support/RiffWriter.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -155,32 +155,6 @@ protected:
     CDSoundObject m_sound;
 };
 
-// Holds the sound's lock on another thread until released.
-class LockHolder {
-public:
-    explicit LockHolder(HANDLE mutex)
-    {
-        std::promise<void> held;
-        std::future<void> isHeld = held.get_future();
-        m_thread = std::thread([mutex, &held, this] {
-            WaitForSingleObject(mutex, INFINITE);
-            held.set_value();
-            m_release.get_future().wait();
-            ReleaseMutex(mutex);
-        });
-        isHeld.wait();
-    }
-    ~LockHolder()
-    {
-        m_release.set_value();
-        m_thread.join();
-    }
-
-private:
-    std::promise<void> m_release;
-    std::thread m_thread;
-};
-
 // ---------------------------------------------------------------- loading
 
 TEST_F(SoundTest, OpenMemCopiesTheSamplesAndMakesAControllableBufferOfTheirSize)
@@ -236,17 +210,21 @@ TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
     struct Case {
         const char *what;
         Bytes image;
+        bool refusedBuffer;
     };
     const riff::WaveFormat pcm = riff::PcmFormat(22050, 1, 16);
     const Case cases[] = {
-        {"data chunk announces more than it holds", WaveImage(pcm, Samples(400), 500)},
-        {"data chunk announces nearly 4 GiB", WaveImage(pcm, Samples(400), 0xFFFFFFF0u)},
-        {"empty data chunk", WaveImage(pcm, Bytes(), 0)},
-        {"not a WAVE image", Samples(64)},
+        {"data chunk announces more than it holds", WaveImage(pcm, Samples(400), 500), false},
+        {"data chunk announces nearly 4 GiB", WaveImage(pcm, Samples(400), 0xFFFFFFF0u), false},
+        {"empty data chunk", WaveImage(pcm, Bytes(), 0), false},
+        {"not a WAVE image", Samples(64), false},
+        {"DirectSound refuses the buffer", m_image, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         fakeds::ClearLog();
+        if (c.refusedBuffer)
+            fakeds::FailNext("CreateSoundBuffer", DSERR_BADFORMAT);
         CDSoundObject sound;
         EXPECT_FALSE(sound.OpenMem(m_ds, const_cast<BYTE *>(c.image.data()), (DWORD)c.image.size()));
         EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(sound));
@@ -256,23 +234,12 @@ TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
         EXPECT_EQ(0u, Probe::Size(sound));
         EXPECT_EQ(nullptr, Probe::Mutex(sound));
         EXPECT_EQ(nullptr, Probe::DirectSound(sound));
-        EXPECT_EQ(0, fakeds::Count("CreateSoundBuffer"));
+        EXPECT_EQ(c.refusedBuffer ? 1 : 0, fakeds::Count("CreateSoundBuffer"));
         EXPECT_FALSE(sound.Play(FALSE));
         EXPECT_EQ(SOUND_ERR_STATE, Probe::Status(sound));
     }
     EXPECT_FALSE(m_sound.Open(m_ds, "no such file.wav"));
     EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
-    EXPECT_EQ(nullptr, Probe::Mutex(m_sound));
-}
-
-TEST_F(SoundTest, RefusedBufferLeavesTheSoundEmpty)
-{
-    fakeds::FailNext("CreateSoundBuffer", DSERR_BADFORMAT);
-    EXPECT_FALSE(Load());
-    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
-    EXPECT_EQ(nullptr, Probe::Buffer(m_sound));
-    EXPECT_EQ(nullptr, Probe::Format(m_sound));
-    EXPECT_EQ(nullptr, Probe::Data(m_sound));
     EXPECT_EQ(nullptr, Probe::Mutex(m_sound));
 }
 
@@ -383,57 +350,66 @@ TEST_F(SoundTest, LostBufferIsRestoredOnceAndRefilled)
     EXPECT_EQ(m_samples, fakeds::Calls("secondary.Unlock")[0].data);
 }
 
-TEST_F(SoundTest, BufferLostTwiceFailsThePlayAndEndsItsThread)
+// A failure in the fill-and-start section fails the Play, ends its thread
+// (which never ran) and leaves no buffer sounding; a later Play works.
+TEST_F(SoundTest, FailuresWhileStartingFailThePlay)
 {
+    struct Fault {
+        const char *key;
+        HRESULT hr;
+        int times;
+    };
+    struct Case {
+        const char *what;
+        std::vector<Fault> faults;
+        Trace trace;
+    };
+    const Case cases[] = {
+        {"buffer lost twice",
+         {{"secondary.Lock", DSERR_BUFFERLOST, 2}},
+         {"Lock 0 4410 0 !", "Restore", "Lock 0 4410 0 !"}},
+        {"restore fails",
+         {{"secondary.Lock", DSERR_BUFFERLOST, 1}, {"secondary.Restore", DSERR_GENERIC, 1}},
+         {"Lock 0 4410 0 !", "Restore !"}},
+        {"volume refused at play",
+         {{"secondary.SetVolume", DSERR_GENERIC, 1}},
+         {"Lock 0 4410 0", "Unlock 0 4410 -1 0", "SetCurrentPosition 0", "Play 0 0 1",
+          "SetVolume 0 !", "Stop"}},
+    };
     ASSERT_TRUE(Load());
-    fakeds::FailNext("secondary.Lock", DSERR_BUFFERLOST, 2);
-    fakeds::ClearLog();
-    EXPECT_FALSE(m_sound.Play(TRUE));
-    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
-    EXPECT_EQ(0u, Probe::ThreadId(m_sound));
-    EXPECT_FALSE(m_sound.IsPlaying());
-    EXPECT_EQ(0u, ThreadEnd());  // terminated, never ran
-    const Trace expected = {"Lock 0 4410 0 !", "Restore", "Lock 0 4410 0 !"};
-    EXPECT_EQ(expected, SecondaryTrace({"Lock", "Restore", "Unlock", "SetCurrentPosition", "Play",
-                                        "SetVolume", "GetStatus"}));
-
-    ASSERT_TRUE(m_sound.Play(TRUE));
-    EXPECT_TRUE(m_sound.IsPlaying());
-    Ticking();
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const Fault &f : c.faults)
+            fakeds::FailNext(f.key, f.hr, f.times);
+        fakeds::ClearLog();
+        EXPECT_FALSE(m_sound.Play(TRUE));
+        EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+        EXPECT_EQ(0u, Probe::ThreadId(m_sound));
+        EXPECT_FALSE(m_sound.IsPlaying());
+        EXPECT_EQ(0u, ThreadEnd());
+        EXPECT_EQ(c.trace, SecondaryTrace({"Lock", "Restore", "Unlock", "SetCurrentPosition",
+                                           "Play", "SetVolume", "Stop", "GetStatus"}));
+        ASSERT_TRUE(m_sound.Play(TRUE));
+        Ticking();
+        m_sound.Stop(0);
+        EXPECT_EQ(0u, ThreadEnd());
+    }
 }
 
-TEST_F(SoundTest, FailedRestoreFailsThePlayWithoutASecondLock)
+TEST_F(SoundTest, PlayAndControlsFailWhenTheLockIsHeldElsewhere)
 {
     ASSERT_TRUE(Load());
-    fakeds::FailNext("secondary.Lock", DSERR_BUFFERLOST, 1);
-    fakeds::FailNext("secondary.Restore", DSERR_GENERIC, 1);
-    fakeds::ClearLog();
-    EXPECT_FALSE(m_sound.Play(FALSE));
-    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
-    EXPECT_FALSE(m_sound.IsPlaying());
-    EXPECT_EQ((Trace{"Lock 0 4410 0 !", "Restore !"}), SecondaryTrace({"Lock", "Restore", "Play"}));
-}
-
-TEST_F(SoundTest, FailedVolumeAtPlayDoesNotLeaveTheBufferSounding)
-{
-    ASSERT_TRUE(Load());
-    fakeds::FailNext("secondary.SetVolume", DSERR_GENERIC, 1);
-    fakeds::ClearLog();
-    EXPECT_FALSE(m_sound.Play(TRUE));
-    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
-    EXPECT_FALSE(m_sound.IsPlaying());
-    const Trace expected = {"Play 0 0 1", "SetVolume 0 !", "Stop"};
-    EXPECT_EQ(expected, SecondaryTrace({"Play", "SetVolume", "Stop"}));
-}
-
-TEST_F(SoundTest, PlayWithTheLockHeldElsewhereFailsAndEndsItsThread)
-{
-    ASSERT_TRUE(Load());
+    ASSERT_TRUE(m_sound.SetVolume(-300));
     {
         LockHolder holder(Probe::Mutex(m_sound));
         EXPECT_FALSE(m_sound.Play(TRUE));
         EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
         EXPECT_FALSE(m_sound.IsPlaying());
+        EXPECT_FALSE(m_sound.SetVolume(-600));
+        EXPECT_EQ(-300, Probe::Volume(m_sound));
+        EXPECT_EQ(0, m_sound.GetVolume());
+        EXPECT_FALSE(m_sound.SetPan(100));
+        EXPECT_EQ(0u, m_sound.GetFrequency());
     }
     EXPECT_EQ(0, fakeds::Count("secondary.Play"));
     EXPECT_TRUE(m_sound.Play(TRUE));
@@ -491,18 +467,6 @@ INSTANTIATE_TEST_SUITE_P(
         FadeCase{-300, 0, {"Stop"}},
         FadeCase{-300, -1, {"Stop"}},
         FadeCase{-300, 65536, {"Stop"}}));
-
-TEST_F(SoundTest, StopOutsideTheRangeIsAStopAtOnce)
-{
-    for (LONG fade : {-1, -65535, 65536, 0x7FFFFFFF}) {
-        m_sound.Stop(fade);
-        EXPECT_EQ(0, Probe::FadeTime(m_sound));
-        EXPECT_EQ(0, Probe::FadeLeft(m_sound));
-    }
-    m_sound.Stop(65535);
-    EXPECT_EQ(65535, Probe::FadeTime(m_sound));
-    EXPECT_EQ(65535, Probe::FadeLeft(m_sound));
-}
 
 TEST_F(SoundTest, LongestFadeStartsOneStepBelowTheVolume)
 {
@@ -675,19 +639,6 @@ TEST_F(SoundTest, SettersAndGettersGoToTheBuffer)
     EXPECT_EQ(0u, m_sound.GetFrequency());
     EXPECT_EQ(0, m_sound.GetVolume());
     EXPECT_EQ(SOUND_OK, Probe::Status(m_sound));
-}
-
-TEST_F(SoundTest, ControlsFailWhenTheLockIsHeldElsewhere)
-{
-    ASSERT_TRUE(Load());
-    ASSERT_TRUE(m_sound.SetVolume(-300));
-    LockHolder holder(Probe::Mutex(m_sound));
-    EXPECT_FALSE(m_sound.SetVolume(-600));
-    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
-    EXPECT_EQ(-300, Probe::Volume(m_sound));
-    EXPECT_EQ(0, m_sound.GetVolume());
-    EXPECT_FALSE(m_sound.SetPan(100));
-    EXPECT_EQ(0u, m_sound.GetFrequency());
 }
 
 TEST_F(SoundTest, ControlsOnAnEmptySoundFail)

@@ -59,7 +59,7 @@ TEST(CThreadObject, SuspendedThreadCountsAsRunningAndEndsUnrunWhenTerminated)
     EXPECT_EQ((DWORD)-1, holder.Resume());
 }
 
-TEST(CThreadObject, ResumedThreadRunsAndEndsWithItsExitCode)
+TEST(CThreadObject, ResumedThreadRunsAndEndsWithItsExitCodeThenCreateReplacesIt)
 {
     g_runs = 0;
     CThreadObject holder;
@@ -68,28 +68,18 @@ TEST(CThreadObject, ResumedThreadRunsAndEndsWithItsExitCode)
     EXPECT_EQ(0xFFFFFF84u, WaitAndCode(CThreadObjectProbe::Handle(holder)));
     EXPECT_FALSE(holder.IsRunning());
     EXPECT_EQ(1, g_runs.load());
+
+    ASSERT_TRUE(holder.Create(CountAndExit, reinterpret_cast<LPVOID>(2)));
+    EXPECT_TRUE(holder.IsRunning());
+    EXPECT_EQ(1u, holder.Resume());
+    EXPECT_EQ(2u, WaitAndCode(CThreadObjectProbe::Handle(holder)));
+    EXPECT_EQ(2, g_runs.load());
     // An ended thread keeps its id until it is terminated, which is harmless
     // (Wine then reads its exit code as 0; the code is not used after that).
     EXPECT_NE(0u, CThreadObjectProbe::Id(holder));
     holder.Terminate();
     EXPECT_EQ(0u, CThreadObjectProbe::Id(holder));
     EXPECT_FALSE(holder.IsRunning());
-}
-
-TEST(CThreadObject, CreateReplacesAnEndedThread)
-{
-    g_runs = 0;
-    CThreadObject holder;
-    ASSERT_TRUE(holder.Create(CountAndExit, reinterpret_cast<LPVOID>(1)));
-    holder.Resume();
-    EXPECT_EQ(1u, WaitAndCode(CThreadObjectProbe::Handle(holder)));
-
-    ASSERT_TRUE(holder.Create(CountAndExit, reinterpret_cast<LPVOID>(2)));
-    EXPECT_NE(0u, CThreadObjectProbe::Id(holder));
-    EXPECT_TRUE(holder.IsRunning());
-    EXPECT_EQ(1u, holder.Resume());
-    EXPECT_EQ(2u, WaitAndCode(CThreadObjectProbe::Handle(holder)));
-    EXPECT_EQ(2, g_runs.load());
 }
 
 TEST(CThreadObject, DestructionEndsASuspendedThread)
