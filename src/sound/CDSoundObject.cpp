@@ -321,107 +321,73 @@ BOOL CDSoundObject::IsPlaying()
 
 // ---------------------------------------------------------------- controls
 
-BOOL CDSoundObject::SetVolume(LONG volume)
+// One buffer call under the sound's lock. Only a lock that cannot be had
+// sets the status; a missing buffer, a failing or a throwing call give 0.
+template <class T, class Call>
+T CDSoundObject::_locked_call(Call call)
 {
     if (!_wait_lock(LOCK_TIMEOUT_MS)) {
         m_nStatus = SOUND_ERR_FAILED;
-        return FALSE;
+        return 0;
     }
-    BOOL result = FALSE;
+    T result = 0;
     try {
-        if (m_pBuffer != NULL && m_pBuffer->SetVolume(volume) == DS_OK) {
-            // Remembered because a fade lowers the buffer's volume and the
-            // next play restores this one.
-            m_lVolume = volume;
-            result = TRUE;
-        }
+        if (m_pBuffer != NULL)
+            result = call(m_pBuffer);
     } catch (...) {
     }
     ReleaseMutex(m_hMutex);
     return result;
+}
+
+BOOL CDSoundObject::SetVolume(LONG volume)
+{
+    return _locked_call<BOOL>([this, volume](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
+        if (buffer->SetVolume(volume) != DS_OK)
+            return FALSE;
+        // Remembered because a fade lowers the buffer's volume and the next
+        // play restores this one.
+        m_lVolume = volume;
+        return TRUE;
+    });
 }
 
 BOOL CDSoundObject::SetPan(LONG pan)
 {
-    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
-        m_nStatus = SOUND_ERR_FAILED;
-        return FALSE;
-    }
-    BOOL result = FALSE;
-    try {
-        if (m_pBuffer != NULL && m_pBuffer->SetPan(pan) == DS_OK)
-            result = TRUE;
-    } catch (...) {
-    }
-    ReleaseMutex(m_hMutex);
-    return result;
+    return _locked_call<BOOL>([pan](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
+        return buffer->SetPan(pan) == DS_OK;
+    });
 }
 
 BOOL CDSoundObject::SetFrequency(DWORD frequency)
 {
-    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
-        m_nStatus = SOUND_ERR_FAILED;
-        return FALSE;
-    }
-    BOOL result = FALSE;
-    try {
-        if (m_pBuffer != NULL && m_pBuffer->SetFrequency(frequency) == DS_OK)
-            result = TRUE;
-    } catch (...) {
-    }
-    ReleaseMutex(m_hMutex);
-    return result;
+    return _locked_call<BOOL>([frequency](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
+        return buffer->SetFrequency(frequency) == DS_OK;
+    });
 }
 
 LONG CDSoundObject::GetVolume()
 {
-    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
-        m_nStatus = SOUND_ERR_FAILED;
-        return 0;
-    }
-    LONG result = 0;
-    try {
+    return _locked_call<LONG>([](LPDIRECTSOUNDBUFFER buffer) -> LONG {
         LONG value = 0;
-        if (m_pBuffer != NULL && m_pBuffer->GetVolume(&value) == DS_OK)
-            result = value;
-    } catch (...) {
-    }
-    ReleaseMutex(m_hMutex);
-    return result;
+        return buffer->GetVolume(&value) == DS_OK ? value : 0;
+    });
 }
 
 LONG CDSoundObject::GetPan()
 {
-    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
-        m_nStatus = SOUND_ERR_FAILED;
-        return 0;
-    }
-    LONG result = 0;
-    try {
+    return _locked_call<LONG>([](LPDIRECTSOUNDBUFFER buffer) -> LONG {
         LONG value = 0;
-        if (m_pBuffer != NULL && m_pBuffer->GetPan(&value) == DS_OK)
-            result = value;
-    } catch (...) {
-    }
-    ReleaseMutex(m_hMutex);
-    return result;
+        return buffer->GetPan(&value) == DS_OK ? value : 0;
+    });
 }
 
 DWORD CDSoundObject::GetFrequency()
 {
-    if (!_wait_lock(LOCK_TIMEOUT_MS)) {
-        m_nStatus = SOUND_ERR_FAILED;
-        return 0;
-    }
-    DWORD result = 0;
-    try {
+    return _locked_call<DWORD>([](LPDIRECTSOUNDBUFFER buffer) -> DWORD {
         DWORD value = 0;
-        if (m_pBuffer != NULL && m_pBuffer->GetFrequency(&value) == DS_OK)
-            result = value;
-    } catch (...) {
-    }
-    ReleaseMutex(m_hMutex);
-    return result;
+        return buffer->GetFrequency(&value) == DS_OK ? value : 0;
+    });
 }
 
 // ---------------------------------------------------------------- closing

@@ -53,6 +53,8 @@ private:
     void _free_wave();
     void _stop_buffer();
     BOOL _wait_lock(DWORD milliseconds);
+    template <class T, class Call>
+    T _locked_call(Call call);
 
     CDSoundObject(const CDSoundObject &) = delete;
     CDSoundObject &operator=(const CDSoundObject &) = delete;
