@@ -29,6 +29,14 @@ public:
     int m_id;
     ULONG m_refs = 1;
     std::shared_ptr<DeviceLife> m_life;
+
+private:
+    template <class Body>
+    HRESULT Run(const char *method, std::vector<long long> args, Body body,
+                const std::vector<unsigned char> *data = nullptr)
+    {
+        return State().Answer(nullptr, "DirectSound", m_id, method, std::move(args), body, data);
+    }
 };
 
 class FakeSoundBuffer final : public IDirectSoundBuffer {
@@ -77,9 +85,28 @@ public:
 
 private:
     const char *Kind() const { return m_primary ? "primary" : "secondary"; }
-    // Under the lock: notes a call on a buffer whose DirectSound is gone.
-    void CheckOrphan(const char *method);
     long long OffsetOf(const void *p) const;
+
+    template <class Body>
+    HRESULT Run(const char *method, std::vector<long long> args, Body body,
+                const std::vector<unsigned char> *data = nullptr)
+    {
+        return State().Answer(m_life.get(), Kind(), m_id, method, std::move(args), body, data);
+    }
+    // A getter: logs the value returned (0 on failure); `unavailable` fails it.
+    template <class T>
+    HRESULT Get(const char *method, T *out, const T *value, bool unavailable = false)
+    {
+        return Run(method, {0}, [&](std::vector<long long> &logged) {
+            if (!out)
+                return DSERR_INVALIDPARAM;
+            if (unavailable)
+                return DSERR_CONTROLUNAVAIL;
+            *out = *value;
+            logged = {static_cast<long long>(*value)};
+            return kOk;
+        });
+    }
 };
 
 }  // namespace fakeds

@@ -26,6 +26,10 @@ struct DeviceLife {
     FakeSoundBuffer *primary = nullptr;  // while it has references
 };
 
+// DS_OK as an HRESULT (some headers make it a plain 0), so that the fake's
+// method bodies return one type.
+const HRESULT kOk = DS_OK;
+
 class FakeState {
 public:
     std::mutex m_lock;
@@ -34,7 +38,6 @@ public:
     std::vector<std::string> m_faults;
     std::map<std::string, std::vector<Rule>> m_rules;
     std::map<std::string, std::vector<std::pair<long long, HRESULT>>> m_refusals;
-    std::map<std::string, std::pair<long long, long long>> m_ranges;
     DWORD m_capsFlags = 0xF5F;
     DWORD m_minRate = 100;
     DWORD m_maxRate = 200000;
@@ -46,17 +49,38 @@ public:
 
     void ResetScript();
 
+    // One method call on a fake object, under the lock: a use after the
+    // DirectSound's release is listed as a fault (life given), the script
+    // answers first, else body(args), which may change the logged arguments;
+    // then the call is logged, with a copy of *data if given.
+    template <class Body>
+    HRESULT Answer(const DeviceLife *life, const char *object, int id, const char *method,
+                   std::vector<long long> args, Body body,
+                   const std::vector<unsigned char> *data = nullptr)
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        CheckOrphan(life, object, id, method);
+        HRESULT hr = Scripted(object, id, method, args);
+        if (hr == DS_OK)
+            hr = body(args);
+        Record(object, id, method, std::move(args), hr, data ? *data : std::vector<unsigned char>());
+        return hr;
+    }
+
+    // Under m_lock: lists a call on a buffer whose DirectSound is gone.
+    void CheckOrphan(const DeviceLife *life, const char *object, int id, const char *method)
+    {
+        if (life && life->released)
+            Fault(std::string(object) + " " + std::to_string(id) + ": " + method +
+                  " after its DirectSound was released");
+    }
     // Under m_lock: the scripted answer for a call, DS_OK when none. A rule
     // that raises is logged and thrown here.
-    HRESULT Scripted(const char *object, int id, const void *self, const char *method,
+    HRESULT Scripted(const char *object, int id, const char *method,
                      const std::vector<long long> &args);
-    // Under m_lock: the range check of a setter, with the given default range.
-    bool InRange(const char *object, const char *method, long long value, long long min,
-                 long long max);
     // Under m_lock: appends a call and wakes the waiters.
-    void Record(const char *object, int id, const void *self, const char *method,
-                std::vector<long long> args, HRESULT result,
-                std::vector<unsigned char> data = {});
+    void Record(const char *object, int id, const char *method, std::vector<long long> args,
+                HRESULT result, std::vector<unsigned char> data = {});
     void Fault(std::string text);
 
     bool Matches(const Call &call, const std::string &key) const;

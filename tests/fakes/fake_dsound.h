@@ -52,7 +52,6 @@
 #include "platform/winapi.h"
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,9 +62,7 @@ struct Call {
     int id = 0;
     std::string method;
     std::vector<long long> args;
-    HRESULT result = DS_OK;
-    bool threw = false;               // the call raised the scripted exception
-    const void *self = nullptr;       // the interface pointer called
+    HRESULT result = DS_OK;           // E_FAIL for a call that raised the scripted exception
     std::vector<unsigned char> data;  // Unlock: the buffer's bytes; CreateSoundBuffer: the format
 };
 
@@ -79,17 +76,12 @@ void SetCaps(DWORD flags, DWORD minSecondaryRate, DWORD maxSecondaryRate);
 // The next `times` calls matching key return hr (times < 0: every call until
 // Reset). A failing DirectSoundCreate or CreateSoundBuffer stores null.
 void FailNext(const std::string &key, HRESULT hr, int times = 1);
-inline void FailAlways(const std::string &key, HRESULT hr) { FailNext(key, hr, -1); }
 
 // The next call matching key throws a std::runtime_error (after logging).
 void ThrowNext(const std::string &key);
 
 // A setter (SetVolume, SetPan, SetFrequency) answers hr for exactly this value.
 void Refuse(const std::string &key, long long value, HRESULT hr = DSERR_INVALIDPARAM);
-
-// The range a setter accepts; outside it answers DSERR_INVALIDPARAM. For
-// SetFrequency, 0 is always accepted (the format's own rate).
-void SetRange(const std::string &key, long long min, long long max);
 
 // One-shot buffers started from now on report DSBSTATUS_PLAYING for this many
 // GetStatus queries, then stop and rewind (queries < 0: until stopped).
@@ -109,10 +101,6 @@ void ClearLog();
 bool WaitFor(const std::string &key, std::chrono::steady_clock::time_point deadline,
              int count = 1);
 bool WaitFor(const std::string &key, std::chrono::milliseconds within, int count = 1);
-// Waits until pred(log) holds, or the deadline passes. pred runs under the
-// fake's lock and must not call the fake.
-bool WaitUntil(const std::function<bool(const std::vector<Call> &)> &pred,
-               std::chrono::steady_clock::time_point deadline);
 
 // Objects alive (DirectSound objects and buffers with references left).
 int LiveObjects();
