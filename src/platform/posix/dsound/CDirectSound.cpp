@@ -1,7 +1,5 @@
 #include "platform/posix/dsound/CDirectSound.h"
 
-#include <string.h>
-
 #include <new>
 
 #include "platform/posix/dsound/CMixerThread.h"
@@ -20,8 +18,7 @@ const WAVEFORMATEX kDefaultPrimaryFormat = {WAVE_FORMAT_PCM, 2, 22050, 44100, 2,
 }  // namespace
 
 CDirectSound::CDirectSound(CAudioOutput *output)
-    : m_lRefs(1),
-      m_lHolds(1),
+    : m_lHolds(1),
       m_mixer(kOutputRate),
       m_pThread(nullptr),
       m_dwLevel(DSSCL_NORMAL),
@@ -39,36 +36,13 @@ CDirectSound::~CDirectSound()
     delete m_pThread;
 }
 
-HRESULT CDirectSound::QueryInterface(REFIID riid, void **ppv)
+void CDirectSound::_last_release()
 {
-    if (ppv == nullptr)
-        return E_POINTER;
-    if (memcmp(&riid, &IID_IUnknown, sizeof(IID)) == 0 ||
-        memcmp(&riid, &IID_IDirectSound, sizeof(IID)) == 0) {
-        AddRef();
-        *ppv = static_cast<IDirectSound *>(this);
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG CDirectSound::AddRef()
-{
-    return ++m_lRefs;
-}
-
-ULONG CDirectSound::Release()
-{
-    const ULONG refs = --m_lRefs;
-    if (refs == 0) {
-        // The application is done with the device: no more sound. Buffers it
-        // still holds stay callable but are not heard.
-        delete m_pThread;
-        m_pThread = nullptr;
-        Drop();
-    }
-    return refs;
+    // The application is done with the device: no more sound. Buffers it
+    // still holds stay callable but are not heard.
+    delete m_pThread;
+    m_pThread = nullptr;
+    Drop();
 }
 
 void CDirectSound::Hold()

@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "platform/posix/dsound/CMixer.h"
+#include "platform/posix/dsound/CUnknownObject.h"
 #include "platform/posix/output/CAudioOutput.h"
 
 class CMixerThread;
 class CPrimaryBuffer;
 
-class CDirectSound final : public IDirectSound {
+class CDirectSound final : public CUnknownObject<IDirectSound, IID_IDirectSound> {
 public:
     // The output rate of every device, stereo, mixed in periods of 5 ms.
     static constexpr DWORD kOutputRate = 48000;
@@ -25,10 +26,6 @@ public:
     // thread plays into it (the device owns it). Without one nothing runs by
     // itself: GetMixer().Render moves time on.
     explicit CDirectSound(CAudioOutput *output);
-
-    HRESULT QueryInterface(REFIID riid, void **ppv) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
 
     HRESULT CreateSoundBuffer(LPCDSBUFFERDESC desc, LPDIRECTSOUNDBUFFER *buffer,
                               LPUNKNOWN outer) override;
@@ -54,11 +51,13 @@ public:
 
 private:
     ~CDirectSound();
+    void _last_release() override;
     HRESULT _create_primary(DWORD flags, LPDIRECTSOUNDBUFFER *buffer);
     HRESULT _create_secondary(LPCDSBUFFERDESC desc, LPDIRECTSOUNDBUFFER *buffer);
 
-    std::atomic<ULONG> m_lRefs;   // the application's
-    std::atomic<ULONG> m_lHolds;  // the buffers', plus one while m_lRefs > 0
+    // The application's references are counted by the base; the buffers'
+    // holds count here, plus one while the application has any.
+    std::atomic<ULONG> m_lHolds;
     CMixer m_mixer;
     CMixerThread *m_pThread;
 

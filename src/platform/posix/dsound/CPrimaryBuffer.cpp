@@ -1,7 +1,5 @@
 #include "platform/posix/dsound/CPrimaryBuffer.h"
 
-#include <string.h>
-
 #include <vector>
 
 #include "platform/posix/dsound/CDirectSound.h"
@@ -14,66 +12,24 @@ const DWORD kPrimaryBytes = 65536;
 }  // namespace
 
 CPrimaryBuffer::CPrimaryBuffer(CDirectSound *device, DWORD flags)
-    : m_pDevice(device),
-      m_dwFlags(flags | DSBCAPS_LOCSOFTWARE),
-      m_lRefs(1),
+    : CBufferBase(device, flags | DSBCAPS_LOCSOFTWARE),
       m_bPlaying(false),
       m_lVolume(DSBVOLUME_MAX),
       m_lPan(DSBPAN_CENTER)
 {
-    m_pDevice->Hold();
 }
 
-bool CPrimaryBuffer::TryAddRef()
+void CPrimaryBuffer::_last_release()
 {
-    ULONG refs = m_lRefs.load();
-    while (refs != 0) {
-        if (m_lRefs.compare_exchange_weak(refs, refs + 1))
-            return true;
-    }
-    return false;
-}
-
-HRESULT CPrimaryBuffer::QueryInterface(REFIID riid, void **ppv)
-{
-    if (ppv == nullptr)
-        return E_POINTER;
-    if (memcmp(&riid, &IID_IUnknown, sizeof(IID)) == 0 ||
-        memcmp(&riid, &IID_IDirectSoundBuffer, sizeof(IID)) == 0) {
-        AddRef();
-        *ppv = static_cast<IDirectSoundBuffer *>(this);
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG CPrimaryBuffer::AddRef()
-{
-    return ++m_lRefs;
-}
-
-ULONG CPrimaryBuffer::Release()
-{
-    const ULONG refs = --m_lRefs;
-    if (refs == 0) {
-        CDirectSound *device = m_pDevice;
-        device->ForgetPrimary(this);
-        delete this;
-        device->Drop();
-    }
-    return refs;
+    CDirectSound *device = m_pDevice;
+    device->ForgetPrimary(this);
+    delete this;
+    device->Drop();
 }
 
 HRESULT CPrimaryBuffer::GetCaps(LPDSBCAPS caps)
 {
-    if (caps == nullptr || caps->dwSize < sizeof(DSBCAPS))
-        return DSERR_INVALIDPARAM;
-    caps->dwFlags = m_dwFlags;
-    caps->dwBufferBytes = kPrimaryBytes;
-    caps->dwUnlockTransferRate = 0;
-    caps->dwPlayCpuOverhead = 0;
-    return DS_OK;
+    return _get_caps(caps, kPrimaryBytes);
 }
 
 // The position of the device's clock in a buffer of kPrimaryBytes of the
@@ -99,25 +55,15 @@ HRESULT CPrimaryBuffer::GetCurrentPosition(LPDWORD playCursor, LPDWORD writeCurs
 HRESULT CPrimaryBuffer::GetFormat(LPWAVEFORMATEX format, DWORD sizeAllocated, LPDWORD sizeWritten)
 {
     const std::vector<BYTE> record = m_pDevice->GetPrimaryFormat();
-    const DWORD size = static_cast<DWORD>(record.size());
-    if (format == nullptr && sizeWritten == nullptr)
-        return DSERR_INVALIDPARAM;
-    if (format != nullptr) {
-        if (sizeAllocated < size)
-            return DSERR_INVALIDPARAM;
-        memcpy(format, record.data(), size);
-    }
-    if (sizeWritten != nullptr)
-        *sizeWritten = size;
-    return DS_OK;
+    return _get_format(record.data(), static_cast<DWORD>(record.size()), format, sizeAllocated,
+                       sizeWritten);
 }
 
 HRESULT CPrimaryBuffer::GetVolume(LPLONG volume)
 {
-    if (!(m_dwFlags & DSBCAPS_CTRLVOLUME))
-        return DSERR_CONTROLUNAVAIL;
-    if (volume == nullptr)
-        return DSERR_INVALIDPARAM;
+    const HRESULT checked = _check_get(DSBCAPS_CTRLVOLUME, volume);
+    if (checked != DS_OK)
+        return checked;
     std::lock_guard<std::mutex> guard(m_lock);
     *volume = m_lVolume;
     return DS_OK;
@@ -125,10 +71,9 @@ HRESULT CPrimaryBuffer::GetVolume(LPLONG volume)
 
 HRESULT CPrimaryBuffer::GetPan(LPLONG pan)
 {
-    if (!(m_dwFlags & DSBCAPS_CTRLPAN))
-        return DSERR_CONTROLUNAVAIL;
-    if (pan == nullptr)
-        return DSERR_INVALIDPARAM;
+    const HRESULT checked = _check_get(DSBCAPS_CTRLPAN, pan);
+    if (checked != DS_OK)
+        return checked;
     std::lock_guard<std::mutex> guard(m_lock);
     *pan = m_lPan;
     return DS_OK;
@@ -146,11 +91,6 @@ HRESULT CPrimaryBuffer::GetStatus(LPDWORD status)
     std::lock_guard<std::mutex> guard(m_lock);
     *status = m_bPlaying ? DSBSTATUS_PLAYING | DSBSTATUS_LOOPING : 0;
     return DS_OK;
-}
-
-HRESULT CPrimaryBuffer::Initialize(LPDIRECTSOUND, LPCDSBUFFERDESC)
-{
-    return DSERR_ALREADYINITIALIZED;
 }
 
 // Writing the output directly is not offered: the mixer owns it.
@@ -183,10 +123,9 @@ HRESULT CPrimaryBuffer::SetFormat(LPCWAVEFORMATEX format)
 // Kept and reported; the mix is not scaled by it.
 HRESULT CPrimaryBuffer::SetVolume(LONG volume)
 {
-    if (!(m_dwFlags & DSBCAPS_CTRLVOLUME))
-        return DSERR_CONTROLUNAVAIL;
-    if (volume < DSBVOLUME_MIN || volume > DSBVOLUME_MAX)
-        return DSERR_INVALIDPARAM;
+    const HRESULT checked = _check_volume(volume);
+    if (checked != DS_OK)
+        return checked;
     std::lock_guard<std::mutex> guard(m_lock);
     m_lVolume = volume;
     return DS_OK;
@@ -194,10 +133,9 @@ HRESULT CPrimaryBuffer::SetVolume(LONG volume)
 
 HRESULT CPrimaryBuffer::SetPan(LONG pan)
 {
-    if (pan < DSBPAN_LEFT || pan > DSBPAN_RIGHT)
-        return DSERR_INVALIDPARAM;
-    if (!(m_dwFlags & DSBCAPS_CTRLPAN))
-        return DSERR_CONTROLUNAVAIL;
+    const HRESULT checked = _check_pan(pan);
+    if (checked != DS_OK)
+        return checked;
     std::lock_guard<std::mutex> guard(m_lock);
     m_lPan = pan;
     return DS_OK;
@@ -219,9 +157,4 @@ HRESULT CPrimaryBuffer::Stop()
 HRESULT CPrimaryBuffer::Unlock(LPVOID, DWORD, LPVOID, DWORD)
 {
     return DSERR_INVALIDCALL;
-}
-
-HRESULT CPrimaryBuffer::Restore()
-{
-    return DS_OK;
 }

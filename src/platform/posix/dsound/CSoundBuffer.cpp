@@ -1,56 +1,24 @@
 #include "platform/posix/dsound/CSoundBuffer.h"
 
-#include <string.h>
-
 #include "platform/posix/dsound/CDirectSound.h"
 
 CSoundBuffer::CSoundBuffer(CDirectSound *device, const std::shared_ptr<CVoice> &voice, DWORD flags)
-    : m_pDevice(device), m_pVoice(voice), m_dwFlags(flags), m_lRefs(1)
+    : CBufferBase(device, flags), m_pVoice(voice)
 {
-    m_pDevice->Hold();
 }
 
-HRESULT CSoundBuffer::QueryInterface(REFIID riid, void **ppv)
+void CSoundBuffer::_last_release()
 {
-    if (ppv == nullptr)
-        return E_POINTER;
-    if (memcmp(&riid, &IID_IUnknown, sizeof(IID)) == 0 ||
-        memcmp(&riid, &IID_IDirectSoundBuffer, sizeof(IID)) == 0) {
-        AddRef();
-        *ppv = static_cast<IDirectSoundBuffer *>(this);
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG CSoundBuffer::AddRef()
-{
-    return ++m_lRefs;
-}
-
-ULONG CSoundBuffer::Release()
-{
-    const ULONG refs = --m_lRefs;
-    if (refs == 0) {
-        // The mixer keeps the voice until its fade-out has been heard.
-        m_pVoice->Detach();
-        CDirectSound *device = m_pDevice;
-        delete this;
-        device->Drop();
-    }
-    return refs;
+    // The mixer keeps the voice until its fade-out has been heard.
+    m_pVoice->Detach();
+    CDirectSound *device = m_pDevice;
+    delete this;
+    device->Drop();
 }
 
 HRESULT CSoundBuffer::GetCaps(LPDSBCAPS caps)
 {
-    if (caps == nullptr || caps->dwSize < sizeof(DSBCAPS))
-        return DSERR_INVALIDPARAM;
-    caps->dwFlags = m_dwFlags;
-    caps->dwBufferBytes = m_pVoice->GetSize();
-    caps->dwUnlockTransferRate = 0;
-    caps->dwPlayCpuOverhead = 0;
-    return DS_OK;
+    return _get_caps(caps, m_pVoice->GetSize());
 }
 
 HRESULT CSoundBuffer::GetCurrentPosition(LPDWORD playCursor, LPDWORD writeCursor)
@@ -62,35 +30,23 @@ HRESULT CSoundBuffer::GetCurrentPosition(LPDWORD playCursor, LPDWORD writeCursor
 HRESULT CSoundBuffer::GetFormat(LPWAVEFORMATEX format, DWORD sizeAllocated, LPDWORD sizeWritten)
 {
     const CSampleFormat &own = m_pVoice->GetFormat();
-    const DWORD size = own.GetRecordSize();
-    if (format == nullptr && sizeWritten == nullptr)
-        return DSERR_INVALIDPARAM;
-    if (format != nullptr) {
-        if (sizeAllocated < size)
-            return DSERR_INVALIDPARAM;
-        memcpy(format, own.GetRecord(), size);
-    }
-    if (sizeWritten != nullptr)
-        *sizeWritten = size;
-    return DS_OK;
+    return _get_format(own.GetRecord(), own.GetRecordSize(), format, sizeAllocated, sizeWritten);
 }
 
 HRESULT CSoundBuffer::GetVolume(LPLONG volume)
 {
-    if (!(m_dwFlags & DSBCAPS_CTRLVOLUME))
-        return DSERR_CONTROLUNAVAIL;
-    if (volume == nullptr)
-        return DSERR_INVALIDPARAM;
+    const HRESULT checked = _check_get(DSBCAPS_CTRLVOLUME, volume);
+    if (checked != DS_OK)
+        return checked;
     *volume = m_pVoice->GetVolume();
     return DS_OK;
 }
 
 HRESULT CSoundBuffer::GetPan(LPLONG pan)
 {
-    if (!(m_dwFlags & DSBCAPS_CTRLPAN))
-        return DSERR_CONTROLUNAVAIL;
-    if (pan == nullptr)
-        return DSERR_INVALIDPARAM;
+    const HRESULT checked = _check_get(DSBCAPS_CTRLPAN, pan);
+    if (checked != DS_OK)
+        return checked;
     *pan = m_pVoice->GetPan();
     return DS_OK;
 }
@@ -109,11 +65,6 @@ HRESULT CSoundBuffer::GetStatus(LPDWORD status)
         return DSERR_INVALIDPARAM;
     *status = m_pVoice->GetStatus();
     return DS_OK;
-}
-
-HRESULT CSoundBuffer::Initialize(LPDIRECTSOUND, LPCDSBUFFERDESC)
-{
-    return DSERR_ALREADYINITIALIZED;
 }
 
 HRESULT CSoundBuffer::Lock(DWORD offset, DWORD bytes, LPVOID *audio1, LPDWORD bytes1,
@@ -168,21 +119,18 @@ HRESULT CSoundBuffer::SetFormat(LPCWAVEFORMATEX)
 
 HRESULT CSoundBuffer::SetVolume(LONG volume)
 {
-    if (!(m_dwFlags & DSBCAPS_CTRLVOLUME))
-        return DSERR_CONTROLUNAVAIL;
-    if (volume < DSBVOLUME_MIN || volume > DSBVOLUME_MAX)
-        return DSERR_INVALIDPARAM;
+    const HRESULT checked = _check_volume(volume);
+    if (checked != DS_OK)
+        return checked;
     m_pVoice->SetVolume(volume);
     return DS_OK;
 }
 
 HRESULT CSoundBuffer::SetPan(LONG pan)
 {
-    // DirectSound checks the range before the control.
-    if (pan < DSBPAN_LEFT || pan > DSBPAN_RIGHT)
-        return DSERR_INVALIDPARAM;
-    if (!(m_dwFlags & DSBCAPS_CTRLPAN))
-        return DSERR_CONTROLUNAVAIL;
+    const HRESULT checked = _check_pan(pan);
+    if (checked != DS_OK)
+        return checked;
     m_pVoice->SetPan(pan);
     return DS_OK;
 }
@@ -220,11 +168,5 @@ HRESULT CSoundBuffer::Unlock(LPVOID audio1, DWORD bytes1, LPVOID audio2, DWORD b
 {
     if (!_inside(audio1, bytes1) || !_inside(audio2, bytes2))
         return DSERR_INVALIDPARAM;
-    return DS_OK;
-}
-
-HRESULT CSoundBuffer::Restore()
-{
-    // A software buffer never loses its memory.
     return DS_OK;
 }

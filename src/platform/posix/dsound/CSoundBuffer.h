@@ -2,22 +2,16 @@
 // codes of DirectSound in front of a voice of the device's mixer.
 #pragma once
 
-#include <atomic>
 #include <memory>
 
+#include "platform/posix/dsound/CBufferBase.h"
 #include "platform/posix/dsound/CVoice.h"
 
-class CDirectSound;
-
-class CSoundBuffer final : public IDirectSoundBuffer {
+class CSoundBuffer final : public CBufferBase {
 public:
     // Holds the device until the last Release; the voice is already in the
     // device's mixer.
     CSoundBuffer(CDirectSound *device, const std::shared_ptr<CVoice> &voice, DWORD flags);
-
-    HRESULT QueryInterface(REFIID riid, void **ppv) override;
-    ULONG AddRef() override;
-    ULONG Release() override;
 
     HRESULT GetCaps(LPDSBCAPS caps) override;
     HRESULT GetCurrentPosition(LPDWORD playCursor, LPDWORD writeCursor) override;
@@ -26,7 +20,6 @@ public:
     HRESULT GetPan(LPLONG pan) override;
     HRESULT GetFrequency(LPDWORD frequency) override;
     HRESULT GetStatus(LPDWORD status) override;
-    HRESULT Initialize(LPDIRECTSOUND directSound, LPCDSBUFFERDESC desc) override;
     HRESULT Lock(DWORD offset, DWORD bytes, LPVOID *audio1, LPDWORD bytes1, LPVOID *audio2,
                  LPDWORD bytes2, DWORD flags) override;
     HRESULT Play(DWORD reserved1, DWORD priority, DWORD flags) override;
@@ -37,14 +30,11 @@ public:
     HRESULT SetFrequency(DWORD frequency) override;
     HRESULT Stop() override;
     HRESULT Unlock(LPVOID audio1, DWORD bytes1, LPVOID audio2, DWORD bytes2) override;
-    HRESULT Restore() override;
 
 private:
     ~CSoundBuffer() = default;
+    void _last_release() override;
     bool _inside(LPVOID audio, DWORD bytes) const;
 
-    CDirectSound *const m_pDevice;
     const std::shared_ptr<CVoice> m_pVoice;
-    const DWORD m_dwFlags;
-    std::atomic<ULONG> m_lRefs;
 };
