@@ -8,13 +8,6 @@ using Args = std::vector<long long>;
 
 FakeDirectSound::FakeDirectSound() : m_id(0), m_life(std::make_shared<DeviceLife>()) {}
 
-HRESULT STDMETHODCALLTYPE FakeDirectSound::QueryInterface(REFIID, void **ppv)
-{
-    if (ppv)
-        *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
 ULONG STDMETHODCALLTYPE FakeDirectSound::AddRef()
 {
     FakeState &s = State();
@@ -113,14 +106,6 @@ HRESULT STDMETHODCALLTYPE FakeDirectSound::GetCaps(LPDSCAPS caps)
     });
 }
 
-HRESULT STDMETHODCALLTYPE FakeDirectSound::DuplicateSoundBuffer(LPDIRECTSOUNDBUFFER,
-                                                                LPDIRECTSOUNDBUFFER *duplicate)
-{
-    if (duplicate)
-        *duplicate = nullptr;
-    return E_NOTIMPL;
-}
-
 HRESULT STDMETHODCALLTYPE FakeDirectSound::SetCooperativeLevel(HWND window, DWORD level)
 {
     return Run("SetCooperativeLevel", {static_cast<long long>(reinterpret_cast<intptr_t>(window)), level},
@@ -128,29 +113,6 @@ HRESULT STDMETHODCALLTYPE FakeDirectSound::SetCooperativeLevel(HWND window, DWOR
                    m_life->level = level;
                    return kOk;
                });
-}
-
-HRESULT STDMETHODCALLTYPE FakeDirectSound::Compact()
-{
-    return DS_OK;
-}
-
-HRESULT STDMETHODCALLTYPE FakeDirectSound::GetSpeakerConfig(LPDWORD config)
-{
-    if (!config)
-        return DSERR_INVALIDPARAM;
-    *config = 0;
-    return DS_OK;
-}
-
-HRESULT STDMETHODCALLTYPE FakeDirectSound::SetSpeakerConfig(DWORD)
-{
-    return DS_OK;
-}
-
-HRESULT STDMETHODCALLTYPE FakeDirectSound::Initialize(LPCGUID)
-{
-    return DSERR_ALREADYINITIALIZED;
 }
 
 }  // namespace fakeds

@@ -12,19 +12,22 @@ class FakeDirectSound final : public IDirectSound {
 public:
     FakeDirectSound();
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    // What the core never calls fails plainly, unlogged.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE CreateSoundBuffer(LPCDSBUFFERDESC desc, LPDIRECTSOUNDBUFFER *buffer,
                                                 LPUNKNOWN outer) override;
     HRESULT STDMETHODCALLTYPE GetCaps(LPDSCAPS caps) override;
-    HRESULT STDMETHODCALLTYPE DuplicateSoundBuffer(LPDIRECTSOUNDBUFFER original,
-                                                   LPDIRECTSOUNDBUFFER *duplicate) override;
+    HRESULT STDMETHODCALLTYPE DuplicateSoundBuffer(LPDIRECTSOUNDBUFFER, LPDIRECTSOUNDBUFFER *) override
+    {
+        return DSERR_UNSUPPORTED;
+    }
     HRESULT STDMETHODCALLTYPE SetCooperativeLevel(HWND window, DWORD level) override;
-    HRESULT STDMETHODCALLTYPE Compact() override;
-    HRESULT STDMETHODCALLTYPE GetSpeakerConfig(LPDWORD config) override;
-    HRESULT STDMETHODCALLTYPE SetSpeakerConfig(DWORD config) override;
-    HRESULT STDMETHODCALLTYPE Initialize(LPCGUID device) override;
+    HRESULT STDMETHODCALLTYPE Compact() override { return DSERR_UNSUPPORTED; }
+    HRESULT STDMETHODCALLTYPE GetSpeakerConfig(LPDWORD) override { return DSERR_UNSUPPORTED; }
+    HRESULT STDMETHODCALLTYPE SetSpeakerConfig(DWORD) override { return DSERR_UNSUPPORTED; }
+    HRESULT STDMETHODCALLTYPE Initialize(LPCGUID) override { return DSERR_UNSUPPORTED; }
 
     int m_id;
     ULONG m_refs = 1;
@@ -44,18 +47,21 @@ public:
     FakeSoundBuffer(std::shared_ptr<DeviceLife> life, bool primary, int id,
                     const WAVEFORMATEX *format, DWORD bytes);
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void **ppv) override;
+    // What the core never calls fails plainly, unlogged.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
-    HRESULT STDMETHODCALLTYPE GetCaps(LPDSBCAPS caps) override;
-    HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD playCursor, LPDWORD writeCursor) override;
-    HRESULT STDMETHODCALLTYPE GetFormat(LPWAVEFORMATEX format, DWORD sizeAllocated,
-                                        LPDWORD sizeWritten) override;
+    HRESULT STDMETHODCALLTYPE GetCaps(LPDSBCAPS) override { return DSERR_UNSUPPORTED; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD, LPDWORD) override { return DSERR_UNSUPPORTED; }
+    HRESULT STDMETHODCALLTYPE GetFormat(LPWAVEFORMATEX, DWORD, LPDWORD) override
+    {
+        return DSERR_UNSUPPORTED;
+    }
     HRESULT STDMETHODCALLTYPE GetVolume(LPLONG volume) override;
     HRESULT STDMETHODCALLTYPE GetPan(LPLONG pan) override;
     HRESULT STDMETHODCALLTYPE GetFrequency(LPDWORD frequency) override;
     HRESULT STDMETHODCALLTYPE GetStatus(LPDWORD status) override;
-    HRESULT STDMETHODCALLTYPE Initialize(LPDIRECTSOUND directSound, LPCDSBUFFERDESC desc) override;
+    HRESULT STDMETHODCALLTYPE Initialize(LPDIRECTSOUND, LPCDSBUFFERDESC) override { return DSERR_UNSUPPORTED; }
     HRESULT STDMETHODCALLTYPE Lock(DWORD offset, DWORD bytes, LPVOID *audio1, LPDWORD bytes1,
                                    LPVOID *audio2, LPDWORD bytes2, DWORD flags) override;
     HRESULT STDMETHODCALLTYPE Play(DWORD reserved1, DWORD priority, DWORD flags) override;
@@ -104,6 +110,15 @@ private:
                 return DSERR_CONTROLUNAVAIL;
             *out = *value;
             logged = {static_cast<long long>(*value)};
+            return kOk;
+        });
+    }
+    HRESULT Set(const char *method, LONG value, LONG *field, LONG min, LONG max)
+    {
+        return Run(method, {value}, [&](std::vector<long long> &) {
+            if (value < min || value > max)
+                return DSERR_INVALIDPARAM;
+            *field = value;
             return kOk;
         });
     }

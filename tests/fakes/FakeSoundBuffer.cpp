@@ -1,8 +1,5 @@
 #include "FakeObjects.h"
 
-#include <algorithm>
-#include <cstring>
-
 namespace fakeds {
 
 using Args = std::vector<long long>;
@@ -33,13 +30,6 @@ long long FakeSoundBuffer::OffsetOf(const void *p) const
     return c - m_data.data();
 }
 
-HRESULT STDMETHODCALLTYPE FakeSoundBuffer::QueryInterface(REFIID, void **ppv)
-{
-    if (ppv)
-        *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
 ULONG STDMETHODCALLTYPE FakeSoundBuffer::AddRef()
 {
     FakeState &s = State();
@@ -67,44 +57,6 @@ ULONG STDMETHODCALLTYPE FakeSoundBuffer::Release()
         delete this;
     }
     return left;
-}
-
-HRESULT STDMETHODCALLTYPE FakeSoundBuffer::GetCaps(LPDSBCAPS caps)
-{
-    return Run("GetCaps", {}, [&](Args &) {
-        if (!caps || caps->dwSize < sizeof(DSBCAPS))
-            return DSERR_INVALIDPARAM;
-        caps->dwFlags = m_primary ? DSBCAPS_PRIMARYBUFFER
-                                  : (DSBCAPS_CTRLFREQUENCY | DSBCAPS_CTRLPAN | DSBCAPS_CTRLVOLUME);
-        caps->dwBufferBytes = static_cast<DWORD>(m_data.size());
-        caps->dwUnlockTransferRate = 0;
-        caps->dwPlayCpuOverhead = 0;
-        return kOk;
-    });
-}
-
-HRESULT STDMETHODCALLTYPE FakeSoundBuffer::GetCurrentPosition(LPDWORD playCursor,
-                                                              LPDWORD writeCursor)
-{
-    return Run("GetCurrentPosition", {}, [&](Args &logged) {
-        for (LPDWORD cursor : {playCursor, writeCursor})
-            if (cursor)
-                *cursor = m_position;
-        logged = {m_position};
-        return kOk;
-    });
-}
-
-HRESULT STDMETHODCALLTYPE FakeSoundBuffer::GetFormat(LPWAVEFORMATEX format, DWORD sizeAllocated,
-                                                     LPDWORD sizeWritten)
-{
-    return Run("GetFormat", {sizeAllocated}, [&](Args &) {
-        if (format)
-            std::memcpy(format, &m_format, std::min<DWORD>(sizeAllocated, sizeof(WAVEFORMATEX)));
-        if (sizeWritten)
-            *sizeWritten = sizeof(WAVEFORMATEX);
-        return kOk;
-    });
 }
 
 HRESULT STDMETHODCALLTYPE FakeSoundBuffer::GetVolume(LPLONG volume)
@@ -138,11 +90,6 @@ HRESULT STDMETHODCALLTYPE FakeSoundBuffer::GetStatus(LPDWORD status)
         logged = {*status};
         return kOk;
     });
-}
-
-HRESULT STDMETHODCALLTYPE FakeSoundBuffer::Initialize(LPDIRECTSOUND, LPCDSBUFFERDESC)
-{
-    return DSERR_ALREADYINITIALIZED;
 }
 
 HRESULT STDMETHODCALLTYPE FakeSoundBuffer::Lock(DWORD offset, DWORD bytes, LPVOID *audio1,
@@ -214,22 +161,12 @@ HRESULT STDMETHODCALLTYPE FakeSoundBuffer::SetFormat(LPCWAVEFORMATEX format)
 
 HRESULT STDMETHODCALLTYPE FakeSoundBuffer::SetVolume(LONG volume)
 {
-    return Run("SetVolume", {volume}, [&](Args &) {
-        if (volume < DSBVOLUME_MIN || volume > DSBVOLUME_MAX)
-            return DSERR_INVALIDPARAM;
-        m_volume = volume;
-        return kOk;
-    });
+    return Set("SetVolume", volume, &m_volume, DSBVOLUME_MIN, DSBVOLUME_MAX);
 }
 
 HRESULT STDMETHODCALLTYPE FakeSoundBuffer::SetPan(LONG pan)
 {
-    return Run("SetPan", {pan}, [&](Args &) {
-        if (pan < DSBPAN_LEFT || pan > DSBPAN_RIGHT)
-            return DSERR_INVALIDPARAM;
-        m_pan = pan;
-        return kOk;
-    });
+    return Set("SetPan", pan, &m_pan, DSBPAN_LEFT, DSBPAN_RIGHT);
 }
 
 HRESULT STDMETHODCALLTYPE FakeSoundBuffer::SetFrequency(DWORD frequency)
