@@ -21,184 +21,122 @@ static CDSoundObject *FindSound(LPVOID sound)
     return g_DSoundManager.IsSound(sound) ? static_cast<CDSoundObject *>(sound) : nullptr;
 }
 
+// One export's body under the export lock. Anything thrown ends as the
+// failure result T() (null, 0 or nothing), with the lock already released.
+template <class T, class Body>
+static T Guarded(BOOL exclusive, Body body)
+{
+    try {
+        CExportLock lock(g_DSoundManager, exclusive);
+        return body();
+    } catch (...) {
+        return T();
+    }
+}
+
+// The same for a call on one sound; an unknown handle gives T() too.
+template <class T, class Call>
+static T OnSound(LPVOID sound, BOOL exclusive, Call call)
+{
+    return Guarded<T>(exclusive, [sound, &call]() -> T {
+        CDSoundObject *object = FindSound(sound);
+        return object != nullptr ? call(object) : T();
+    });
+}
+
 extern "C" {
 
 LPVOID DUDIDADU_CALL DSoundInitialize(HWND window, LPGUID device)
 {
-    LPVOID result = nullptr;
-    try {
-        // Exclusive: the look-up and the creation form one step, so two
-        // callers for the same window get the same device.
-        CExportLock lock(g_DSoundManager, TRUE);
-        result = g_DSoundManager.FindDevice(window);
-        if (!result)
-            result = g_DSoundManager.CreateDevice(window, device);
-    } catch (...) {
-        result = nullptr;
-    }
-    return result;
+    // Exclusive: the look-up and the creation form one step, so two callers
+    // for the same window get the same device.
+    return Guarded<LPVOID>(TRUE, [window, device]() -> LPVOID {
+        LPVOID found = g_DSoundManager.FindDevice(window);
+        return found ? found : g_DSoundManager.CreateDevice(window, device);
+    });
 }
 
 void DUDIDADU_CALL DSoundTerminate(LPVOID device)
 {
-    try {
-        CExportLock lock(g_DSoundManager, TRUE);
-        g_DSoundManager.DestroyDevice(device);
-    } catch (...) {
-    }
+    Guarded<void>(TRUE, [device]() { g_DSoundManager.DestroyDevice(device); });
 }
 
 LPVOID DUDIDADU_CALL DSoundOpen(LPVOID device, LPCSTR path)
 {
-    LPVOID result = nullptr;
-    try {
-        // Exclusive: the new sound appears in a table that others scan.
-        CExportLock lock(g_DSoundManager, TRUE);
-        if (g_DSoundManager.IsDevice(device))
-            result = static_cast<CDSoundDevice *>(device)->OpenSound(path);
-    } catch (...) {
-        result = nullptr;
-    }
-    return result;
+    // Exclusive: the new sound appears in a table that others scan.
+    return Guarded<LPVOID>(TRUE, [device, path]() -> LPVOID {
+        if (!g_DSoundManager.IsDevice(device))
+            return nullptr;
+        return static_cast<CDSoundDevice *>(device)->OpenSound(path);
+    });
 }
 
 LPVOID DUDIDADU_CALL DSoundOpenMem(LPVOID device, LPVOID image, DWORD size)
 {
-    LPVOID result = nullptr;
-    try {
-        CExportLock lock(g_DSoundManager, TRUE);
-        if (g_DSoundManager.IsDevice(device))
-            result = static_cast<CDSoundDevice *>(device)->OpenSoundMem(image, size);
-    } catch (...) {
-        result = nullptr;
-    }
-    return result;
+    return Guarded<LPVOID>(TRUE, [device, image, size]() -> LPVOID {
+        if (!g_DSoundManager.IsDevice(device))
+            return nullptr;
+        return static_cast<CDSoundDevice *>(device)->OpenSoundMem(image, size);
+    });
 }
 
 void DUDIDADU_CALL DSoundClose(LPVOID sound)
 {
-    try {
-        CExportLock lock(g_DSoundManager, TRUE);
+    Guarded<void>(TRUE, [sound]() {
         if (CDSoundDevice *owner = g_DSoundManager.FindSoundOwner(sound))
             owner->CloseSound(sound);
-    } catch (...) {
-    }
+    });
 }
 
 BOOL DUDIDADU_CALL DSoundPlay(LPVOID sound, BOOL loop)
 {
-    BOOL result = 0;
-    try {
-        // Exclusive: a play replaces the sound's monitor thread, which a
-        // second play or IsPlaying on the same sound must not see half done.
-        CExportLock lock(g_DSoundManager, TRUE);
-        if (CDSoundObject *object = FindSound(sound))
-            result = object->Play(loop);
-    } catch (...) {
-        result = 0;
-    }
-    return result;
+    // Exclusive: a play replaces the sound's monitor thread, which a second
+    // play or IsPlaying on the same sound must not see half done.
+    return OnSound<BOOL>(sound, TRUE, [loop](CDSoundObject *object) { return object->Play(loop); });
 }
 
 void DUDIDADU_CALL DSoundStop(LPVOID sound, LONG fade_ms)
 {
-    try {
-        CExportLock lock(g_DSoundManager, FALSE);
-        if (CDSoundObject *object = FindSound(sound))
-            object->Stop(fade_ms);
-    } catch (...) {
-    }
+    OnSound<void>(sound, FALSE, [fade_ms](CDSoundObject *object) { object->Stop(fade_ms); });
 }
 
 BOOL DUDIDADU_CALL DSoundIsPlaying(LPVOID sound)
 {
-    BOOL result = 0;
-    try {
-        CExportLock lock(g_DSoundManager, FALSE);
-        if (CDSoundObject *object = FindSound(sound))
-            result = object->IsPlaying();
-    } catch (...) {
-        result = 0;
-    }
-    return result;
+    return OnSound<BOOL>(sound, FALSE, [](CDSoundObject *object) { return object->IsPlaying(); });
 }
 
 BOOL DUDIDADU_CALL DSoundSetVolume(LPVOID sound, LONG volume)
 {
-    BOOL result = 0;
-    try {
-        CExportLock lock(g_DSoundManager, FALSE);
-        if (CDSoundObject *object = FindSound(sound))
-            result = object->SetVolume(volume);
-    } catch (...) {
-        result = 0;
-    }
-    return result;
+    return OnSound<BOOL>(sound, FALSE,
+                         [volume](CDSoundObject *object) { return object->SetVolume(volume); });
 }
 
 BOOL DUDIDADU_CALL DSoundSetPan(LPVOID sound, LONG pan)
 {
-    BOOL result = 0;
-    try {
-        CExportLock lock(g_DSoundManager, FALSE);
-        if (CDSoundObject *object = FindSound(sound))
-            result = object->SetPan(pan);
-    } catch (...) {
-        result = 0;
-    }
-    return result;
+    return OnSound<BOOL>(sound, FALSE, [pan](CDSoundObject *object) { return object->SetPan(pan); });
 }
 
 BOOL DUDIDADU_CALL DSoundSetFrequency(LPVOID sound, DWORD frequency)
 {
-    BOOL result = 0;
-    try {
-        CExportLock lock(g_DSoundManager, FALSE);
-        if (CDSoundObject *object = FindSound(sound))
-            result = object->SetFrequency(frequency);
-    } catch (...) {
-        result = 0;
-    }
-    return result;
+    return OnSound<BOOL>(sound, FALSE, [frequency](CDSoundObject *object) {
+        return object->SetFrequency(frequency);
+    });
 }
 
 LONG DUDIDADU_CALL DSoundGetVolume(LPVOID sound)
 {
-    LONG result = 0;
-    try {
-        CExportLock lock(g_DSoundManager, FALSE);
-        if (CDSoundObject *object = FindSound(sound))
-            result = object->GetVolume();
-    } catch (...) {
-        result = 0;
-    }
-    return result;
+    return OnSound<LONG>(sound, FALSE, [](CDSoundObject *object) { return object->GetVolume(); });
 }
 
 LONG DUDIDADU_CALL DSoundGetPan(LPVOID sound)
 {
-    LONG result = 0;
-    try {
-        CExportLock lock(g_DSoundManager, FALSE);
-        if (CDSoundObject *object = FindSound(sound))
-            result = object->GetPan();
-    } catch (...) {
-        result = 0;
-    }
-    return result;
+    return OnSound<LONG>(sound, FALSE, [](CDSoundObject *object) { return object->GetPan(); });
 }
 
 DWORD DUDIDADU_CALL DSoundGetFrequency(LPVOID sound)
 {
-    DWORD result = 0;
-    try {
-        CExportLock lock(g_DSoundManager, FALSE);
-        if (CDSoundObject *object = FindSound(sound))
-            result = object->GetFrequency();
-    } catch (...) {
-        result = 0;
-    }
-    return result;
+    return OnSound<DWORD>(sound, FALSE,
+                          [](CDSoundObject *object) { return object->GetFrequency(); });
 }
 
 }  // extern "C"
