@@ -14,24 +14,14 @@
 
 namespace {
 
+#ifdef _WIN32
+LPCGUID TestDevice() { return nullptr; }
+HWND TestWindow() { return GetDesktopWindow(); }
+#else
 // Natively the null output, so that no sound server is needed.
-LPCGUID TestDevice()
-{
-#ifdef _WIN32
-    return nullptr;
-#else
-    return &DUDIDADU_NULL_OUTPUT;
+LPCGUID TestDevice() { return &DUDIDADU_NULL_OUTPUT; }
+HWND TestWindow() { return reinterpret_cast<HWND>(static_cast<uintptr_t>(1)); }
 #endif
-}
-
-HWND TestWindow()
-{
-#ifdef _WIN32
-    return GetDesktopWindow();
-#else
-    return reinterpret_cast<HWND>(static_cast<uintptr_t>(1));
-#endif
-}
 
 const GUID kSubtypePcm = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 const GUID kSubtypeFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
@@ -80,12 +70,7 @@ struct Buffer {
     IDirectSoundBuffer *p = nullptr;
     Buffer() = default;
     Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    ~Buffer()
-    {
-        if (p != nullptr)
-            p->Release();
-    }
+    ~Buffer() { p != nullptr && p->Release(); }
     IDirectSoundBuffer *operator->() const { return p; }
 };
 
@@ -134,19 +119,16 @@ protected:
     IDirectSound *m_ds = nullptr;
 };
 
-TEST(DirectSoundCreateTest, RefusesNullOutPointer)
+TEST_F(DirectSoundTest, DeviceCallsAndCaps)
 {
     EXPECT_EQ(DSERR_INVALIDPARAM, DirectSoundCreate(TestDevice(), nullptr, nullptr));
-}
-
-TEST_F(DirectSoundTest, CapsOfASoftwareDevice)
-{
+    EXPECT_EQ(DS_OK, m_ds->SetCooperativeLevel(TestWindow(), DSSCL_NORMAL));
+    EXPECT_EQ(DS_OK, m_ds->SetCooperativeLevel(TestWindow(), DSSCL_PRIORITY));
     EXPECT_EQ(DSERR_INVALIDPARAM, m_ds->GetCaps(nullptr));
     DSCAPS caps;
     memset(&caps, 0, sizeof(caps));
     caps.dwSize = sizeof(DSCAPS) - 1;
     EXPECT_EQ(DSERR_INVALIDPARAM, m_ds->GetCaps(&caps));
-
     ASSERT_EQ(96u, sizeof(DSCAPS));
     caps.dwSize = sizeof(DSCAPS);
     ASSERT_EQ(DS_OK, m_ds->GetCaps(&caps));
@@ -154,25 +136,6 @@ TEST_F(DirectSoundTest, CapsOfASoftwareDevice)
     EXPECT_EQ(100u, caps.dwMinSecondarySampleRate);
     EXPECT_EQ(200000u, caps.dwMaxSecondarySampleRate);
     EXPECT_EQ(1u, caps.dwPrimaryBuffers);
-}
-
-TEST_F(DirectSoundTest, CooperativeLevelsAreAccepted)
-{
-    EXPECT_EQ(DS_OK, m_ds->SetCooperativeLevel(TestWindow(), DSSCL_NORMAL));
-    EXPECT_EQ(DS_OK, m_ds->SetCooperativeLevel(TestWindow(), DSSCL_PRIORITY));
-}
-
-TEST_F(DirectSoundTest, QueryInterface)
-{
-    void *p = nullptr;
-    ASSERT_EQ(S_OK, m_ds->QueryInterface(IID_IDirectSound, &p));
-    EXPECT_NE(nullptr, p);
-    static_cast<IDirectSound *>(p)->Release();
-    ASSERT_EQ(S_OK, m_ds->QueryInterface(IID_IUnknown, &p));
-    static_cast<IUnknown *>(p)->Release();
-    p = &p;
-    EXPECT_EQ(E_NOINTERFACE, m_ds->QueryInterface(IID_IDirectSoundBuffer, &p));
-    EXPECT_EQ(nullptr, p);
 }
 
 // Description, then its size, then the out pointer; only a description that
@@ -184,29 +147,22 @@ TEST_F(DirectSoundTest, CreateSoundBufferChecksTheDescriptionFirst)
     EXPECT_EQ(DSERR_INVALIDPARAM, m_ds->CreateSoundBuffer(nullptr, &b, nullptr));
     EXPECT_EQ(kSentinel, b);
 
-    const DWORD badSizes[] = {0, sizeof(DSBUFFERDESC1) - 4, sizeof(DSBUFFERDESC1) + 4,
-                              sizeof(DSBUFFERDESC) - 4, sizeof(DSBUFFERDESC) + 4};
-    for (DWORD size : badSizes) {
-        DSBUFFERDESC d = Desc(kControls, 4000, &format);
-        d.dwSize = size;
-        b = kSentinel;
-        EXPECT_EQ(DSERR_INVALIDPARAM, m_ds->CreateSoundBuffer(&d, &b, nullptr)) << size;
-        EXPECT_EQ(kSentinel, b) << size;
-        EXPECT_EQ(DSERR_INVALIDPARAM, m_ds->CreateSoundBuffer(&d, nullptr, nullptr)) << size;
-    }
-
     DSBUFFERDESC d = Desc(kControls, 4000, &format);
-    EXPECT_EQ(DSERR_INVALIDPARAM, m_ds->CreateSoundBuffer(&d, nullptr, nullptr));
-
-    const DWORD goodSizes[] = {sizeof(DSBUFFERDESC1), sizeof(DSBUFFERDESC)};
-    for (DWORD size : goodSizes) {
+    for (DWORD size : {DWORD(0), DWORD(sizeof(DSBUFFERDESC1) - 4), DWORD(sizeof(DSBUFFERDESC1) + 4),
+                       DWORD(sizeof(DSBUFFERDESC) - 4), DWORD(sizeof(DSBUFFERDESC) + 4),
+                       DWORD(sizeof(DSBUFFERDESC1)), DWORD(sizeof(DSBUFFERDESC))}) {
+        SCOPED_TRACE(size);
+        const bool good = size == sizeof(DSBUFFERDESC1) || size == sizeof(DSBUFFERDESC);
         d.dwSize = size;
-        Buffer ok;
-        EXPECT_EQ(DS_OK, m_ds->CreateSoundBuffer(&d, &ok.p, nullptr)) << size;
-        EXPECT_NE(nullptr, ok.p);
+        Buffer made;
+        made.p = kSentinel;
+        EXPECT_EQ(good ? DS_OK : DSERR_INVALIDPARAM, m_ds->CreateSoundBuffer(&d, &made.p, nullptr));
+        EXPECT_EQ(good, made.p != kSentinel);
+        if (!good)
+            made.p = nullptr;
+        EXPECT_EQ(DSERR_INVALIDPARAM, m_ds->CreateSoundBuffer(&d, nullptr, nullptr));
     }
 
-    d.dwSize = sizeof(DSBUFFERDESC1);
     d.lpwfxFormat = nullptr;
     b = kSentinel;
     EXPECT_EQ(DSERR_INVALIDPARAM, m_ds->CreateSoundBuffer(&d, &b, nullptr));
@@ -234,11 +190,8 @@ TEST_F(DirectSoundTest, PrimaryBuffer)
     ASSERT_EQ(DS_OK, m_ds->SetCooperativeLevel(TestWindow(), DSSCL_PRIORITY));
     EXPECT_EQ(DS_OK, primary->SetFormat(&format.Format));
     WAVEFORMATEX got;
-    DWORD written = 0;
-    ASSERT_EQ(DS_OK, primary->GetFormat(&got, sizeof(got), &written));
-    EXPECT_EQ(22050u, got.nSamplesPerSec);
-    EXPECT_EQ(16, got.wBitsPerSample);
-    EXPECT_EQ(2, got.nChannels);
+    ASSERT_EQ(DS_OK, primary->GetFormat(&got, sizeof(got), nullptr));
+    EXPECT_EQ(0, memcmp(&got, &format.Format, sizeof(got)));
 
     EXPECT_EQ(DSERR_INVALIDPARAM, primary->Play(0, 0, 0));
     EXPECT_EQ(DS_OK, primary->Play(0, 0, DSBPLAY_LOOPING));
@@ -249,119 +202,100 @@ TEST_F(DirectSoundTest, PrimaryBuffer)
     EXPECT_EQ(DS_OK, primary->Stop());
 }
 
-TEST_F(DirectSoundTest, AcceptedFormats)
+// A format record with every field given, consistent or not.
+WAVEFORMATEXTENSIBLE Raw(WORD tag, WORD channels, DWORD rate, WORD bits, WORD align, DWORD perSecond)
 {
-    struct {
+    WAVEFORMATEXTENSIBLE f = Format(tag, channels, rate, bits);
+    f.Format.nBlockAlign = align;
+    f.Format.nAvgBytesPerSec = perSecond;
+    return f;
+}
+
+WAVEFORMATEXTENSIBLE ShortExtension()
+{
+    WAVEFORMATEXTENSIBLE f = Extensible(2, 44100, 16, kSubtypePcm, 16, 3);
+    f.Format.cbSize = 21;
+    return f;
+}
+
+TEST_F(DirectSoundTest, FormatAcceptance)
+{
+    const struct {
         WAVEFORMATEXTENSIBLE format;
-        DWORD recordSize;
+        HRESULT hr;
+        const char *what;
     } cases[] = {
-        {Format(WAVE_FORMAT_PCM, 1, 22050, 8), 18},
-        {Format(WAVE_FORMAT_PCM, 2, 44100, 16), 18},
-        {Format(WAVE_FORMAT_PCM, 2, 48000, 24), 18},
-        {Format(WAVE_FORMAT_PCM, 1, 96000, 32), 18},
-        {Format(WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 32), 18},
-        {Format(WAVE_FORMAT_PCM, 2, DSBFREQUENCY_MIN, 16), 18},
-        {Format(WAVE_FORMAT_PCM, 2, DSBFREQUENCY_MAX, 16), 18},
-        {Extensible(2, 44100, 16, kSubtypePcm, 16, 0x3), 40},
-        {Extensible(2, 44100, 24, kSubtypePcm, 20, 0x3), 40},
-        {Extensible(1, 44100, 32, kSubtypePcm, 0, 0x4), 40},  // valid bits 0 means all
-        {Extensible(2, 48000, 32, kSubtypeFloat, 32, 0x3), 40},
-        {Extensible(6, 48000, 16, kSubtypePcm, 16, 0x3F), 40},
-        {Extensible(8, 48000, 16, kSubtypePcm, 16, 0x63F), 40},
+        {Format(WAVE_FORMAT_PCM, 1, 22050, 8), DS_OK, "8-bit mono"},
+        {Format(WAVE_FORMAT_PCM, 2, 44100, 16), DS_OK, "16-bit"},
+        {Format(WAVE_FORMAT_PCM, 2, 48000, 24), DS_OK, "24-bit"},
+        {Format(WAVE_FORMAT_PCM, 1, 96000, 32), DS_OK, "32-bit"},
+        {Format(WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 32), DS_OK, "float"},
+        {Format(WAVE_FORMAT_PCM, 2, DSBFREQUENCY_MIN, 16), DS_OK, "lowest rate"},
+        {Format(WAVE_FORMAT_PCM, 2, DSBFREQUENCY_MAX, 16), DS_OK, "highest rate"},
+        {Extensible(2, 44100, 16, kSubtypePcm, 16, 0x3), DS_OK, "extensible"},
+        {Extensible(2, 44100, 24, kSubtypePcm, 20, 0x3), DS_OK, "fewer valid bits"},
+        {Extensible(1, 44100, 32, kSubtypePcm, 0, 0x4), DS_OK, "valid bits 0 means all"},
+        {Extensible(2, 48000, 32, kSubtypeFloat, 32, 0x3), DS_OK, "extensible float"},
+        {Extensible(6, 48000, 16, kSubtypePcm, 16, 0x3F), DS_OK, "5.1"},
+        {Extensible(8, 48000, 16, kSubtypePcm, 16, 0x63F), DS_OK, "7.1"},
+        {Raw(1, 2, 44100, 16, 4, 1), DS_OK, "bytes per second are not checked further"},
+        {Raw(2, 2, 44100, 16, 4, 176400), DSERR_UNSUPPORTED, "ADPCM tag"},
+        {Raw(2, 0, 44100, 17, 4, 176400), DSERR_UNSUPPORTED, "the tag is checked first"},
+        {Raw(1, 2, 44100, 12, 3, 132300), DSERR_INVALIDPARAM, "bits not a multiple of 8"},
+        {Raw(1, 1, 44100, 4, 1, 44100), DSERR_INVALIDPARAM, "bits below 8"},
+        {Raw(1, 2, 44100, 0, 0, 0), DSERR_INVALIDPARAM, "no bits"},
+        {Raw(1, 0, 44100, 16, 0, 0), DSERR_INVALIDPARAM, "no channels"},
+        {Raw(1, 2, 0, 16, 4, 4), DSERR_INVALIDPARAM, "rate 0"},
+        {Raw(1, 2, 44100, 16, 4, 0), DSERR_INVALIDPARAM, "no bytes per second"},
+        {Raw(1, 2, 44100, 16, 5, 220500), DSERR_INVALIDPARAM, "block align"},
+        {Raw(3, 2, 44100, 32, 4, 176400), DSERR_INVALIDPARAM, "float block align"},
+        {ShortExtension(), DSERR_INVALIDPARAM, "short extension"},
+        {Extensible(2, 44100, 16, kSubtypeAdpcm, 16, 3), DSERR_INVALIDPARAM, "sub-format"},
+        {Extensible(2, 44100, 16, kSubtypePcm, 17, 3), DSERR_INVALIDPARAM, "valid bits above the container"},
     };
+    EXPECT_EQ(E_NOTIMPL, DSERR_UNSUPPORTED);
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
         const WAVEFORMATEX &f = c.format.Format;
-        SCOPED_TRACE(testing::Message() << "tag " << f.wFormatTag << ", " << f.nChannels
-                                        << " channels, " << f.nSamplesPerSec << " Hz, "
-                                        << f.wBitsPerSample << " bits");
         Buffer b;
-        ASSERT_EQ(DS_OK, Create(c.format, 4 * f.nBlockAlign * 100, kControls, b));
+        ASSERT_EQ(c.hr, Create(c.format, 4 * 100 * (f.nBlockAlign ? f.nBlockAlign : 1), kControls, b));
+        if (FAILED(c.hr))
+            continue;
         DWORD frequency = 0;
         ASSERT_EQ(DS_OK, b->GetFrequency(&frequency));
         EXPECT_EQ(f.nSamplesPerSec, frequency);
-
-        WAVEFORMATEXTENSIBLE got;
-        DWORD written = 0;
-        ASSERT_EQ(DS_OK, b->GetFormat(nullptr, 0, &written));
-        EXPECT_EQ(c.recordSize, written);
-        EXPECT_EQ(DSERR_INVALIDPARAM, b->GetFormat(&got.Format, written - 1, nullptr));
-        memset(&got, 0, sizeof(got));
-        ASSERT_EQ(DS_OK, b->GetFormat(&got.Format, sizeof(got), &written));
-        EXPECT_EQ(0, memcmp(&got, &c.format, c.recordSize));
     }
-}
-
-TEST_F(DirectSoundTest, RefusedFormats)
-{
-    // The tag is checked before everything else in the format.
-    WAVEFORMATEXTENSIBLE adpcm = Format(2, 2, 44100, 16);
-    EXPECT_EQ(DSERR_UNSUPPORTED, Try(adpcm));
-    adpcm.Format.wBitsPerSample = 17;
-    adpcm.Format.nChannels = 0;
-    EXPECT_EQ(DSERR_UNSUPPORTED, Try(adpcm));
-    EXPECT_EQ(E_NOTIMPL, DSERR_UNSUPPORTED);
-
-    WAVEFORMATEXTENSIBLE f = Format(WAVE_FORMAT_PCM, 2, 44100, 16);
-    f.Format.wBitsPerSample = 12;
-    f.Format.nBlockAlign = 3;
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "bits not a multiple of 8";
-    f = Format(WAVE_FORMAT_PCM, 1, 44100, 4);
-    f.Format.nBlockAlign = 1;
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "bits below 8";
-    f = Format(WAVE_FORMAT_PCM, 2, 44100, 0);
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "no bits";
-    f = Format(WAVE_FORMAT_PCM, 0, 44100, 16);
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "no channels";
-    f = Format(WAVE_FORMAT_PCM, 2, 0, 16);
-    f.Format.nAvgBytesPerSec = 4;
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "rate 0";
-    f = Format(WAVE_FORMAT_PCM, 2, 44100, 16);
-    f.Format.nAvgBytesPerSec = 0;
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "no bytes per second";
-    f.Format.nAvgBytesPerSec = 1;
-    EXPECT_EQ(DS_OK, Try(f)) << "bytes per second are not checked further";
-    f = Format(WAVE_FORMAT_PCM, 2, 44100, 16);
-    f.Format.nBlockAlign = 5;
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "block align";
-    f = Format(WAVE_FORMAT_IEEE_FLOAT, 2, 44100, 32);
-    f.Format.nBlockAlign = 4;
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "float block align";
-
-    f = Extensible(2, 44100, 16, kSubtypePcm, 16, 3);
-    f.Format.cbSize = 21;
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "short extension";
-    f = Extensible(2, 44100, 16, kSubtypeAdpcm, 16, 3);
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "sub-format";
-    f = Extensible(2, 44100, 16, kSubtypePcm, 17, 3);
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f)) << "valid bits above the container";
 
     // More than two channels are documented to need the extensible form;
     // Wine's DirectSound accepts them as plain PCM as well.
-    f = Format(WAVE_FORMAT_PCM, 6, 48000, 16);
-    const HRESULT sixPcm = Try(f);
+    const HRESULT sixPcm = Try(Format(WAVE_FORMAT_PCM, 6, 48000, 16));
     EXPECT_TRUE(sixPcm == DSERR_INVALIDPARAM || sixPcm == DS_OK) << std::hex << sixPcm;
 }
 
-TEST_F(DirectSoundTest, BufferSizes)
+TEST_F(DirectSoundTest, SizesRoundUpToFramesAndNewBuffersHoldSilence)
 {
-    WAVEFORMATEXTENSIBLE f = Format(WAVE_FORMAT_PCM, 2, 44100, 16);
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f, 0));
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f, DSBSIZE_MIN - 1));
-    EXPECT_EQ(DSERR_INVALIDPARAM, Try(f, DSBSIZE_MAX + 1));
-    EXPECT_EQ(DS_OK, Try(f, DSBSIZE_MIN));
+    const WAVEFORMATEXTENSIBLE stereo16 = Format(WAVE_FORMAT_PCM, 2, 44100, 16);
+    for (DWORD bad : {DWORD(0), DWORD(DSBSIZE_MIN - 1), DWORD(DSBSIZE_MAX + 1)})
+        EXPECT_EQ(DSERR_INVALIDPARAM, Try(stereo16, bad)) << bad;
 
-    // Sizes round up to whole frames.
     const struct {
         WAVEFORMATEXTENSIBLE format;
         DWORD asked, got;
+        BYTE silence;
     } cases[] = {
-        {Format(WAVE_FORMAT_PCM, 2, 44100, 16), 5, 8},
-        {Format(WAVE_FORMAT_PCM, 2, 44100, 16), 4001, 4004},
-        {Format(WAVE_FORMAT_PCM, 1, 44100, 24), 4, 6},
-        {Format(WAVE_FORMAT_PCM, 1, 44100, 8), 7, 7},
-        {Extensible(6, 48000, 16, kSubtypePcm, 16, 0x3F), 4000, 4008},
+        {stereo16, DSBSIZE_MIN, 4, 0x00},
+        {stereo16, 5, 8, 0x00},
+        {stereo16, 4001, 4004, 0x00},
+        {Format(WAVE_FORMAT_PCM, 1, 44100, 24), 4, 6, 0x00},
+        {Format(WAVE_FORMAT_PCM, 1, 44100, 8), 7, 7, 0x80},
+        {Format(WAVE_FORMAT_PCM, 2, 22050, 8), 8192, 8192, 0x80},
+        {Format(WAVE_FORMAT_IEEE_FLOAT, 1, 44100, 32), 8192, 8192, 0x00},
+        {Extensible(2, 44100, 8, kSubtypePcm, 8, 3), 8190, 8190, 0x80},
+        {Extensible(6, 48000, 16, kSubtypePcm, 16, 0x3F), 4000, 4008, 0x00},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.asked << " bytes of " << c.format.Format.nChannels << " x "
+                                        << c.format.Format.wBitsPerSample << " bits");
         Buffer b;
         ASSERT_EQ(DS_OK, Create(c.format, c.asked, kControls, b));
         DSBCAPS caps;
@@ -369,30 +303,13 @@ TEST_F(DirectSoundTest, BufferSizes)
         EXPECT_EQ(DSERR_INVALIDPARAM, b->GetCaps(&caps));
         caps.dwSize = sizeof(caps);
         ASSERT_EQ(DS_OK, b->GetCaps(&caps));
-        EXPECT_EQ(c.got, caps.dwBufferBytes) << c.asked;
-        EXPECT_EQ(kControls, caps.dwFlags & kControls);
-        EXPECT_FALSE(caps.dwFlags & DSBCAPS_PRIMARYBUFFER);
-    }
-}
+        EXPECT_EQ(c.got, caps.dwBufferBytes);
+        EXPECT_EQ(kControls, caps.dwFlags & (kControls | DSBCAPS_PRIMARYBUFFER));
 
-TEST_F(DirectSoundTest, NewBuffersHoldSilence)
-{
-    const struct {
-        WAVEFORMATEXTENSIBLE format;
-        BYTE silence;
-    } cases[] = {
-        {Format(WAVE_FORMAT_PCM, 2, 22050, 8), 0x80},
-        {Format(WAVE_FORMAT_PCM, 2, 44100, 16), 0x00},
-        {Format(WAVE_FORMAT_IEEE_FLOAT, 1, 44100, 32), 0x00},
-        {Extensible(2, 44100, 8, kSubtypePcm, 8, 3), 0x80},
-    };
-    for (const auto &c : cases) {
-        Buffer b;
-        ASSERT_EQ(DS_OK, Create(c.format, 8192, kControls, b));
         LPVOID p1 = nullptr, p2 = nullptr;
         DWORD n1 = 0, n2 = 0;
         ASSERT_EQ(DS_OK, b->Lock(0, 0, &p1, &n1, &p2, &n2, DSBLOCK_ENTIREBUFFER));
-        ASSERT_EQ(8192u, n1);
+        ASSERT_EQ(c.got, n1);
         DWORD wrong = 0;
         for (DWORD i = 0; i < n1; ++i)
             wrong += static_cast<BYTE *>(p1)[i] != c.silence;
@@ -407,46 +324,36 @@ TEST_F(DirectSoundTest, LockRegions)
     ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 1, 22050, 16), 4410, kControls, b));
     LPVOID p1 = nullptr, p2 = nullptr;
     DWORD n1 = 0, n2 = 0;
-
-    // Inside: one region.
-    ASSERT_EQ(DS_OK, b->Lock(100, 200, &p1, &n1, &p2, &n2, 0));
-    EXPECT_EQ(200u, n1);
-    EXPECT_EQ(nullptr, p2);
-    EXPECT_EQ(0u, n2);
-    BYTE *start = static_cast<BYTE *>(p1) - 100;
-    ASSERT_EQ(DS_OK, b->Unlock(p1, n1, p2, n2));
-
-    ASSERT_EQ(DS_OK, b->Lock(4210, 200, &p1, &n1, &p2, &n2, 0));
-    EXPECT_EQ(200u, n1);
-    EXPECT_EQ(nullptr, p2);
-    ASSERT_EQ(DS_OK, b->Unlock(p1, n1, p2, n2));
-
-    // Past the end: wraps to the start.
-    ASSERT_EQ(DS_OK, b->Lock(4400, 100, &p1, &n1, &p2, &n2, 0));
-    EXPECT_EQ(start + 4400, p1);
-    EXPECT_EQ(10u, n1);
-    EXPECT_EQ(start, p2);
-    EXPECT_EQ(90u, n2);
-    ASSERT_EQ(DS_OK, b->Unlock(p1, n1, p2, n2));
-
-    // The whole buffer, wherever it starts.
     ASSERT_EQ(DS_OK, b->Lock(0, 0, &p1, &n1, &p2, &n2, DSBLOCK_ENTIREBUFFER));
-    EXPECT_EQ(start, p1);
-    EXPECT_EQ(4410u, n1);
-    EXPECT_EQ(0u, n2);
-    ASSERT_EQ(DS_OK, b->Unlock(p1, n1, p2, n2));
-    ASSERT_EQ(DS_OK, b->Lock(100, 0, &p1, &n1, &p2, &n2, DSBLOCK_ENTIREBUFFER));
-    EXPECT_EQ(4310u, n1);
-    EXPECT_EQ(100u, n2);
+    BYTE *const start = static_cast<BYTE *>(p1);
     ASSERT_EQ(DS_OK, b->Unlock(p1, n1, p2, n2));
 
+    const struct {
+        DWORD offset, bytes, flags;
+        HRESULT hr;
+        DWORD n1, n2;  // a second region, when there is one, starts at the buffer's start
+    } cases[] = {
+        {100, 200, 0, DS_OK, 200, 0},      // inside: one region
+        {4210, 200, 0, DS_OK, 200, 0},     // up to the end exactly
+        {4400, 100, 0, DS_OK, 10, 90},     // past the end: wraps
+        {4409, 4410, 0, DS_OK, 1, 4409},   // all of it, wrapped
+        {0, 0, DSBLOCK_ENTIREBUFFER, DS_OK, 4410, 0},
+        {100, 0, DSBLOCK_ENTIREBUFFER, DS_OK, 4310, 100},  // the whole buffer from there
+        {4410, 1, 0, DSERR_INVALIDPARAM, 0, 0},
+        {0, 4411, 0, DSERR_INVALIDPARAM, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << "Lock(" << c.offset << ", " << c.bytes << ", " << c.flags << ")");
+        ASSERT_EQ(c.hr, b->Lock(c.offset, c.bytes, &p1, &n1, &p2, &n2, c.flags));
+        if (FAILED(c.hr))
+            continue;
+        EXPECT_EQ(start + c.offset, p1);
+        EXPECT_EQ(c.n1, n1);
+        EXPECT_EQ(c.n2 ? start : nullptr, p2);
+        EXPECT_EQ(c.n2, n2);
+        ASSERT_EQ(DS_OK, b->Unlock(p1, n1, p2, n2));
+    }
     EXPECT_EQ(DSERR_INVALIDPARAM, b->Lock(0, 100, &p1, nullptr, &p2, &n2, 0));
-    EXPECT_EQ(DSERR_INVALIDPARAM, b->Lock(4410, 1, &p1, &n1, &p2, &n2, 0));
-    EXPECT_EQ(DSERR_INVALIDPARAM, b->Lock(0, 4411, &p1, &n1, &p2, &n2, 0));
-    EXPECT_EQ(DS_OK, b->Lock(4409, 4410, &p1, &n1, &p2, &n2, 0));
-    EXPECT_EQ(1u, n1);
-    EXPECT_EQ(4409u, n2);
-    EXPECT_EQ(DS_OK, b->Unlock(p1, n1, p2, n2));
 
     // Unlock takes back only what lies inside the buffer.
     EXPECT_EQ(DSERR_INVALIDPARAM, b->Unlock(start + 4410, 1, nullptr, 0));
@@ -456,87 +363,83 @@ TEST_F(DirectSoundTest, LockRegions)
     EXPECT_EQ(DS_OK, b->Unlock(start, 4410, nullptr, 0));
 }
 
-TEST_F(DirectSoundTest, VolumeRangeAndChecks)
+// Sets volume ('v'), pan ('p') or frequency ('f').
+HRESULT SetControl(IDirectSoundBuffer *b, char control, LONG value)
 {
-    Buffer b, bare;
-    ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 2, 44100, 16), 4000, kControls, b));
-    ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 2, 44100, 16), 4000, 0, bare));
-    LONG v = 1;
-    ASSERT_EQ(DS_OK, b->GetVolume(&v));
-    EXPECT_EQ(0, v);
-    EXPECT_EQ(DSERR_INVALIDPARAM, b->SetVolume(DSBVOLUME_MAX + 1));
-    EXPECT_EQ(DSERR_INVALIDPARAM, b->SetVolume(DSBVOLUME_MIN - 1));
-    ASSERT_EQ(DS_OK, b->GetVolume(&v));
-    EXPECT_EQ(0, v);
-    const LONG volumes[] = {-1, -600, -9600, DSBVOLUME_MIN, DSBVOLUME_MAX};
-    for (LONG set : volumes) {
-        EXPECT_EQ(DS_OK, b->SetVolume(set));
-        ASSERT_EQ(DS_OK, b->GetVolume(&v));
-        EXPECT_EQ(set, v);
-    }
-    // The control is checked before the range.
-    EXPECT_EQ(DSERR_CONTROLUNAVAIL, bare->SetVolume(-100));
-    EXPECT_EQ(DSERR_CONTROLUNAVAIL, bare->SetVolume(1));
+    return control == 'v' ? b->SetVolume(value)
+                          : control == 'p' ? b->SetPan(value) : b->SetFrequency(static_cast<DWORD>(value));
 }
 
-TEST_F(DirectSoundTest, PanRangeAndChecks)
+LONG GetControl(IDirectSoundBuffer *b, char control)
 {
-    Buffer b, bare;
-    ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 2, 44100, 16), 4000, kControls, b));
-    ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 2, 44100, 16), 4000, 0, bare));
-    LONG p = 1;
-    ASSERT_EQ(DS_OK, b->GetPan(&p));
-    EXPECT_EQ(0, p);
-    EXPECT_EQ(DSERR_INVALIDPARAM, b->SetPan(DSBPAN_RIGHT + 1));
-    EXPECT_EQ(DSERR_INVALIDPARAM, b->SetPan(DSBPAN_LEFT - 1));
-    const LONG pans[] = {DSBPAN_LEFT, -1, 1, DSBPAN_RIGHT, DSBPAN_CENTER};
-    for (LONG set : pans) {
-        EXPECT_EQ(DS_OK, b->SetPan(set));
-        ASSERT_EQ(DS_OK, b->GetPan(&p));
-        EXPECT_EQ(set, p);
-    }
-    // The range is checked before the control.
-    EXPECT_EQ(DSERR_INVALIDPARAM, bare->SetPan(DSBPAN_RIGHT + 1));
-    EXPECT_EQ(DSERR_CONTROLUNAVAIL, bare->SetPan(DSBPAN_RIGHT));
+    LONG value = 12345;
+    DWORD frequency = 12345;
+    const HRESULT hr = control == 'v' ? b->GetVolume(&value)
+                                      : control == 'p' ? b->GetPan(&value) : b->GetFrequency(&frequency);
+    EXPECT_EQ(DS_OK, hr);
+    return control == 'f' ? static_cast<LONG>(frequency) : value;
 }
 
-TEST_F(DirectSoundTest, FrequencyRangeAndChecks)
+TEST_F(DirectSoundTest, ControlRangesAndCheckOrder)
 {
     Buffer b, bare;
     ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 2, 44100, 16), 4000, kControls, b));
     ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 1, 11025, 8), 4000, 0, bare));
-    DWORD f = 0;
-    ASSERT_EQ(DS_OK, b->GetFrequency(&f));
-    EXPECT_EQ(44100u, f);
-    EXPECT_EQ(DSERR_INVALIDPARAM, b->SetFrequency(DSBFREQUENCY_MIN - 1));
-    EXPECT_EQ(DSERR_INVALIDPARAM, b->SetFrequency(DSBFREQUENCY_MAX + 1));
-    ASSERT_EQ(DS_OK, b->GetFrequency(&f));
-    EXPECT_EQ(44100u, f);
-    const DWORD rates[] = {DSBFREQUENCY_MIN, 22050, DSBFREQUENCY_MAX};
-    for (DWORD set : rates) {
-        EXPECT_EQ(DS_OK, b->SetFrequency(set));
-        ASSERT_EQ(DS_OK, b->GetFrequency(&f));
-        EXPECT_EQ(set, f);
+    const struct {
+        char control;
+        LONG value;
+        HRESULT hr, bareHr;  // with the control, without it
+        LONG reads;          // afterwards; a refused value leaves the last one
+    } cases[] = {
+        // Volume: the control is checked before the range.
+        {'v', DSBVOLUME_MAX + 1, DSERR_INVALIDPARAM, DSERR_CONTROLUNAVAIL, 0},
+        {'v', DSBVOLUME_MIN - 1, DSERR_INVALIDPARAM, DSERR_CONTROLUNAVAIL, 0},
+        {'v', -600, DS_OK, DSERR_CONTROLUNAVAIL, -600},
+        {'v', DSBVOLUME_MIN, DS_OK, DSERR_CONTROLUNAVAIL, DSBVOLUME_MIN},
+        {'v', DSBVOLUME_MAX, DS_OK, DSERR_CONTROLUNAVAIL, DSBVOLUME_MAX},
+        // Pan: the range is checked before the control.
+        {'p', DSBPAN_RIGHT + 1, DSERR_INVALIDPARAM, DSERR_INVALIDPARAM, 0},
+        {'p', DSBPAN_LEFT - 1, DSERR_INVALIDPARAM, DSERR_INVALIDPARAM, 0},
+        {'p', DSBPAN_LEFT, DS_OK, DSERR_CONTROLUNAVAIL, DSBPAN_LEFT},
+        {'p', DSBPAN_RIGHT, DS_OK, DSERR_CONTROLUNAVAIL, DSBPAN_RIGHT},
+        {'p', -1, DS_OK, DSERR_CONTROLUNAVAIL, -1},
+        // Frequency: the control first; 0 is the format's own rate.
+        {'f', DSBFREQUENCY_MIN - 1, DSERR_INVALIDPARAM, DSERR_CONTROLUNAVAIL, 44100},
+        {'f', DSBFREQUENCY_MAX + 1, DSERR_INVALIDPARAM, DSERR_CONTROLUNAVAIL, 44100},
+        {'f', DSBFREQUENCY_MIN, DS_OK, DSERR_CONTROLUNAVAIL, DSBFREQUENCY_MIN},
+        {'f', DSBFREQUENCY_MAX, DS_OK, DSERR_CONTROLUNAVAIL, DSBFREQUENCY_MAX},
+        {'f', DSBFREQUENCY_ORIGINAL, DS_OK, DSERR_CONTROLUNAVAIL, 44100},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.control << " " << c.value);
+        EXPECT_EQ(c.hr, SetControl(b.p, c.control, c.value));
+        EXPECT_EQ(c.reads, GetControl(b.p, c.control));
+        EXPECT_EQ(c.bareHr, SetControl(bare.p, c.control, c.value));
     }
-    EXPECT_EQ(DS_OK, b->SetFrequency(DSBFREQUENCY_ORIGINAL));
-    ASSERT_EQ(DS_OK, b->GetFrequency(&f));
-    EXPECT_EQ(44100u, f);
-
-    EXPECT_EQ(DSERR_CONTROLUNAVAIL, bare->SetFrequency(22050));
-    EXPECT_EQ(DSERR_CONTROLUNAVAIL, bare->SetFrequency(1));
-    ASSERT_EQ(DS_OK, bare->GetFrequency(&f));  // reading needs no control
-    EXPECT_EQ(11025u, f);
+    EXPECT_EQ(11025, GetControl(bare.p, 'f'));  // reading needs no control
 }
 
-TEST_F(DirectSoundTest, PlayStopAndStatus)
+TEST_F(DirectSoundTest, PlayStopStatusAndPosition)
 {
     Buffer b;
-    ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 2, 44100, 16), 44100 * 4, kControls, b));
+    ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 2, 44100, 16), 4000, kControls, b));
     DWORD status = 0xFF;
     EXPECT_EQ(DSERR_INVALIDPARAM, b->GetStatus(nullptr));
     ASSERT_EQ(DS_OK, b->GetStatus(&status));
     EXPECT_EQ(0u, status);
+    EXPECT_EQ(0u, Position(b.p));
 
+    // Positions are rounded down to a frame. At or past the end the
+    // documented answer is E_INVALIDARG with the position kept; Wine 8 wraps
+    // the position around instead.
+    for (DWORD set : {1000, 1003, 3999, 4000, 4006, 9000}) {
+        ASSERT_EQ(DS_OK, b->SetCurrentPosition(1000));
+        const HRESULT hr = b->SetCurrentPosition(set);
+        EXPECT_TRUE(hr == DS_OK || (set >= 4000 && hr == E_INVALIDARG)) << set;
+        EXPECT_EQ(hr == DS_OK ? set % 4000 / 4 * 4 : 1000, Position(b.p)) << set;
+    }
+
+    ASSERT_EQ(DS_OK, b->SetCurrentPosition(1000));
     ASSERT_EQ(DS_OK, b->Play(0, 0, DSBPLAY_LOOPING));
     ASSERT_EQ(DS_OK, b->GetStatus(&status));
     EXPECT_EQ(DWORD(DSBSTATUS_PLAYING | DSBSTATUS_LOOPING), status & ~DWORD(DSBSTATUS_BUFFERLOST));
@@ -544,7 +447,6 @@ TEST_F(DirectSoundTest, PlayStopAndStatus)
     ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
     ASSERT_EQ(DS_OK, b->GetStatus(&status));
     EXPECT_EQ(DWORD(DSBSTATUS_PLAYING), status);
-    ASSERT_EQ(DS_OK, b->Play(0, 0, DSBPLAY_LOOPING));
     ASSERT_EQ(DS_OK, b->Stop());
     ASSERT_EQ(DS_OK, b->GetStatus(&status));
     EXPECT_EQ(0u, status);
@@ -555,64 +457,18 @@ TEST_F(DirectSoundTest, PlayStopAndStatus)
 TEST_F(DirectSoundTest, OneShotEndStopsAndRewinds)
 {
     Buffer b;
-    // 50 ms of a quiet tone.
+    // The last 30 ms of 50 ms of silence.
     ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 1, 48000, 16), 4800, kControls, b));
-    LPVOID p1, p2;
-    DWORD n1, n2;
-    ASSERT_EQ(DS_OK, b->Lock(0, 0, &p1, &n1, &p2, &n2, DSBLOCK_ENTIREBUFFER));
-    for (DWORD i = 0; i < n1 / 2; ++i)
-        static_cast<int16_t *>(p1)[i] = static_cast<int16_t>((i % 48) < 24 ? 300 : -300);
-    ASSERT_EQ(DS_OK, b->Unlock(p1, n1, p2, n2));
-    ASSERT_EQ(DS_OK, b->SetVolume(-3000));
     ASSERT_EQ(DS_OK, b->SetCurrentPosition(2000));
     ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
-
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     DWORD status = DSBSTATUS_PLAYING;
-    while (std::chrono::steady_clock::now() < deadline) {
-        ASSERT_EQ(DS_OK, b->GetStatus(&status));
-        if (!(status & DSBSTATUS_PLAYING))
-            break;
+    while ((status & DSBSTATUS_PLAYING) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(DS_OK, b->GetStatus(&status));
     }
     EXPECT_EQ(0u, status) << "the one-shot buffer never ended";
     EXPECT_EQ(0u, Position(b.p));
-
-    // And it plays again from the start.
-    ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
-    ASSERT_EQ(DS_OK, b->Stop());
-}
-
-TEST_F(DirectSoundTest, SetCurrentPosition)
-{
-    Buffer b;
-    ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 2, 44100, 16), 4000, kControls, b));
-    EXPECT_EQ(0u, Position(b.p));
-    ASSERT_EQ(DS_OK, b->SetCurrentPosition(1000));
-    EXPECT_EQ(1000u, Position(b.p));
-    ASSERT_EQ(DS_OK, b->SetCurrentPosition(1003));  // rounded down to a frame
-    EXPECT_EQ(1000u, Position(b.p));
-    ASSERT_EQ(DS_OK, b->SetCurrentPosition(3999));
-    EXPECT_EQ(3996u, Position(b.p));
-
-    // At or past the end the documented answer is E_INVALIDARG with the
-    // position kept; Wine 8 wraps the position around instead.
-    ASSERT_EQ(DS_OK, b->SetCurrentPosition(1000));
-    const DWORD pastEnd[] = {4000, 4006, 9000};
-    for (DWORD past : pastEnd) {
-        const HRESULT hr = b->SetCurrentPosition(past);
-        if (hr == DS_OK) {
-            EXPECT_EQ(past % 4000 / 4 * 4, Position(b.p)) << past;
-            ASSERT_EQ(DS_OK, b->SetCurrentPosition(1000));
-        } else {
-            EXPECT_EQ(E_INVALIDARG, hr) << past;
-            EXPECT_EQ(1000u, Position(b.p)) << past;
-        }
-    }
-
-    // A stopped buffer keeps its position.
-    ASSERT_EQ(DS_OK, b->Stop());
-    EXPECT_EQ(1000u, Position(b.p));
 }
 
 TEST_F(DirectSoundTest, ReleasingAPlayingBuffer)
@@ -628,17 +484,6 @@ TEST_F(DirectSoundTest, ReleasingAPlayingBuffer)
     DWORD status = 0;
     ASSERT_EQ(DS_OK, keep->GetStatus(&status));
     EXPECT_TRUE(status & DSBSTATUS_PLAYING);
-}
-
-TEST_F(DirectSoundTest, UnimplementedCallsFailCleanly)
-{
-    Buffer b;
-    ASSERT_EQ(DS_OK, Create(Format(WAVE_FORMAT_PCM, 2, 44100, 16), 4000, kControls, b));
-    EXPECT_EQ(DSERR_ALREADYINITIALIZED, b->Initialize(m_ds, nullptr));
-    EXPECT_EQ(DSERR_INVALIDCALL, b->SetFormat(nullptr));
-    EXPECT_EQ(DSERR_ALREADYINITIALIZED, m_ds->Initialize(nullptr));
-    DWORD config = 0;
-    EXPECT_EQ(DS_OK, m_ds->GetSpeakerConfig(&config));
 }
 
 }  // namespace
