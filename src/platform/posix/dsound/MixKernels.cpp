@@ -13,12 +13,15 @@ struct DecodeU8 {
         return static_cast<float>(static_cast<int>(frame[channel]) - 128) * (1.0f / 128.0f);
     }
 };
-struct DecodeS16 {
+// Signed integers that fill their sample: 16 or 32 bits. The scale is a
+// constant of the instance, so the inner loop keeps a plain multiply.
+template <class T>
+struct DecodeSigned {
     static float Get(const BYTE *frame, DWORD channel, DWORD)
     {
-        int16_t value;
-        memcpy(&value, frame + channel * 2, sizeof(value));
-        return static_cast<float>(value) * (1.0f / 32768.0f);
+        T value;
+        memcpy(&value, frame + channel * sizeof(T), sizeof(value));
+        return static_cast<float>(value) * (1.0f / static_cast<float>(1ull << (8 * sizeof(T) - 1)));
     }
 };
 struct DecodeS24 {
@@ -27,14 +30,6 @@ struct DecodeS24 {
         const BYTE *p = frame + channel * 3;
         const uint32_t bits = (uint32_t(p[0]) << 8) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 24);
         return static_cast<float>(static_cast<int32_t>(bits)) * (1.0f / 2147483648.0f);
-    }
-};
-struct DecodeS32 {
-    static float Get(const BYTE *frame, DWORD channel, DWORD)
-    {
-        int32_t value;
-        memcpy(&value, frame + channel * 4, sizeof(value));
-        return static_cast<float>(value) * (1.0f / 2147483648.0f);
     }
 };
 struct DecodeSWide {
@@ -144,9 +139,9 @@ MixKernel SelectMixKernel(CSampleFormat::Encoding encoding, CSampleFormat::Layou
 {
     switch (encoding) {
     case CSampleFormat::ENC_U8: return ForLayout<DecodeU8>(layout);
-    case CSampleFormat::ENC_S16: return ForLayout<DecodeS16>(layout);
+    case CSampleFormat::ENC_S16: return ForLayout<DecodeSigned<int16_t>>(layout);
     case CSampleFormat::ENC_S24: return ForLayout<DecodeS24>(layout);
-    case CSampleFormat::ENC_S32: return ForLayout<DecodeS32>(layout);
+    case CSampleFormat::ENC_S32: return ForLayout<DecodeSigned<int32_t>>(layout);
     case CSampleFormat::ENC_SWIDE: return ForLayout<DecodeSWide>(layout);
     case CSampleFormat::ENC_F32: return ForLayout<DecodeF32>(layout);
     case CSampleFormat::ENC_F64: return ForLayout<DecodeF64>(layout);
