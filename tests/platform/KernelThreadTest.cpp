@@ -17,11 +17,15 @@ DWORD exit_code_of(HANDLE thread)
 
 }  // namespace
 
-TEST(KernelThread, SuspendedThreadRunsOnlyAfterResume)
+TEST(KernelThread, RunsOnlyAfterResumeWhichCountsSuspensions)
 {
     std::atomic<int> runs(0);
+    DWORD inside = 0;
+    std::atomic<bool> release(false);
     std::function<DWORD()> body = [&] {
         ++runs;
+        inside = GetCurrentThreadId();
+        eventually([&] { return release.load(); });
         return 11u;
     };
     DWORD id = 0;
@@ -29,78 +33,45 @@ TEST(KernelThread, SuspendedThreadRunsOnlyAfterResume)
     ASSERT_NE(thread, nullptr);
     EXPECT_NE(id, 0u);
     EXPECT_NE(id, GetCurrentThreadId());
-
     EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT);
     EXPECT_EQ(runs.load(), 0);
     EXPECT_EQ(exit_code_of(thread), STILL_ACTIVE);
 
     EXPECT_EQ(ResumeThread(thread), 1u);
+    EXPECT_EQ(ResumeThread(thread), 0u);  // running: not suspended
+    ASSERT_TRUE(eventually([&] { return runs.load() == 1; }));
+    EXPECT_EQ(exit_code_of(thread), STILL_ACTIVE);
+    release = true;
     ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
-    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(inside, id);
     EXPECT_EQ(exit_code_of(thread), 11u);
+    EXPECT_EQ(ResumeThread(thread), 0u);  // ended: not suspended either
     EXPECT_TRUE(CloseHandle(thread));
 }
 
-TEST(KernelThread, ResumeReturnsThePreviousSuspendCount)
+TEST(KernelThread, TerminationAndExitCodes)
 {
-    std::atomic<bool> release(false);
-    std::function<DWORD()> body = [&] {
-        eventually([&] { return release.load(); });
-        return 0u;
-    };
-    HANDLE running = start_thread(body);
-    ASSERT_NE(running, nullptr);
-    EXPECT_EQ(ResumeThread(running), 0u);
-    EXPECT_EQ(exit_code_of(running), STILL_ACTIVE);
-    release = true;
-    ASSERT_EQ(WaitForSingleObject(running, GENEROUS_MS), WAIT_OBJECT_0);
-    EXPECT_EQ(ResumeThread(running), 0u);  // an ended thread is not suspended
-    CloseHandle(running);
-
-    HANDLE suspended = start_thread(body, CREATE_SUSPENDED);
-    ASSERT_NE(suspended, nullptr);
-    EXPECT_EQ(ResumeThread(suspended), 1u);
-    EXPECT_EQ(ResumeThread(suspended), 0u);
-    ASSERT_EQ(WaitForSingleObject(suspended, GENEROUS_MS), WAIT_OBJECT_0);
-    CloseHandle(suspended);
-}
-
-TEST(KernelThread, TerminatedWhileSuspendedNeverRuns)
-{
+    // Terminated before it ran, it never runs and ends with the code given.
     std::atomic<int> runs(0);
-    std::function<DWORD()> body = [&] {
+    std::function<DWORD()> counts = [&] {
         ++runs;
         return 1u;
     };
-    HANDLE thread = start_thread(body, CREATE_SUSPENDED);
+    HANDLE thread = start_thread(counts, CREATE_SUSPENDED);
     ASSERT_NE(thread, nullptr);
     EXPECT_TRUE(TerminateThread(thread, 77));
     ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
     EXPECT_EQ(exit_code_of(thread), 77u);
     EXPECT_EQ(runs.load(), 0);
     CloseHandle(thread);
-}
 
-TEST(KernelThread, TerminatingAnEndedThreadSucceedsAndLeavesItEnded)
-{
-    std::function<DWORD()> body = [] { return 5u; };
-    HANDLE thread = start_thread(body);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
-    EXPECT_TRUE(TerminateThread(thread, 9));
-    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
-    EXPECT_EQ(ResumeThread(thread), 0u);
-    CloseHandle(thread);
-}
-
-TEST(KernelThread, ExitCodeIsStillActiveUntilTheEndThenTheCodeGiven)
-{
+    // ExitThread's code, STILL_ACTIVE until then.
     std::atomic<bool> release(false);
     std::function<DWORD()> exits = [&]() -> DWORD {
         eventually([&] { return release.load(); });
         ExitThread(static_cast<DWORD>(-124));
     };
-    HANDLE thread = start_thread(exits);
+    thread = start_thread(exits);
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(exit_code_of(thread), STILL_ACTIVE);
     EXPECT_EQ(WaitForSingleObject(thread, 50), WAIT_TIMEOUT);
@@ -109,28 +80,14 @@ TEST(KernelThread, ExitCodeIsStillActiveUntilTheEndThenTheCodeGiven)
     EXPECT_EQ(exit_code_of(thread), static_cast<DWORD>(-124));
     CloseHandle(thread);
 
+    // The returned code; terminating the ended thread succeeds and it stays ended.
     std::function<DWORD()> returns = [] { return 0x12345678u; };
     thread = start_thread(returns);
     ASSERT_NE(thread, nullptr);
     ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
     EXPECT_EQ(exit_code_of(thread), 0x12345678u);
-    CloseHandle(thread);
-}
-
-TEST(KernelThread, KnowsItsOwnId)
-{
-    DWORD inside = 0;
-    std::function<DWORD()> body = [&] {
-        inside = GetCurrentThreadId();
-        return 0u;
-    };
-    DWORD id = 0;
-    HANDLE thread = start_thread(body, 0, &id);
-    ASSERT_NE(thread, nullptr);
-    ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
-    EXPECT_NE(inside, 0u);
-    EXPECT_EQ(inside, id);
-    EXPECT_NE(inside, GetCurrentThreadId());
+    EXPECT_TRUE(TerminateThread(thread, 9));
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
     CloseHandle(thread);
 }
 
