@@ -35,8 +35,7 @@ std::string FindProgram(const char *name)
     return std::string();
 }
 
-bool ChildProcess::Start(const std::vector<std::string> &argv,
-                         const std::vector<std::string> &extraEnv, bool keepStderr)
+bool ChildProcess::Start(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv)
 {
     const std::string program = FindProgram(argv.at(0).c_str());
     if (program.empty())
@@ -49,21 +48,17 @@ bool ChildProcess::Start(const std::vector<std::string> &argv,
     for (const std::string &arg : argv)
         args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char **e = environ; *e; ++e)
-        envStrings.push_back(*e);
-    for (const std::string &e : extraEnv)
-        envStrings.push_back(e);
     std::vector<char *> env;
-    for (const std::string &e : envStrings)
+    for (char **e = environ; *e; ++e)
+        env.push_back(*e);
+    for (const std::string &e : extraEnv)
         env.push_back(const_cast<char *>(e.c_str()));
     env.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    if (!keepStderr)
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);

@@ -18,15 +18,13 @@ public:
     ChildProcess &operator=(const ChildProcess &) = delete;
 
     // Starts `argv[0]` (searched on PATH) with `extraEnv` ("NAME=value")
-    // added to the environment; stderr is discarded unless `keepStderr`.
-    bool Start(const std::vector<std::string> &argv,
-               const std::vector<std::string> &extraEnv = {}, bool keepStderr = false);
+    // added to the environment; stderr is discarded.
+    bool Start(const std::vector<std::string> &argv, const std::vector<std::string> &extraEnv = {});
     // Bytes of standard output collected so far.
     size_t Received();
     // Waits (up to `timeoutMs`) until at least `bytes` have arrived.
     bool WaitForBytes(size_t bytes, int timeoutMs);
     std::vector<unsigned char> Output();
-    bool Running() const { return m_pid > 0; }
     pid_t Pid() const { return m_pid; }
     // SIGTERM, then SIGKILL if it lingers; collects the rest of the output.
     void Stop();

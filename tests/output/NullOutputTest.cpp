@@ -22,37 +22,29 @@ double SecondsSince(std::chrono::steady_clock::time_point start)
 
 TEST(NullOutput, TakesFramesNoFasterThanRealTime)
 {
-    // Times are taken before Open, which starts the output's clock.
-    {
+    const struct {
+        DWORD rate, channels, frames;
+        int writes;
+        double seconds;
+        const char *what;
+    } cases[] = {
+        {kRate, 2, kPeriod, 30, 0.300, "mixer periods"},
+        {kRate, 2, 9600, 1, 0.200, "one piece: returns only when the last frame is due"},
+        // 7 frames do not divide a second evenly; deadlines from one epoch
+        // keep the rounding from adding up.
+        {11025, 1, 7, 315, 0.200, "7 frames at 11025 Hz"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
         CNullOutput output;
-        std::vector<float> block(kPeriod * 2, 0.25f);
+        std::vector<float> block(c.frames * c.channels, 0.25f);
+        // Timed from before Open, which starts the output's clock.
         const auto start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(output.Open(kRate, 2, kPeriod));
-        for (int i = 0; i < 30; ++i)  // 300 ms in mixer periods
-            ASSERT_TRUE(output.Write(block.data(), kPeriod));
-        EXPECT_GE(SecondsSince(start), 0.300);
+        ASSERT_TRUE(output.Open(c.rate, c.channels, kPeriod));
+        for (int i = 0; i < c.writes; ++i)
+            ASSERT_TRUE(output.Write(block.data(), c.frames));
+        EXPECT_GE(SecondsSince(start), c.seconds);
         EXPECT_EQ(0u, output.GetLatencyFrames());
-    }
-    {
-        // 200 ms in one piece: the call returns only when the last frame is
-        // due.
-        CNullOutput output;
-        std::vector<float> big(9600 * 2, 0.0f);
-        const auto start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(output.Open(kRate, 2, kPeriod));
-        ASSERT_TRUE(output.Write(big.data(), 9600));
-        EXPECT_GE(SecondsSince(start), 0.200);
-    }
-    {
-        // 7 frames at 11025 Hz do not divide a second evenly; deadlines from
-        // one epoch keep the rounding from adding up.
-        CNullOutput output;
-        float frames[7] = {};
-        const auto start = std::chrono::steady_clock::now();
-        ASSERT_TRUE(output.Open(11025, 1, 7));
-        for (int i = 0; i < 315; ++i)  // 2205 frames = 200 ms
-            ASSERT_TRUE(output.Write(frames, 7));
-        EXPECT_GE(SecondsSince(start), 0.200);
     }
 }
 

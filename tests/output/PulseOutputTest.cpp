@@ -62,6 +62,15 @@ private:
     double m_phase = 0.0;
 };
 
+// `count` recorded mono samples from sample `from` on.
+std::vector<float> Samples(ChildProcess &recorder, size_t from, size_t count)
+{
+    const std::vector<unsigned char> bytes = recorder.Output();
+    std::vector<float> samples(count);
+    memcpy(samples.data(), bytes.data() + from * sizeof(float), count * sizeof(float));
+    return samples;
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -121,10 +130,8 @@ TEST(PulseOutput, ToneIsHeardOnTheServer)
     const double seconds = SecondsSince(start);
     for (int i = 0; i < 20; ++i)  // and silence behind it, so that all of it plays
         ASSERT_TRUE(tone.Write(*output, false));
-    printf("latency reported while playing: %u frames (%.1f ms); server buffer %u frames "
-           "(%.1f ms); 500 ms taken in %.3f s\n",
-           latency, latency * 1000.0 / kRate, output->GetTargetFrames(),
-           output->GetTargetFrames() * 1000.0 / kRate, seconds);
+    printf("latency while playing %u frames, server buffer %u frames, 500 ms taken in %.3f s\n",
+           latency, output->GetTargetFrames(), seconds);
     EXPECT_GT(latency, 0u) << "a playing stream has frames on their way";
     // The server paced the writes: 500 ms of audio cannot have been taken
     // much faster than it plays (its buffer holds only tens of ms).
@@ -134,25 +141,14 @@ TEST(PulseOutput, ToneIsHeardOnTheServer)
     recorder.Stop();
     output->Close();
 
-    const std::vector<unsigned char> bytes = recorder.Output();
-    std::vector<float> samples((bytes.size() / sizeof(float)) - toneStart);
-    memcpy(samples.data(), bytes.data() + toneStart * sizeof(float),
-           samples.size() * sizeof(float));
+    const std::vector<float> samples = Samples(recorder, toneStart, 48000);
     double energy = 0.0;
     for (float x : samples)
         energy += (double)x * x;
-    const double rms = sqrt(energy / samples.size());
-    double loudest = 0.0, loudestPower = 0.0;
-    for (double f = 200.0; f <= 4000.0; f += 25.0) {
-        const double power = PowerAt(samples, f, 48000.0);
-        if (power > loudestPower) {
-            loudestPower = power;
-            loudest = f;
-        }
-    }
-    printf("recorded %zu samples, rms %.3f, loudest at %.0f Hz\n", samples.size(), rms, loudest);
-    EXPECT_GT(rms, 0.05) << "the tone was not heard";
-    EXPECT_NEAR(1000.0, loudest, 50.0);
+    EXPECT_GT(sqrt(energy / samples.size()), 0.05) << "the tone was not heard";
+    // Its pitch: 1 kHz stands far above its neighbours.
+    for (double other : {500.0, 900.0, 1100.0, 2000.0})
+        EXPECT_GT(PowerAt(samples, 1000.0, 48000.0), 100.0 * PowerAt(samples, other, 48000.0)) << other;
 }
 
 // Latency reports come from other threads than the mixer's.
@@ -269,13 +265,9 @@ TEST(PulseOutput, KeepsTimeWhileTheServerStallsAndFailsWhenItDies)
         ASSERT_TRUE(tone.Write(output, true)) << "block " << i;
     EXPECT_GT(output.GetLatencyFrames(), 0u);
     ASSERT_TRUE(recorder.WaitForBytes((resumed + 24000) * sizeof(float), 10000));
-    {
-        const std::vector<unsigned char> bytes = recorder.Output();
-        std::vector<float> samples(24000);
-        memcpy(samples.data(), bytes.data() + resumed * sizeof(float), 24000 * sizeof(float));
-        EXPECT_GT(PowerAt(samples, 440.0, 48000.0), 100.0 * PowerAt(samples, 1000.0, 48000.0))
-            << "the tone did not come back";
-    }
+    const std::vector<float> samples = Samples(recorder, resumed, 24000);
+    EXPECT_GT(PowerAt(samples, 440.0, 48000.0), 100.0 * PowerAt(samples, 1000.0, 48000.0))
+        << "the tone did not come back";
 
     // Gone for good: Write reports the failure (within a few blocks).
     server.Signal(SIGKILL);
