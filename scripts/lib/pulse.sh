@@ -2,8 +2,10 @@
 # sink, a socket that needs no cookie. Source this file, then
 #   pulse_start DIR [SINK]   start it, export PULSE_SERVER and friends
 #   pulse_stop               stop the server started here, by its pid
-# The sink's name is exported as DUDIDADU_E2E_SINK (and PULSE_SINK) for the
-# tests that record its monitor. A user's own server is never touched.
+# The null sink is the server's default; its name is exported as
+# DUDIDADU_E2E_SINK for the tests that record its monitor. (Not as PULSE_SINK:
+# that would follow tests onto servers of their own, which have no such sink.)
+# A user's own server is never touched.
 
 DUDIDADU_PULSE_PID=""
 
@@ -26,7 +28,6 @@ pulse_start() {
   DUDIDADU_PULSE_PID=$!
 
   export PULSE_SERVER="unix:$dir/native"
-  export PULSE_SINK="$sink"
   export DUDIDADU_E2E_SINK="$sink"
 
   deadline=$((SECONDS + 30))

@@ -32,8 +32,12 @@ wine_start() {
   DUDIDADU_WINE_PREFIX=$dir
   wine_boot "$dir" || return 1
   export WINEPREFIX="$dir" WINEDEBUG=-all
-  # A persistent server saves its start-up for every test program.
-  wineserver -p </dev/null
+  # A persistent server saves its start-up for every test program. The first
+  # program starts Wine's services, which then live as long as the server and
+  # keep that program's output open: start them here, onto the log, so that a
+  # test runner reading a test's output is not left waiting for its end.
+  wineserver -p </dev/null >>"$dir.log" 2>&1 &&
+    wine cmd /c exit 0 </dev/null >>"$dir.log" 2>&1
 }
 
 wine_stop() {
