@@ -11,8 +11,14 @@
 #include "platform/winapi.h"
 
 #include "dudidadu.h"
+#include "support/WaveFormats.h"
 
 namespace {
+
+using testformats::Extensible;
+using testformats::Format;
+using testformats::kSubtypeFloat;
+using testformats::kSubtypePcm;
 
 #ifdef _WIN32
 LPCGUID TestDevice() { return nullptr; }
@@ -23,36 +29,8 @@ LPCGUID TestDevice() { return &DUDIDADU_NULL_OUTPUT; }
 HWND TestWindow() { return reinterpret_cast<HWND>(static_cast<uintptr_t>(1)); }
 #endif
 
-const GUID kSubtypePcm = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
-const GUID kSubtypeFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 const GUID kSubtypeAdpcm = {0x00000002, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
-
 const DWORD kControls = DSBCAPS_CTRLFREQUENCY | DSBCAPS_CTRLPAN | DSBCAPS_CTRLVOLUME;
-
-// A consistent format record, extensible-sized so every test can use it.
-WAVEFORMATEXTENSIBLE Format(WORD tag, WORD channels, DWORD rate, WORD bits)
-{
-    WAVEFORMATEXTENSIBLE f;
-    memset(&f, 0, sizeof(f));
-    f.Format.wFormatTag = tag;
-    f.Format.nChannels = channels;
-    f.Format.nSamplesPerSec = rate;
-    f.Format.wBitsPerSample = bits;
-    f.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-    return f;
-}
-
-WAVEFORMATEXTENSIBLE Extensible(WORD channels, DWORD rate, WORD bits, const GUID &sub,
-                                WORD validBits, DWORD mask)
-{
-    WAVEFORMATEXTENSIBLE f = Format(WAVE_FORMAT_EXTENSIBLE, channels, rate, bits);
-    f.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
-    f.Samples.wValidBitsPerSample = validBits;
-    f.dwChannelMask = mask;
-    f.SubFormat = sub;
-    return f;
-}
 
 DSBUFFERDESC Desc(DWORD flags, DWORD bytes, const WAVEFORMATEXTENSIBLE *format)
 {

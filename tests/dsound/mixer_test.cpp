@@ -8,26 +8,16 @@
 #include <vector>
 
 #include "platform/posix/dsound/CDirectSound.h"
+#include "support/WaveFormats.h"
 
 namespace {
 
-const GUID kSubtypePcm = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+using testformats::Format;
+using testformats::kSubtypeFloat;
+using testformats::kSubtypePcm;
 const DWORD kRate = CDirectSound::kOutputRate;
 const DWORD kControls = DSBCAPS_CTRLFREQUENCY | DSBCAPS_CTRLPAN | DSBCAPS_CTRLVOLUME;
 const double kPi = 3.14159265358979323846;
-
-WAVEFORMATEXTENSIBLE Format(WORD tag, WORD channels, DWORD rate, WORD bits)
-{
-    WAVEFORMATEXTENSIBLE f;
-    memset(&f, 0, sizeof(f));
-    f.Format.wFormatTag = tag;
-    f.Format.nChannels = channels;
-    f.Format.nSamplesPerSec = rate;
-    f.Format.wBitsPerSample = bits;
-    f.Format.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.Format.nAvgBytesPerSec = rate * f.Format.nBlockAlign;
-    return f;
-}
 
 // Writes one sample value in [-1, 1) in the format's encoding.
 void Put(BYTE *p, const WAVEFORMATEXTENSIBLE &x, double v)
@@ -376,7 +366,6 @@ TEST_F(MixerTest, SampleFormats)
 // backs at -3 dB, no low-frequency channel, nothing beyond the mask.
 TEST_F(MixerTest, ExtensibleLayoutsFoldToStereo)
 {
-    const GUID kSubtypeFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
     const double h = sqrt(0.5);
     const struct {
         WORD channels, bits, validBits;
