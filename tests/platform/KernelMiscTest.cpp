@@ -1,4 +1,4 @@
-// Critical sections, SRW locks, fixed global memory and wsprintfA.
+// Critical sections, events, fixed global memory and wsprintfA.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -35,40 +35,43 @@ TEST(KernelLocks, CriticalSectionIsRecursiveAndExclusive)
     DeleteCriticalSection(&section);
 }
 
-TEST(KernelLocks, SrwLockSharesReadersAndExcludesWriters)
+TEST(KernelEvents, AutoResetWakesOneWaitManualResetStaysSignalled)
 {
-    SRWLOCK lock;
-    InitializeSRWLock(&lock);
-    AcquireSRWLockShared(&lock);
+    struct {
+        BOOL manual;
+        DWORD secondWait;  // a wait right after one that succeeded
+    } const cases[] = {{FALSE, WAIT_TIMEOUT}, {TRUE, WAIT_OBJECT_0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.manual ? "manual reset" : "auto reset");
+        HANDLE event = CreateEventA(nullptr, c.manual, FALSE, nullptr);
+        ASSERT_NE(event, nullptr);
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
+        EXPECT_TRUE(SetEvent(event));
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(event, 0), c.secondWait);
+        EXPECT_TRUE(ResetEvent(event));
+        EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_TIMEOUT);
 
-    std::atomic<bool> reading(false);
-    std::atomic<bool> writing(false);
-    std::function<DWORD()> reader = [&] {
-        AcquireSRWLockShared(&lock);
-        reading = true;
-        ReleaseSRWLockShared(&lock);
-        return 0u;
-    };
-    std::function<DWORD()> writer = [&] {
-        AcquireSRWLockExclusive(&lock);
-        writing = true;
-        ReleaseSRWLockExclusive(&lock);
-        return 0u;
-    };
-    HANDLE readerThread = start_thread(reader);
-    ASSERT_NE(readerThread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(readerThread, GENEROUS_MS), WAIT_OBJECT_0);
-    EXPECT_TRUE(reading.load());
-
-    HANDLE writerThread = start_thread(writer);
-    ASSERT_NE(writerThread, nullptr);
-    EXPECT_EQ(WaitForSingleObject(writerThread, 100), WAIT_TIMEOUT);
-    EXPECT_FALSE(writing.load());
-    ReleaseSRWLockShared(&lock);
-    ASSERT_EQ(WaitForSingleObject(writerThread, GENEROUS_MS), WAIT_OBJECT_0);
-    EXPECT_TRUE(writing.load());
-    CloseHandle(readerThread);
-    CloseHandle(writerThread);
+        // A waiter on another thread wakes when the event is set, not before.
+        std::atomic<DWORD> woke(0xDEAD);
+        std::function<DWORD()> body = [&] {
+            woke = WaitForSingleObject(event, GENEROUS_MS);
+            return 0u;
+        };
+        HANDLE thread = start_thread(body);
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT);
+        EXPECT_EQ(woke.load(), 0xDEADu);
+        EXPECT_TRUE(SetEvent(event));
+        ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
+        EXPECT_EQ(woke.load(), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        EXPECT_TRUE(CloseHandle(event));
+        EXPECT_FALSE(SetEvent(event));
+    }
+    HANDLE signalled = CreateEventA(nullptr, FALSE, TRUE, nullptr);
+    EXPECT_EQ(WaitForSingleObject(signalled, 0), WAIT_OBJECT_0);
+    CloseHandle(signalled);
 }
 
 TEST(KernelMemory, FixedGlobalMemoryIsThePointerItself)

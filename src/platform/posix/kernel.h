@@ -1,6 +1,6 @@
 // The kernel services the core uses, with Win32 semantics, for POSIX
-// systems: handles, mutexes, threads, critical sections, slim reader/writer
-// locks, fixed global memory, formatting and the debugger output.
+// systems: handles, mutexes, events, threads, critical sections, the
+// module's pin, fixed global memory, formatting and the debugger output.
 #pragma once
 
 #include "wintypes.h"
@@ -15,6 +15,8 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
 #define CREATE_SUSPENDED 0x00000004u
+#define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001u
+#define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
 #define GMEM_FIXED 0x0000u
 #define GMEM_ZEROINIT 0x0040u
 #define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
@@ -55,6 +57,15 @@ void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
 void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
 void WINAPI AcquireSRWLockShared(PSRWLOCK lock);
 void WINAPI ReleaseSRWLockShared(PSRWLOCK lock);
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                           LPCSTR name);
+BOOL WINAPI SetEvent(HANDLE event);
+BOOL WINAPI ResetEvent(HANDLE event);
+
+// The shared object that holds `name` (an address, with FROM_ADDRESS). With
+// PIN it stays loaded until the process ends, whatever dlclose is called.
+BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *module);
 
 HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes);
 HGLOBAL WINAPI GlobalFree(HGLOBAL memory);

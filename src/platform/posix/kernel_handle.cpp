@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "platform/winapi.h"
+#include "kernel_event.h"
 #include "kernel_mutex.h"
 #include "kernel_object.h"
 #include "kernel_thread.h"
@@ -122,6 +123,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
     switch (object->m_eKind) {
     case CKernelObject::KIND_MUTEX:
         return CKernelMutex::wait(std::static_pointer_cast<CKernelMutex>(object), milliseconds);
+    case CKernelObject::KIND_EVENT:
+        return static_cast<CKernelEvent *>(object.get())->wait(milliseconds);
     case CKernelObject::KIND_THREAD:
         return std::static_pointer_cast<CKernelThread>(object)->wait(milliseconds);
     }

@@ -1,4 +1,5 @@
-// Sleep, fixed global memory, wsprintfA and the debugger output.
+// Sleep, the module's pin, fixed global memory, wsprintfA and the debugger output.
+#include <dlfcn.h>
 #include <errno.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -27,6 +28,27 @@ void WINAPI Sleep(DWORD milliseconds)
     left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *module)
+{
+    if (!module)
+        return FALSE;
+    *module = nullptr;
+    // Only the form the library uses: the object that holds an address.
+    if (!(flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) || !name)
+        return FALSE;
+    Dl_info info;
+    if (!dladdr(name, &info) || !info.dli_fbase)
+        return FALSE;
+    if ((flags & GET_MODULE_HANDLE_EX_FLAG_PIN) && info.dli_fname) {
+        // Opening it again with NODELETE keeps it mapped for good; for the
+        // program itself (no name to open by) there is nothing to pin.
+        if (void *pinned = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE))
+            (void)pinned;  // the extra reference is the pin
+    }
+    *module = static_cast<HMODULE>(info.dli_fbase);
+    return TRUE;
 }
 
 namespace {

@@ -1,4 +1,4 @@
-// The objects behind kernel handles (mutexes and threads), the table of live
+// The objects behind kernel handles (mutexes, events and threads), the table of live
 // handles, and the monotonic condition both kinds of object wait on.
 #pragma once
 
@@ -51,7 +51,7 @@ private:
 // in the middle of another thread's wait frees nothing under its feet.
 class CKernelObject {
 public:
-    enum EKind { KIND_MUTEX, KIND_THREAD };
+    enum EKind { KIND_MUTEX, KIND_EVENT, KIND_THREAD };
 
     explicit CKernelObject(EKind kind) : m_eKind(kind) {}
 

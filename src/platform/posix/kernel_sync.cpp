@@ -1,7 +1,8 @@
-// Mutexes, critical sections and slim reader/writer locks.
+// Mutexes, events and critical sections.
 #include <new>
 
 #include "platform/winapi.h"
+#include "kernel_event.h"
 #include "kernel_mutex.h"
 #include "kernel_thread.h"
 
@@ -80,21 +81,75 @@ BOOL WINAPI ReleaseMutex(HANDLE handle)
     return static_cast<CKernelMutex *>(object.get())->release();
 }
 
-// Critical sections and SRW locks keep a pthread object inside the caller's
-// opaque storage, as the real ones keep theirs inside the structure.
+DWORD CKernelEvent::wait(DWORD milliseconds)
+{
+    const struct timespec deadline = CKernelCondition::deadline(milliseconds);
+    CKernelLock hold(m_condition);
+    while (!m_bSignalled) {
+        if (!m_condition.wait_until(milliseconds, deadline) && !m_bSignalled)
+            return WAIT_TIMEOUT;
+    }
+    if (!m_bManualReset)
+        m_bSignalled = false;
+    return WAIT_OBJECT_0;
+}
+
+void CKernelEvent::set()
+{
+    CKernelLock hold(m_condition);
+    m_bSignalled = true;
+    m_condition.broadcast();
+}
+
+void CKernelEvent::reset()
+{
+    CKernelLock hold(m_condition);
+    m_bSignalled = false;
+}
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR)
+{
+    try {
+        return CKernelHandleTable::insert(std::make_shared<CKernelEvent>(manualReset != FALSE, initialState != FALSE));
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+static CKernelEvent *find_event(HANDLE handle, std::shared_ptr<CKernelObject> &hold)
+{
+    hold = CKernelHandleTable::find(handle, CKernelObject::KIND_EVENT);
+    return static_cast<CKernelEvent *>(hold.get());
+}
+
+BOOL WINAPI SetEvent(HANDLE handle)
+{
+    std::shared_ptr<CKernelObject> hold;
+    CKernelEvent *event = find_event(handle, hold);
+    if (!event)
+        return FALSE;
+    event->set();
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE handle)
+{
+    std::shared_ptr<CKernelObject> hold;
+    CKernelEvent *event = find_event(handle, hold);
+    if (!event)
+        return FALSE;
+    event->reset();
+    return TRUE;
+}
+
+// A critical section keeps a pthread mutex inside the caller's opaque
+// storage, as the real one keeps its state inside the structure.
 static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION().opaque), "critical section storage");
 static_assert(alignof(pthread_mutex_t) <= alignof(CRITICAL_SECTION), "critical section alignment");
-static_assert(sizeof(pthread_rwlock_t) <= sizeof(SRWLOCK().opaque), "SRW lock storage");
-static_assert(alignof(pthread_rwlock_t) <= alignof(SRWLOCK), "SRW lock alignment");
 
 static pthread_mutex_t *section_mutex(LPCRITICAL_SECTION section)
 {
     return reinterpret_cast<pthread_mutex_t *>(section->opaque);
-}
-
-static pthread_rwlock_t *srw_lock(PSRWLOCK lock)
-{
-    return reinterpret_cast<pthread_rwlock_t *>(lock->opaque);
 }
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section)
@@ -124,6 +179,14 @@ void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section)
 {
     if (section)
         pthread_mutex_destroy(section_mutex(section));
+}
+
+static_assert(sizeof(pthread_rwlock_t) <= sizeof(SRWLOCK().opaque), "SRW lock storage");
+static_assert(alignof(pthread_rwlock_t) <= alignof(SRWLOCK), "SRW lock alignment");
+
+static pthread_rwlock_t *srw_lock(PSRWLOCK lock)
+{
+    return reinterpret_cast<pthread_rwlock_t *>(lock->opaque);
 }
 
 void WINAPI InitializeSRWLock(PSRWLOCK lock)

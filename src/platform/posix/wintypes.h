@@ -48,6 +48,7 @@ typedef DWORD *LPDWORD;
 typedef LONG *LPLONG;
 typedef void *HANDLE;
 typedef HANDLE HGLOBAL;
+typedef struct HINSTANCE__ *HMODULE;
 typedef const GUID *LPCGUID;
 typedef GUID IID;
 typedef const IID &REFIID;
