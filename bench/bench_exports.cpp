@@ -1,17 +1,17 @@
-// The cost of the exports' handle check and locking, against the fake
+// The cost of the exports' handle check and pinning, against the fake
 // DirectSound so that no audio path is measured:
-//   BM_GetVolume          DSoundGetVolume on a valid handle (export lock,
-//                         registry scan, sound lock, one fake call)
+//   BM_GetVolume          DSoundGetVolume on a valid handle (registry scan
+//                         and pin, sound lock, one fake call)
 //   BM_GetVolumeDirect    the same sound's GetVolume without the export
 //   BM_InvalidHandle      DSoundGetVolume on a handle no device holds
-//   BM_ExportLockOnly     taking and dropping the export lock (shared)
+//   BM_PinOnly            pinning and releasing the sound behind the handle
 // With a registry of 1 or 32 devices, each holding 32 sounds, and the valid
 // sound in the last slot of the last device, as far as the scan goes. The
 // threaded runs show what shared holders cost each other.
 #include "dudidadu.h"
 
 #include "frame/CDSoundManager.h"
-#include "frame/CExportLock.h"
+#include "frame/CHandlePin.h"
 #include "sound/CDSoundObject.h"
 
 #include "fake_dsound.h"
@@ -97,15 +97,16 @@ void BM_InvalidHandle(benchmark::State &state)
 }
 BENCHMARK(BM_InvalidHandle)->Arg(1)->Arg(32);
 
-void BM_ExportLockOnly(benchmark::State &state)
+void BM_PinOnly(benchmark::State &state)
 {
+    LPVOID sound = TheRegistry().Fill(static_cast<int>(state.range(0)));
     for (auto _ : state) {
-        CExportLock lock(g_DSoundManager, FALSE);
-        benchmark::ClobberMemory();
+        CHandlePin pin;
+        benchmark::DoNotOptimize(pin.PinSound(g_DSoundManager, sound));
     }
 }
-BENCHMARK(BM_ExportLockOnly);
-BENCHMARK(BM_ExportLockOnly)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_PinOnly)->Arg(32);
+BENCHMARK(BM_PinOnly)->Arg(32)->Threads(2)->Threads(4)->UseRealTime();
 
 }  // namespace
 

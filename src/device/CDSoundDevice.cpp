@@ -8,14 +8,67 @@
 CDSoundDevice::CDSoundDevice()
     : m_pSounds(new (std::nothrow) CSlotTable<CDSoundObject>), m_nStatus(SOUND_OK),
       m_hWnd(nullptr), m_pDirectSound(nullptr), m_pPrimary(nullptr),
-      m_dwCoopLevel(DSSCL_NORMAL), m_hMutex(nullptr)
+      m_dwCoopLevel(DSSCL_NORMAL), m_hMutex(nullptr), m_nRefs(1), m_dwLoading(0),
+      m_bRetired(FALSE), m_bReady(FALSE), m_hCreated(nullptr), m_hWndClaim(nullptr)
 {
+    InitializeCriticalSection(&m_csSounds);
 }
 
 CDSoundDevice::~CDSoundDevice()
 {
     // Destroy() has normally emptied and freed the table already.
     delete m_pSounds;
+    if (m_hCreated)
+        CloseHandle(m_hCreated);
+    DeleteCriticalSection(&m_csSounds);
+}
+
+void CDSoundDevice::AddRef()
+{
+    ++m_nRefs;
+}
+
+void CDSoundDevice::Release()
+{
+    if (--m_nRefs == 0) {
+        Destroy();
+        delete this;
+    }
+}
+
+BOOL CDSoundDevice::Claim(HWND hwnd)
+{
+    m_hWndClaim = hwnd;
+    if (!m_hCreated)
+        m_hCreated = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return m_hCreated != nullptr;
+}
+
+void CDSoundDevice::FinishCreation(BOOL ready)
+{
+    EnterCriticalSection(&m_csSounds);
+    m_bReady = ready;
+    LeaveCriticalSection(&m_csSounds);
+    if (m_hCreated)
+        SetEvent(m_hCreated);
+}
+
+BOOL CDSoundDevice::WaitCreation()
+{
+    if (!m_hCreated || WaitForSingleObject(m_hCreated, INFINITE) != WAIT_OBJECT_0)
+        return FALSE;
+    EnterCriticalSection(&m_csSounds);
+    const BOOL ready = m_bReady;
+    LeaveCriticalSection(&m_csSounds);
+    return ready;
+}
+
+BOOL CDSoundDevice::IsReady()
+{
+    EnterCriticalSection(&m_csSounds);
+    const BOOL ready = m_bReady && !m_bRetired;
+    LeaveCriticalSection(&m_csSounds);
+    return ready;
 }
 
 int CDSoundDevice::Initialize(HWND hwnd, LPGUID guid)
@@ -141,20 +194,69 @@ void CDSoundDevice::Shutdown()
 
 void CDSoundDevice::Destroy()
 {
-    // Every sound first: they borrow m_pDirectSound.
-    if (m_pSounds) {
-        m_pSounds->RemoveAll();
-        delete m_pSounds;
-        m_pSounds = nullptr;
-    }
+    // Every sound first: they borrow m_pDirectSound. Nobody else holds them
+    // any more (their holders hold this device too), so they go now.
+    Retire();
+    EnterCriticalSection(&m_csSounds);
+    CSlotTable<CDSoundObject> *sounds = m_pSounds;
+    m_pSounds = nullptr;
+    LeaveCriticalSection(&m_csSounds);
+    delete sounds;
     Shutdown();
 }
 
-int CDSoundDevice::HasSound(LPCVOID sound) const
+void CDSoundDevice::Retire()
 {
-    if (!sound || !m_pSounds)
+    CDSoundObject *sounds[SLOT_TABLE_CAPACITY];
+    EnterCriticalSection(&m_csSounds);
+    m_bRetired = TRUE;
+    const int count = _detach_all(sounds);
+    LeaveCriticalSection(&m_csSounds);
+    // Every stop is posted before the first wait, so that the sounds' ends
+    // overlap instead of following one another.
+    for (int i = 0; i < count; ++i)
+        sounds[i]->Retire();
+    for (int i = 0; i < count; ++i)
+        sounds[i]->Release();
+}
+
+int CDSoundDevice::_detach_all(CDSoundObject **sounds)
+{
+    int count = 0;
+    if (m_pSounds) {
+        for (int i = 0; i < m_pSounds->GetCapacity(); ++i) {
+            if (CDSoundObject *sound = m_pSounds->At(i))
+                sounds[count++] = m_pSounds->Detach(sound);
+        }
+    }
+    // A sound still opening is its opener's to release as well; it finds
+    // its slot gone.
+    m_dwLoading = 0;
+    return count;
+}
+
+int CDSoundDevice::HasSound(LPCVOID sound)
+{
+    if (!sound)
         return 0;
-    return m_pSounds->Contains(sound) ? 1 : 0;
+    EnterCriticalSection(&m_csSounds);
+    const int index = m_pSounds ? m_pSounds->IndexOf(sound) : -1;
+    const int held = index >= 0 && !(m_dwLoading & (1u << index)) ? 1 : 0;
+    LeaveCriticalSection(&m_csSounds);
+    return held;
+}
+
+CDSoundObject *CDSoundDevice::PinSound(LPCVOID sound)
+{
+    CDSoundObject *pinned = nullptr;
+    EnterCriticalSection(&m_csSounds);
+    const int index = sound && m_pSounds ? m_pSounds->IndexOf(sound) : -1;
+    if (index >= 0 && !(m_dwLoading & (1u << index))) {
+        pinned = m_pSounds->At(index);
+        pinned->AddRef();
+    }
+    LeaveCriticalSection(&m_csSounds);
+    return pinned;
 }
 
 CDSoundObject *CDSoundDevice::OpenSound(LPCSTR path)
@@ -169,20 +271,24 @@ CDSoundObject *CDSoundDevice::OpenSoundMem(LPVOID image, DWORD size)
 
 CDSoundObject *CDSoundDevice::_open_sound(LPCSTR path, LPVOID image, DWORD size, BOOL memory)
 {
+    // Only the choice of the slot runs under the device lock and the table's
+    // lock; the load, the long part, runs outside them, with the sound marked as loading so that
+    // no handle check finds it half made.
     if (!m_hMutex || WaitForSingleObject(m_hMutex, LOCK_TIMEOUT_MS) != WAIT_OBJECT_0) {
         m_nStatus = SOUND_ERR_FAILED;
         return nullptr;
     }
-    // Only the choice of the slot and the construction run under the device
-    // lock; the load takes the sound's own lock instead.
     CDSoundObject *sound = nullptr;
-    try {
-        const int slot = m_pSounds ? m_pSounds->FindFreeSlot() : -1;
-        if (slot >= 0)
-            sound = m_pSounds->Put(slot, new (std::nothrow) CDSoundObject);
-    } catch (...) {
-        sound = nullptr;
+    EnterCriticalSection(&m_csSounds);
+    const int slot = m_pSounds && !m_bRetired ? m_pSounds->FindFreeSlot() : -1;
+    if (slot >= 0) {
+        sound = m_pSounds->Put(slot, new (std::nothrow) CDSoundObject);
+        if (sound) {
+            m_dwLoading |= 1u << slot;
+            sound->AddRef();  // the opener's, beside the table's
+        }
     }
+    LeaveCriticalSection(&m_csSounds);
     ReleaseMutex(m_hMutex);
     if (!sound) {
         m_nStatus = SOUND_ERR_NOSLOT;
@@ -196,18 +302,33 @@ CDSoundObject *CDSoundDevice::_open_sound(LPCSTR path, LPVOID image, DWORD size,
     } catch (...) {
         opened = FALSE;
     }
-    if (!opened) {
-        // Also after an exception: a sound that did not open never stays.
-        m_nStatus = SOUND_ERR_FAILED;
-        m_pSounds->Remove(sound);
-        return nullptr;
+
+    // A sound that did not open never stays, nor one whose device was
+    // terminated meanwhile (Retire took its slot and the table's reference).
+    EnterCriticalSection(&m_csSounds);
+    const int index = m_pSounds ? m_pSounds->IndexOf(sound) : -1;
+    const BOOL kept = opened && index >= 0;
+    if (index >= 0) {
+        m_dwLoading &= ~(1u << index);
+        if (!kept)
+            m_pSounds->Detach(sound);
     }
-    m_nStatus = SOUND_OK;
-    return sound;
+    LeaveCriticalSection(&m_csSounds);
+    if (index >= 0 && !kept)
+        sound->Release();
+    m_nStatus = kept ? SOUND_OK : SOUND_ERR_FAILED;
+    sound->Release();
+    return kept ? sound : nullptr;
 }
 
 void CDSoundDevice::CloseSound(LPCVOID sound)
 {
-    if (m_pSounds)
-        m_pSounds->Remove(sound);
+    EnterCriticalSection(&m_csSounds);
+    const int index = sound && m_pSounds ? m_pSounds->IndexOf(sound) : -1;
+    CDSoundObject *closed = index >= 0 && !(m_dwLoading & (1u << index)) ? m_pSounds->Detach(sound) : nullptr;
+    LeaveCriticalSection(&m_csSounds);
+    if (closed) {
+        closed->Retire();
+        closed->Release();
+    }
 }

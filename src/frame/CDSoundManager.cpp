@@ -2,98 +2,174 @@
 
 #include "device/CDSoundDevice.h"
 #include "frame/status.h"
+#include "sound/CDSoundObject.h"
 
 #include <new>
 
+namespace {
+// An address inside this module, to find the module by.
+const char kModuleAnchor = 0;
+}  // namespace
+
 CDSoundManager::CDSoundManager()
-    : m_pDevices(new (std::nothrow) CSlotTable<CDSoundDevice>), m_nStatus(SOUND_OK)
+    : m_pDevices(new (std::nothrow) CSlotTable<CDSoundDevice>), m_nStatus(SOUND_OK),
+      m_bClosed(FALSE), m_bPinned(FALSE)
 {
     InitializeCriticalSection(&m_csDevices);
-    InitializeSRWLock(&m_srwHandles);
 }
 
 CDSoundManager::~CDSoundManager()
 {
-    EnterCriticalSection(&m_csDevices);
+    // Devices still registered go in slot order, each with its sounds.
     if (m_pDevices) {
-        // Devices still registered go in slot order, each with its sounds.
-        m_pDevices->RemoveAll();
+        for (int i = 0; i < m_pDevices->GetCapacity(); ++i) {
+            EnterCriticalSection(&m_csDevices);
+            CDSoundDevice *device = m_pDevices->At(i);
+            if (device)
+                m_pDevices->Detach(device);
+            LeaveCriticalSection(&m_csDevices);
+            if (device) {
+                device->Retire();
+                device->Release();
+            }
+        }
         delete m_pDevices;
         m_pDevices = nullptr;
     }
-    LeaveCriticalSection(&m_csDevices);
     DeleteCriticalSection(&m_csDevices);
+}
+
+CDSoundDevice *CDSoundManager::_find_claim(HWND hwnd)
+{
+    for (CDSoundDevice *device = m_pDevices->First(); device; device = m_pDevices->Next()) {
+        if (device->GetClaim() == hwnd)
+            return device;
+    }
+    return nullptr;
+}
+
+CDSoundDevice *CDSoundManager::_find_ready(LPCVOID device)
+{
+    const int index = m_pDevices ? m_pDevices->IndexOf(device) : -1;
+    CDSoundDevice *found = index >= 0 ? m_pDevices->At(index) : nullptr;
+    return found && found->IsReady() ? found : nullptr;
 }
 
 CDSoundDevice *CDSoundManager::FindDevice(HWND hwnd)
 {
-    CDSoundDevice *found = nullptr;
     EnterCriticalSection(&m_csDevices);
-    if (m_pDevices) {
-        for (CDSoundDevice *device = m_pDevices->First(); device; device = m_pDevices->Next()) {
-            if (device->GetWindow() == hwnd) {
-                found = device;
-                break;
-            }
-        }
-    }
+    CDSoundDevice *found = m_pDevices ? _find_claim(hwnd) : nullptr;
+    if (found && !found->IsReady())
+        found = nullptr;
     LeaveCriticalSection(&m_csDevices);
     return found;
 }
 
 CDSoundDevice *CDSoundManager::CreateDevice(HWND hwnd, LPGUID guid)
 {
+    return _create(hwnd, guid, FALSE);
+}
+
+CDSoundDevice *CDSoundManager::InitializeDevice(HWND hwnd, LPGUID guid)
+{
+    return _create(hwnd, guid, TRUE);
+}
+
+CDSoundDevice *CDSoundManager::_create(HWND hwnd, LPGUID guid, BOOL join)
+{
+    for (;;) {
+        BOOL again = FALSE;
+        CDSoundDevice *device = _create_once(hwnd, guid, join, &again);
+        if (!again)
+            return device;
+    }
+}
+
+CDSoundDevice *CDSoundManager::_create_once(HWND hwnd, LPGUID guid, BOOL join, BOOL *again)
+{
+    // Under the lock: find the window's device, or put a new one in the
+    // lowest free slot with the window claimed.
     CDSoundDevice *device = nullptr;
+    BOOL creator = FALSE;
     EnterCriticalSection(&m_csDevices);
-    try {
-        const int slot = m_pDevices ? m_pDevices->FindFreeSlot() : -1;
-        if (hwnd && FindDevice(hwnd)) {
+    if (m_pDevices && !m_bClosed) {
+        device = _find_claim(hwnd);
+        if (device && join) {
+            device->AddRef();
+        } else if (device) {
             m_nStatus = SOUND_ERR_STATE;
-        } else if (slot < 0) {
-            m_nStatus = SOUND_ERR_NOSLOT;
-        } else if (!(device = m_pDevices->Put(slot, new (std::nothrow) CDSoundDevice))) {
-            m_nStatus = SOUND_ERR_NOSLOT;
+            device = nullptr;
         } else {
-            int ready = 0;
-            try {
-                ready = device->Initialize(hwnd, guid);
-            } catch (...) {
-                // A device that did not finish its set-up never stays.
-                m_pDevices->Remove(device);
-                throw;
+            const int slot = m_pDevices->FindFreeSlot();
+            CDSoundDevice *made = slot >= 0 ? new (std::nothrow) CDSoundDevice : nullptr;
+            if (made && !made->Claim(hwnd)) {
+                delete made;
+                made = nullptr;
             }
-            if (ready) {
-                m_nStatus = SOUND_OK;
+            if (made && m_pDevices->Put(slot, made)) {
+                device = made;
+                device->AddRef();
+                creator = TRUE;
             } else {
-                m_pDevices->Remove(device);
-                device = nullptr;
+                m_nStatus = SOUND_ERR_NOSLOT;
             }
         }
-    } catch (...) {
-        LeaveCriticalSection(&m_csDevices);
-        throw;
     }
     LeaveCriticalSection(&m_csDevices);
-    return device;
+    if (!device)
+        return nullptr;
+
+    if (!creator) {
+        // Same window, same work: the first caller's outcome is ours. A
+        // device terminated since is no answer: ask again.
+        const BOOL created = device->WaitCreation();
+        const BOOL ready = created && device->IsReady();
+        *again = created && !ready;
+        device->Release();
+        return ready ? device : nullptr;
+    }
+
+    // The creation itself, DirectSound's set-up included, runs outside the
+    // lock: nobody else's call waits for it.
+    _pin_module();
+    int ready = 0;
+    try {
+        ready = device->Initialize(hwnd, guid);
+    } catch (...) {
+        ready = 0;  // a device that did not finish its set-up never stays
+    }
+    EnterCriticalSection(&m_csDevices);
+    if (ready)
+        m_nStatus = SOUND_OK;
+    else
+        m_pDevices->Detach(device);
+    LeaveCriticalSection(&m_csDevices);
+    device->FinishCreation(ready);
+    if (!ready)
+        device->Release();  // the table's reference
+    device->Release();
+    return ready ? device : nullptr;
 }
 
 void CDSoundManager::DestroyDevice(LPCVOID device)
 {
     EnterCriticalSection(&m_csDevices);
-    try {
-        if (m_pDevices)
-            m_pDevices->Remove(device);
-    } catch (...) {
-        LeaveCriticalSection(&m_csDevices);
-        throw;
-    }
+    CDSoundDevice *found = m_bClosed ? nullptr : _find_ready(device);
+    if (found)
+        m_pDevices->Detach(found);
     LeaveCriticalSection(&m_csDevices);
+    if (!found)
+        return;
+    // The handle is refused from here on; calls still inside the device or
+    // its sounds finish first, and the last of them frees what they hold.
+    found->Retire();
+    found->Release();
 }
 
 BOOL CDSoundManager::IsDevice(LPCVOID device)
 {
     EnterCriticalSection(&m_csDevices);
-    const BOOL held = m_pDevices && m_pDevices->Contains(device);
+    const BOOL held = _find_ready(device) != nullptr;
     LeaveCriticalSection(&m_csDevices);
     return held;
 }
@@ -111,7 +187,7 @@ CDSoundDevice *CDSoundManager::FindSoundOwner(LPCVOID sound)
     EnterCriticalSection(&m_csDevices);
     if (m_pDevices) {
         for (CDSoundDevice *device = m_pDevices->First(); device; device = m_pDevices->Next()) {
-            if (device->HasSound(sound)) {
+            if (device->IsReady() && device->HasSound(sound)) {
                 owner = device;
                 break;
             }
@@ -121,20 +197,49 @@ CDSoundDevice *CDSoundManager::FindSoundOwner(LPCVOID sound)
     return owner;
 }
 
-void CDSoundManager::LockHandles(BOOL exclusive)
+CDSoundDevice *CDSoundManager::PinDevice(LPCVOID device)
 {
-    if (exclusive)
-        AcquireSRWLockExclusive(&m_srwHandles);
-    else
-        AcquireSRWLockShared(&m_srwHandles);
+    EnterCriticalSection(&m_csDevices);
+    CDSoundDevice *found = m_bClosed ? nullptr : _find_ready(device);
+    if (found)
+        found->AddRef();
+    LeaveCriticalSection(&m_csDevices);
+    return found;
 }
 
-void CDSoundManager::UnlockHandles(BOOL exclusive)
+CDSoundObject *CDSoundManager::PinSound(LPCVOID sound, CDSoundDevice **owner)
 {
-    if (exclusive)
-        ReleaseSRWLockExclusive(&m_srwHandles);
-    else
-        ReleaseSRWLockShared(&m_srwHandles);
+    CDSoundObject *found = nullptr;
+    *owner = nullptr;
+    if (!sound)
+        return nullptr;
+    EnterCriticalSection(&m_csDevices);
+    if (m_pDevices && !m_bClosed) {
+        for (CDSoundDevice *device = m_pDevices->First(); device; device = m_pDevices->Next()) {
+            if (device->IsReady() && (found = device->PinSound(sound)) != nullptr) {
+                device->AddRef();
+                *owner = device;
+                break;
+            }
+        }
+    }
+    LeaveCriticalSection(&m_csDevices);
+    return found;
+}
+
+void CDSoundManager::Close()
+{
+    // No lock: at the end of the process a thread that held it may be gone.
+    m_bClosed = TRUE;
+}
+
+void CDSoundManager::_pin_module()
+{
+    if (m_bPinned.exchange(TRUE))
+        return;
+    HMODULE module = nullptr;
+    GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       &kModuleAnchor, &module);
 }
 
 LONG CDSoundManager::GetStatus()

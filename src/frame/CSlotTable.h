@@ -3,7 +3,8 @@
 // table never grows, shrinks or compacts. A handle is an object's address, so
 // lookups compare pointers and never dereference what they are given.
 //
-// Owns: every object in a slot. Removing one runs its Destroy() and frees it.
+// Owns: every object in a slot. Removing one runs its Destroy() and frees it;
+// detaching one hands it back to the caller instead.
 // The cursor is shared by everybody scanning the table; the owner must not
 // let two scans overlap.
 #pragma once
@@ -104,6 +105,19 @@ public:
         const int index = IndexOf(p);
         if (index >= 0)
             DestroyAt(index);
+    }
+
+    // Empties the slot that holds p and hands the object back undestroyed,
+    // for owners whose objects may outlive their slot; null when no slot
+    // holds p.
+    T *Detach(const void *p)
+    {
+        const int index = IndexOf(p);
+        if (index < 0)
+            return nullptr;
+        T *entry = m_ppEntries[index];
+        m_ppEntries[index] = nullptr;
+        return entry;
     }
 
     // Destroys every held object, lowest slot first.

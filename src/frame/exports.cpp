@@ -1,33 +1,39 @@
 // The fourteen exports. Each runs its whole body, handle check included,
 // inside one catch-all handler: nothing thrown inside ever reaches the
 // application, which sees only the failure result (null, 0 or nothing).
-// Each holds the registry's export lock from its handle check to the end of
-// the call it forwards, so that a sound or device cannot be destroyed by
-// another thread while it is in use.
+// Each holds what its handle names (CHandlePin) for the length of the call,
+// so that another thread may close or terminate it meanwhile without
+// freeing it under this one, and none waits for another thread's work on
+// other objects.
 #include "dudidadu.h"
 
 #include "device/CDSoundDevice.h"
 #include "frame/CDSoundManager.h"
-#include "frame/CExportLock.h"
+#include "frame/CHandlePin.h"
 #include "platform/winapi.h"
 #include "sound/CDSoundObject.h"
 
-CDSoundManager g_DSoundManager;
+#include <new>
 
-// The sound behind a handle that some registered device holds, or null. Only
-// valid while the caller holds the export lock.
-static CDSoundObject *FindSound(LPVOID sound)
-{
-    return g_DSoundManager.IsSound(sound) ? static_cast<CDSoundObject *>(sound) : nullptr;
-}
+CDSoundManager &g_DSoundManager = *new CDSoundManager;
 
-// One export's body under the export lock. Anything thrown ends as the
-// failure result T() (null, 0 or nothing), with the lock already released.
+namespace {
+
+// At the end of the process other threads may still be inside the library,
+// the sounds' monitors and DirectSound's own threads may still run, and on
+// Windows nothing may wait for a thread or release DirectSound under the
+// loader lock: the registry only closes, and the system takes back the rest.
+class CRegistryCloser {
+public:
+    ~CRegistryCloser() { g_DSoundManager.Close(); }
+} s_registryCloser;
+
+// One export's body; anything thrown ends as the failure result T() (null,
+// 0 or nothing).
 template <class T, class Body>
-static T Guarded(BOOL exclusive, Body body)
+T Guarded(Body body)
 {
     try {
-        CExportLock lock(g_DSoundManager, exclusive);
         return body();
     } catch (...) {
         return T();
@@ -36,107 +42,101 @@ static T Guarded(BOOL exclusive, Body body)
 
 // The same for a call on one sound; an unknown handle gives T() too.
 template <class T, class Call>
-static T OnSound(LPVOID sound, BOOL exclusive, Call call)
+T OnSound(LPVOID sound, Call call)
 {
-    return Guarded<T>(exclusive, [sound, &call]() -> T {
-        CDSoundObject *object = FindSound(sound);
-        return object != nullptr ? call(object) : T();
+    return Guarded<T>([sound, &call]() -> T {
+        CHandlePin pin;
+        return pin.PinSound(g_DSoundManager, sound) ? call(pin.GetSound()) : T();
     });
 }
+
+}  // namespace
 
 extern "C" {
 
 LPVOID DUDIDADU_CALL DSoundInitialize(HWND window, LPGUID device)
 {
-    // Exclusive: the look-up and the creation form one step, so two callers
-    // for the same window get the same device.
-    return Guarded<LPVOID>(TRUE, [window, device]() -> LPVOID {
-        LPVOID found = g_DSoundManager.FindDevice(window);
-        return found ? found : g_DSoundManager.CreateDevice(window, device);
+    return Guarded<LPVOID>([window, device]() -> LPVOID {
+        return g_DSoundManager.InitializeDevice(window, device);
     });
 }
 
 void DUDIDADU_CALL DSoundTerminate(LPVOID device)
 {
-    Guarded<void>(TRUE, [device]() { g_DSoundManager.DestroyDevice(device); });
+    Guarded<void>([device]() { g_DSoundManager.DestroyDevice(device); });
 }
 
 LPVOID DUDIDADU_CALL DSoundOpen(LPVOID device, LPCSTR path)
 {
-    // Exclusive: the new sound appears in a table that others scan.
-    return Guarded<LPVOID>(TRUE, [device, path]() -> LPVOID {
-        if (!g_DSoundManager.IsDevice(device))
-            return nullptr;
-        return static_cast<CDSoundDevice *>(device)->OpenSound(path);
+    return Guarded<LPVOID>([device, path]() -> LPVOID {
+        CHandlePin pin;
+        return pin.PinDevice(g_DSoundManager, device) ? pin.GetDevice()->OpenSound(path) : nullptr;
     });
 }
 
 LPVOID DUDIDADU_CALL DSoundOpenMem(LPVOID device, LPVOID image, DWORD size)
 {
-    return Guarded<LPVOID>(TRUE, [device, image, size]() -> LPVOID {
-        if (!g_DSoundManager.IsDevice(device))
-            return nullptr;
-        return static_cast<CDSoundDevice *>(device)->OpenSoundMem(image, size);
+    return Guarded<LPVOID>([device, image, size]() -> LPVOID {
+        CHandlePin pin;
+        return pin.PinDevice(g_DSoundManager, device) ? pin.GetDevice()->OpenSoundMem(image, size)
+                                                      : nullptr;
     });
 }
 
 void DUDIDADU_CALL DSoundClose(LPVOID sound)
 {
-    Guarded<void>(TRUE, [sound]() {
-        if (CDSoundDevice *owner = g_DSoundManager.FindSoundOwner(sound))
-            owner->CloseSound(sound);
+    Guarded<void>([sound]() {
+        CHandlePin pin;
+        if (pin.PinSound(g_DSoundManager, sound))
+            pin.GetDevice()->CloseSound(sound);
     });
 }
 
 BOOL DUDIDADU_CALL DSoundPlay(LPVOID sound, BOOL loop)
 {
-    // Exclusive: a play replaces the sound's monitor thread, which a second
-    // play or IsPlaying on the same sound must not see half done.
-    return OnSound<BOOL>(sound, TRUE, [loop](CDSoundObject *object) { return object->Play(loop); });
+    return OnSound<BOOL>(sound, [loop](CDSoundObject *object) { return object->Play(loop); });
 }
 
 void DUDIDADU_CALL DSoundStop(LPVOID sound, LONG fade_ms)
 {
-    OnSound<void>(sound, FALSE, [fade_ms](CDSoundObject *object) { object->Stop(fade_ms); });
+    OnSound<void>(sound, [fade_ms](CDSoundObject *object) { object->Stop(fade_ms); });
 }
 
 BOOL DUDIDADU_CALL DSoundIsPlaying(LPVOID sound)
 {
-    return OnSound<BOOL>(sound, FALSE, [](CDSoundObject *object) { return object->IsPlaying(); });
+    return OnSound<BOOL>(sound, [](CDSoundObject *object) { return object->IsPlaying(); });
 }
 
 BOOL DUDIDADU_CALL DSoundSetVolume(LPVOID sound, LONG volume)
 {
-    return OnSound<BOOL>(sound, FALSE,
-                         [volume](CDSoundObject *object) { return object->SetVolume(volume); });
+    return OnSound<BOOL>(sound, [volume](CDSoundObject *object) { return object->SetVolume(volume); });
 }
 
 BOOL DUDIDADU_CALL DSoundSetPan(LPVOID sound, LONG pan)
 {
-    return OnSound<BOOL>(sound, FALSE, [pan](CDSoundObject *object) { return object->SetPan(pan); });
+    return OnSound<BOOL>(sound, [pan](CDSoundObject *object) { return object->SetPan(pan); });
 }
 
 BOOL DUDIDADU_CALL DSoundSetFrequency(LPVOID sound, DWORD frequency)
 {
-    return OnSound<BOOL>(sound, FALSE, [frequency](CDSoundObject *object) {
+    return OnSound<BOOL>(sound, [frequency](CDSoundObject *object) {
         return object->SetFrequency(frequency);
     });
 }
 
 LONG DUDIDADU_CALL DSoundGetVolume(LPVOID sound)
 {
-    return OnSound<LONG>(sound, FALSE, [](CDSoundObject *object) { return object->GetVolume(); });
+    return OnSound<LONG>(sound, [](CDSoundObject *object) { return object->GetVolume(); });
 }
 
 LONG DUDIDADU_CALL DSoundGetPan(LPVOID sound)
 {
-    return OnSound<LONG>(sound, FALSE, [](CDSoundObject *object) { return object->GetPan(); });
+    return OnSound<LONG>(sound, [](CDSoundObject *object) { return object->GetPan(); });
 }
 
 DWORD DUDIDADU_CALL DSoundGetFrequency(LPVOID sound)
 {
-    return OnSound<DWORD>(sound, FALSE,
-                          [](CDSoundObject *object) { return object->GetFrequency(); });
+    return OnSound<DWORD>(sound, [](CDSoundObject *object) { return object->GetFrequency(); });
 }
 
 }  // extern "C"

@@ -20,8 +20,9 @@ const char kCatchAll[] = "\x97\xE1\x8A\x4F\x94\xAD\x90\xB6\x81\x46"
 
 const DWORD kBufferFlags = DSBCAPS_CTRLFREQUENCY | DSBCAPS_CTRLPAN | DSBCAPS_CTRLVOLUME;
 
-// Largest data chunk that the reader can hand over in one read.
-const DWORD kMaxWaveSize = 0x7FFFFFFF;
+// No secondary buffer can be larger: a longer data chunk is refused before
+// anything is allocated or read.
+const DWORD kMaxWaveSize = DSBSIZE_MAX;
 
 }  // namespace
 
@@ -36,15 +37,39 @@ CDSoundObject::CDSoundObject()
       m_nFadeLeft(0),
       m_nFadeTime(0),
       m_bLoop(FALSE),
-      m_hMutex(NULL)
+      m_hMutex(NULL),
+      m_hWake(NULL),
+      m_nRefs(1),
+      m_bRetired(FALSE)
 {
+    InitializeCriticalSection(&m_csPlay);
 }
 
 CDSoundObject::~CDSoundObject()
 {
     // The owner normally calls Destroy() first; then there is nothing left.
-    if (m_hMutex != NULL || m_hThread != NULL)
+    if (m_hMutex != NULL || m_hThread != NULL || m_hWake != NULL)
         Destroy();
+    DeleteCriticalSection(&m_csPlay);
+}
+
+void CDSoundObject::AddRef()
+{
+    ++m_nRefs;
+}
+
+void CDSoundObject::Release()
+{
+    if (--m_nRefs == 0) {
+        Destroy();
+        delete this;
+    }
+}
+
+void CDSoundObject::Retire()
+{
+    m_bRetired = TRUE;
+    Stop(0);
 }
 
 // ---------------------------------------------------------------- opening
@@ -64,6 +89,13 @@ BOOL CDSoundObject::_open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD siz
     if (m_hMutex == NULL) {
         m_hMutex = CreateMutexA(NULL, FALSE, NULL);
         if (m_hMutex == NULL) {
+            m_nStatus = SOUND_ERR_FAILED;
+            return FALSE;
+        }
+    }
+    if (m_hWake == NULL) {
+        m_hWake = CreateEventA(NULL, FALSE, FALSE, NULL);
+        if (m_hWake == NULL) {
             m_nStatus = SOUND_ERR_FAILED;
             return FALSE;
         }
@@ -228,18 +260,38 @@ BOOL CDSoundObject::_write_sound_buffer(const BYTE *data, DWORD size)
 
 BOOL CDSoundObject::Play(BOOL loop)
 {
-    if (m_pBuffer == NULL) {
+    // Two plays of one sound from two threads would replace each other's
+    // monitor thread half way.
+    EnterCriticalSection(&m_csPlay);
+    BOOL played = FALSE;
+    try {
+        played = _play(loop);
+    } catch (...) {
+        LeaveCriticalSection(&m_csPlay);
+        throw;
+    }
+    LeaveCriticalSection(&m_csPlay);
+    return played;
+}
+
+BOOL CDSoundObject::_play(BOOL loop)
+{
+    if (m_pBuffer == NULL || m_bRetired) {
         m_nStatus = SOUND_ERR_STATE;
         return FALSE;
     }
 
-    // An earlier run stops at its next tick; wait for it outside the lock,
-    // which the thread needs for that tick.
+    // An earlier run stops as soon as its thread wakes, which the stop does;
+    // wait for it outside the lock, which the thread needs to stop.
     Stop(0);
-    if (IsRunning() && WaitForSingleObject(m_hThread, LOCK_TIMEOUT_MS) != WAIT_OBJECT_0) {
+    if (IsRunning() && Wait(LOCK_TIMEOUT_MS) != WAIT_OBJECT_0) {
         m_nStatus = SOUND_ERR_FAILED;
         return FALSE;
     }
+    // A stop meant for the run that has ended must not cut the new run's
+    // first tick short.
+    if (m_hWake != NULL)
+        ResetEvent(m_hWake);
 
     if (!Create(_dsound_oneshot_play_thread, this))
         return FALSE;
@@ -312,6 +364,10 @@ void CDSoundObject::Stop(LONG fade_ms)
     // The time first: the thread takes the length from it.
     m_nFadeTime = fade_ms;
     m_nFadeLeft = fade_ms;
+    // A stop is carried out now, not at the next tick; a fade keeps its
+    // steps on the thread's own tick.
+    if (fade_ms == 0 && m_hWake != NULL)
+        SetEvent(m_hWake);
 }
 
 BOOL CDSoundObject::IsPlaying()
@@ -394,11 +450,10 @@ DWORD CDSoundObject::GetFrequency()
 
 void CDSoundObject::Close()
 {
-    // A running thread stops the buffer and ends at its next tick; it needs
-    // the lock for that, so wait for it before taking the lock.
+    // A running thread wakes, stops the buffer and ends; it needs the lock
+    // for that, so wait for it before taking the lock.
     Stop(0);
-    if (m_hThread != NULL)
-        WaitForSingleObject(m_hThread, INFINITE);
+    Wait(INFINITE);
 
     if (!_wait_lock(LOCK_TIMEOUT_MS)) {
         m_nStatus = SOUND_ERR_FAILED;
@@ -426,6 +481,11 @@ void CDSoundObject::Destroy()
     } catch (...) {
     }
     CloseThread();
+    // No thread is left to wait on it.
+    if (m_hWake != NULL) {
+        CloseHandle(m_hWake);
+        m_hWake = NULL;
+    }
 }
 
 BOOL CDSoundObject::_wait_lock(DWORD milliseconds)
@@ -447,17 +507,24 @@ BOOL CDSoundObject::_wait_lock(DWORD milliseconds)
 DWORD WINAPI CDSoundObject::_dsound_oneshot_play_thread(LPVOID param)
 {
     CDSoundObject *self = static_cast<CDSoundObject *>(param);
+    // Lives as long as the sound, which outlives this thread.
+    HANDLE wake = self->m_hWake;
 
     for (;;) {
         DWORD status = 0;
-        Sleep(MONITOR_TICK_MS);
+        // One tick, or less when a stop is posted.
+        if (wake == NULL || WaitForSingleObject(wake, MONITOR_TICK_MS) == WAIT_FAILED)
+            Sleep(MONITOR_TICK_MS);
 
         HANDLE mutex = self->m_hMutex;
         if (mutex == NULL) {
             self->m_nStatus = SOUND_ERR_FAILED;
             break;
         }
-        DWORD wait = WaitForSingleObject(mutex, 0);
+        // A pass may wait for the lock only when a stop is due: nobody waits
+        // for this thread while holding the lock, and a stop should not slip
+        // by a whole tick behind a volume call.
+        DWORD wait = WaitForSingleObject(mutex, self->m_nFadeTime == 0 ? MONITOR_TICK_MS : 0);
         if (wait != WAIT_OBJECT_0) {
             // Held by a volume, pan or frequency call: skip this pass and try
             // again at the next tick rather than end the playback.

@@ -5,8 +5,14 @@
 // playing exactly as long as that thread lives.
 //
 // Owns: the sample memory (GlobalAlloc), the format record (heap), the buffer
-// (one reference), the mutex and, through the base, the thread handle.
+// (one reference), the mutex, the wake event and, through the base, the
+// thread handle.
 // Borrows: the device's IDirectSound, which outlives the sound.
+//
+// Lifetime: counted. The device's table holds one reference, and so does
+// every call that is inside the sound; the last Release destroys and frees
+// it, so a sound closed by one thread is never freed under another thread's
+// call. Whoever holds a reference to a sound also holds one to its device.
 #pragma once
 
 #include "platform/winapi.h"
@@ -38,6 +44,13 @@ public:
     void Close();
     void Destroy();
 
+    // One more holder; the sound lives until every holder has released it.
+    void AddRef();
+    // The last Release destroys the sound and frees it.
+    void Release();
+    // The sound has left its table: it stops at once and never plays again.
+    void Retire();
+
     // The last status code (SOUND_OK or a negative SOUND_ERR_ code).
     LONG GetStatus() const { return m_nStatus; }
 
@@ -49,6 +62,7 @@ private:
     static DWORD WINAPI _dsound_oneshot_play_thread(LPVOID param);
 
     BOOL _open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD size, BOOL file);
+    BOOL _play(BOOL loop);
     BOOL _load(CWaveFile &wave, DWORD limit);
     void _free_wave();
     void _stop_buffer();
@@ -70,6 +84,10 @@ private:
     std::atomic<LONG> m_nFadeTime;      // -1 none, 0 stop, 1..65535 fade length
     BOOL m_bLoop;                       // loop argument of the last good Play
     HANDLE m_hMutex;                    // the sound's lock
+    HANDLE m_hWake;                     // auto-reset event: a stop wakes the monitor thread
+    CRITICAL_SECTION m_csPlay;          // one Play at a time replaces the monitor thread
+    std::atomic<LONG> m_nRefs;          // holders; the table's and those of calls inside
+    std::atomic<BOOL> m_bRetired;       // out of its table: plays no more
 
     friend struct CDSoundObjectProbe;
 };

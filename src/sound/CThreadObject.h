@@ -1,6 +1,8 @@
 // The holder of one worker thread. The thread is created suspended, so that
 // its owner can prepare everything the thread reads before it lets it run,
-// and it counts as running until it has ended.
+// and it counts as running until it has ended. The fields change only under
+// m_csThread, so that one thread may ask whether the thread runs while
+// another replaces it.
 #pragma once
 
 #include "platform/winapi.h"
@@ -19,6 +21,9 @@ public:
     void Terminate();
     // 1 while the thread exists and has not ended (also while suspended).
     BOOL IsRunning();
+    // Waits for the thread's end: WAIT_OBJECT_0 at once when there is none.
+    // Only the owner waits, and only after telling the thread to stop.
+    DWORD Wait(DWORD milliseconds);
 
 protected:
     // The holder's clean-up: ends a thread that still has an id and closes
@@ -26,7 +31,7 @@ protected:
     void CloseThread();
 
     HANDLE m_hThread;            // the worker thread; null when there is none
-    CRITICAL_SECTION m_csThread; // serialises forced termination
+    CRITICAL_SECTION m_csThread; // guards both fields; serialises forced termination
     DWORD m_dwThreadId;          // 0 when there is no thread or it was terminated
 
 private:

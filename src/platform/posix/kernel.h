@@ -26,10 +26,6 @@ typedef struct _RTL_CRITICAL_SECTION {
     alignas(16) unsigned char opaque[64];
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
-typedef struct _RTL_SRWLOCK {
-    alignas(16) unsigned char opaque[64];
-} SRWLOCK, *PSRWLOCK;
-
 extern "C" {
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCSTR name);
@@ -51,12 +47,6 @@ void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
-
-void WINAPI InitializeSRWLock(PSRWLOCK lock);
-void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
-void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
-void WINAPI AcquireSRWLockShared(PSRWLOCK lock);
-void WINAPI ReleaseSRWLockShared(PSRWLOCK lock);
 
 HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                            LPCSTR name);
