@@ -11,7 +11,8 @@ FakeDirectSound::FakeDirectSound() : m_id(0), m_life(std::make_shared<DeviceLife
 ULONG STDMETHODCALLTYPE FakeDirectSound::AddRef()
 {
     FakeState &s = State();
-    std::lock_guard<std::mutex> hold(s.m_lock);
+    std::unique_lock<std::mutex> hold(s.m_lock);
+    s.Gate(hold, "DirectSound", "AddRef");
     s.Record("DirectSound", m_id, "AddRef", {++m_refs}, DS_OK);
     return m_refs;
 }
@@ -19,7 +20,8 @@ ULONG STDMETHODCALLTYPE FakeDirectSound::AddRef()
 ULONG STDMETHODCALLTYPE FakeDirectSound::Release()
 {
     FakeState &s = State();
-    std::lock_guard<std::mutex> hold(s.m_lock);
+    std::unique_lock<std::mutex> hold(s.m_lock);
+    s.Gate(hold, "DirectSound", "Release");
     if (m_refs == 0) {
         s.Fault("DirectSound " + std::to_string(m_id) + ": Release without a reference");
         return 0;

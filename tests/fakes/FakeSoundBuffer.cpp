@@ -33,7 +33,8 @@ long long FakeSoundBuffer::OffsetOf(const void *p) const
 ULONG STDMETHODCALLTYPE FakeSoundBuffer::AddRef()
 {
     FakeState &s = State();
-    std::lock_guard<std::mutex> hold(s.m_lock);
+    std::unique_lock<std::mutex> hold(s.m_lock);
+    s.Gate(hold, Kind(), "AddRef");
     s.CheckOrphan(m_life.get(), Kind(), m_id, "AddRef");
     s.Record(Kind(), m_id, "AddRef", {++m_refs}, DS_OK);
     return m_refs;
@@ -42,7 +43,8 @@ ULONG STDMETHODCALLTYPE FakeSoundBuffer::AddRef()
 ULONG STDMETHODCALLTYPE FakeSoundBuffer::Release()
 {
     FakeState &s = State();
-    std::lock_guard<std::mutex> hold(s.m_lock);
+    std::unique_lock<std::mutex> hold(s.m_lock);
+    s.Gate(hold, Kind(), "Release");
     s.CheckOrphan(m_life.get(), Kind(), m_id, "Release");
     if (m_refs == 0) {
         s.Fault(std::string(Kind()) + " " + std::to_string(m_id) + ": Release without a reference");

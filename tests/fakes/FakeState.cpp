@@ -25,6 +25,19 @@ void FakeState::ResetScript()
     m_logging = true;
     m_nextDevice = 1;
     m_nextBuffer = 1;
+    m_holdKey.clear();
+    m_holding = false;
+    m_changed.notify_all();
+}
+
+void FakeState::Gate(std::unique_lock<std::mutex> &hold, const char *object, const char *method)
+{
+    if (m_holdKey.empty() || !Matches(object, method, m_holdKey))
+        return;
+    m_holdKey.clear();
+    m_holding = true;
+    m_changed.notify_all();
+    m_changed.wait(hold, [this] { return !m_holding; });
 }
 
 HRESULT FakeState::Scripted(const char *object, int id, const char *method,
@@ -72,11 +85,17 @@ void FakeState::Fault(std::string text)
 
 bool FakeState::Matches(const Call &call, const std::string &key) const
 {
-    if (key == call.method)
+    return Matches(call.object, call.method, key);
+}
+
+bool FakeState::Matches(const std::string &object, const std::string &method,
+                        const std::string &key) const
+{
+    if (key == method)
         return true;
     const size_t dot = key.find('.');
-    return dot != std::string::npos && key.compare(0, dot, call.object) == 0 &&
-           key.compare(dot + 1, std::string::npos, call.method) == 0;
+    return dot != std::string::npos && key.compare(0, dot, object) == 0 &&
+           key.compare(dot + 1, std::string::npos, method) == 0;
 }
 
 // The public control and log interface: each runs f on the state under its lock.
@@ -111,6 +130,27 @@ void FailNext(const std::string &key, HRESULT hr, int times)
 void ThrowNext(const std::string &key)
 {
     Locked([&](FakeState &s) { s.m_rules[key].push_back(Rule{DS_OK, 1, true}); });
+}
+
+void HoldNext(const std::string &key)
+{
+    Locked([&](FakeState &s) { s.m_holdKey = key; });
+}
+
+bool WaitHeld(std::chrono::milliseconds within)
+{
+    FakeState &s = State();
+    std::unique_lock<std::mutex> hold(s.m_lock);
+    return s.m_changed.wait_for(hold, within, [&] { return s.m_holding; });
+}
+
+void ReleaseHold()
+{
+    Locked([](FakeState &s) {
+        s.m_holdKey.clear();
+        s.m_holding = false;
+        s.m_changed.notify_all();
+    });
 }
 
 void Refuse(const std::string &key, long long value, HRESULT hr)

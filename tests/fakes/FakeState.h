@@ -46,6 +46,8 @@ public:
     int m_live = 0;
     int m_nextDevice = 1;
     int m_nextBuffer = 1;
+    std::string m_holdKey;  // the next call matching it stops at the gate
+    bool m_holding = false; // a call is stopped at the gate
 
     void ResetScript();
 
@@ -58,7 +60,8 @@ public:
                    std::vector<long long> args, Body body,
                    const std::vector<unsigned char> *data = nullptr)
     {
-        std::lock_guard<std::mutex> hold(m_lock);
+        std::unique_lock<std::mutex> hold(m_lock);
+        Gate(hold, object, method);
         CheckOrphan(life, object, id, method);
         HRESULT hr = Scripted(object, id, method, args);
         if (hr == DS_OK)
@@ -82,8 +85,12 @@ public:
     void Record(const char *object, int id, const char *method, std::vector<long long> args,
                 HRESULT result, std::vector<unsigned char> data = {});
     void Fault(std::string text);
+    // Under m_lock: a call that HoldNext named waits here, with the lock
+    // released, until ReleaseHold.
+    void Gate(std::unique_lock<std::mutex> &hold, const char *object, const char *method);
 
     bool Matches(const Call &call, const std::string &key) const;
+    bool Matches(const std::string &object, const std::string &method, const std::string &key) const;
 };
 
 FakeState &State();

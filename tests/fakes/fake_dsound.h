@@ -80,6 +80,13 @@ void FailNext(const std::string &key, HRESULT hr, int times = 1);
 // The next call matching key throws a std::runtime_error (after logging).
 void ThrowNext(const std::string &key);
 
+// The next call matching key stops before it is answered (other calls go on)
+// until ReleaseHold: the slow platform call of a test. WaitHeld waits until
+// a call stands there; true when one does.
+void HoldNext(const std::string &key);
+bool WaitHeld(std::chrono::milliseconds within);
+void ReleaseHold();
+
 // A setter (SetVolume, SetPan, SetFrequency) answers hr for exactly this value.
 void Refuse(const std::string &key, long long value, HRESULT hr = DSERR_INVALIDPARAM);
 

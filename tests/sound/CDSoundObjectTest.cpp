@@ -188,6 +188,28 @@ TEST_F(SoundTest, OpenReadsAFile)
     EXPECT_EQ(0, memcmp(m_samples.data(), Probe::Data(m_sound), 4410));
 }
 
+TEST_F(SoundTest, DataChunkNoBufferCouldHoldIsRefusedBeforeItIsRead)
+{
+    // A file that really holds a data chunk of DSBSIZE_MAX + 1 bytes (sparse,
+    // so it costs no disk): refused before the 256 MiB are read, so no
+    // buffer is ever asked for.
+    const char *path = "sound_object_test_huge.wav";
+    const DWORD huge = DSBSIZE_MAX + 1u;
+    const Bytes header = WaveImage(riff::PcmFormat(22050, 1, 16), Bytes(), huge);
+    FILE *file = fopen(path, "wb");
+    ASSERT_NE(nullptr, file);
+    fwrite(header.data(), 1, header.size(), file);
+    ASSERT_EQ(0, fseek(file, (long)(huge - 1), SEEK_CUR));
+    fputc(0, file);
+    fclose(file);
+    fakeds::ClearLog();
+    const BOOL opened = m_sound.Open(m_ds, path);
+    remove(path);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+    EXPECT_EQ(0, fakeds::Count("CreateSoundBuffer"));
+}
+
 TEST_F(SoundTest, ExtensibleFormatReachesTheBufferWhole)
 {
     const Bytes format = riff::ExtensibleFormat(48000, 2, 24, 0x3).Full();
