@@ -8,18 +8,27 @@
 // With a registry of 1 or 32 devices, each holding 32 sounds, and the valid
 // sound in the last slot of the last device, as far as the scan goes. The
 // threaded runs show what shared holders cost each other.
+// And what the check of the application's memory adds to a large load:
+//   BM_OpenMemLarge       DSoundOpenMem and DSoundClose of a 60 MiB image
+//   BM_ProbeLarge         the check of those 60 MiB alone: as the library
+//                         makes it (0), and without a descriptor to spare,
+//                         through process_vm_readv (1)
+//   BM_CopyLarge          one copy of the 60 MiB, as a scale
 #include "dudidadu.h"
 
 #include "frame/CDSoundManager.h"
 #include "frame/CHandlePin.h"
+#include "platform/CMemoryProbe.h"
 #include "sound/CDSoundObject.h"
 
 #include "fake_dsound.h"
 #include "support/RiffWriter.h"
 
 #include <benchmark/benchmark.h>
+#include <sys/resource.h>
 
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -107,6 +116,62 @@ void BM_PinOnly(benchmark::State &state)
 }
 BENCHMARK(BM_PinOnly)->Arg(32);
 BENCHMARK(BM_PinOnly)->Arg(32)->Threads(2)->Threads(4)->UseRealTime();
+
+const riff::Bytes &LargeImage()
+{
+    static const riff::Bytes image =
+        riff::RiffWriter().Fmt(riff::PcmFormat(44100, 2, 16)).Data(riff::Bytes(60u << 20, 0x11)).Build();
+    return image;
+}
+
+void BM_OpenMemLarge(benchmark::State &state)
+{
+    const riff::Bytes &image = LargeImage();
+    LPVOID device = DSoundInitialize(reinterpret_cast<HWND>(static_cast<uintptr_t>(0xA000)), nullptr);
+    LPVOID bytes = const_cast<uint8_t *>(image.data());
+    for (auto _ : state) {
+        LPVOID sound = DSoundOpenMem(device, bytes, static_cast<DWORD>(image.size()));
+        if (sound == nullptr) {
+            state.SkipWithError("DSoundOpenMem failed");
+            break;
+        }
+        DSoundClose(sound);
+    }
+    DSoundTerminate(device);
+}
+BENCHMARK(BM_OpenMemLarge)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_ProbeLarge(benchmark::State &state)
+{
+    const riff::Bytes &image = LargeImage();
+    struct rlimit saved, none;
+    getrlimit(RLIMIT_NOFILE, &saved);
+    none = saved;
+    none.rlim_cur = 0;
+    if (state.range(0) == 1 && setrlimit(RLIMIT_NOFILE, &none) != 0) {
+        state.SkipWithError("the descriptor limit cannot be lowered");
+        return;
+    }
+    for (auto _ : state) {
+        if (!CMemoryProbe::CanRead(image.data(), image.size())) {
+            state.SkipWithError("the image is not readable");
+            break;
+        }
+    }
+    setrlimit(RLIMIT_NOFILE, &saved);
+}
+BENCHMARK(BM_ProbeLarge)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_CopyLarge(benchmark::State &state)
+{
+    const riff::Bytes &image = LargeImage();
+    riff::Bytes copy(image.size());
+    for (auto _ : state) {
+        memcpy(copy.data(), image.data(), image.size());
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_CopyLarge)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

@@ -1,5 +1,7 @@
 #include "wave/CWaveFile.h"
 
+#include "platform/CMemoryProbe.h"
+
 #include <stdint.h>
 #include <string.h>
 
@@ -37,7 +39,9 @@ CWaveFile::~CWaveFile()
 
 BOOL CWaveFile::Open(LPCSTR path)
 {
-    if (path == NULL || path[0] == '\0' || m_hmmio != NULL)
+    // The path is the application's: an unreadable one names no file and is
+    // refused before anything reads it.
+    if (m_hmmio != NULL || path == NULL || !CMemoryProbe::CanReadString(path) || path[0] == '\0')
         return FALSE;
     return _open(path, NULL);
 }
@@ -49,6 +53,10 @@ BOOL CWaveFile::OpenMem(LPCVOID image, DWORD size)
     // The memory file's size is a LONG; a larger one cannot be described.
     if (size > (DWORD)kMaxLong)
         return _fail();
+    // The image is the application's and read in place, now and later: all
+    // of it must be readable now.
+    if (!CMemoryProbe::CanRead(image, size))
+        return FALSE;
     MMIOINFO info;
     memset(&info, 0, sizeof(info));
     info.fccIOProc = FOURCC_MEM;

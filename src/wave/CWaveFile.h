@@ -18,7 +18,9 @@ public:
     // 1 when the file or image holds a RIFF/WAVE form with a "fmt " chunk of
     // at least 16 bytes and, after it, a non-empty "data" chunk, and every
     // chunk skipped on the way ends inside it; else 0, and the reader is
-    // closed. A reader that is already open refuses and stays as it is.
+    // closed. A reader that is already open refuses and stays as it is. A
+    // path or image that cannot be read, in part or whole, is refused before
+    // anything reads it.
     BOOL Open(LPCSTR path);
     BOOL OpenMem(LPCVOID image, DWORD size);
 

@@ -166,6 +166,9 @@ TEST_F(SoundExports, OpenFromAFileAndFailedOpens)
     EXPECT_EQ(DSoundOpen(device, nullptr), nullptr);
     EXPECT_EQ(DSoundOpenMem(device, nullptr, 100), nullptr);
     EXPECT_EQ(DSoundOpenMem(device, image.data(), 12), nullptr);
+    // Pointers the application cannot read itself fail, they do not fault.
+    EXPECT_EQ(DSoundOpen(device, reinterpret_cast<LPCSTR>(16)), nullptr);
+    EXPECT_EQ(DSoundOpenMem(device, reinterpret_cast<LPVOID>(16), 64), nullptr);
 }
 
 TEST_F(SoundExports, FullRegistryStillFindsTheSoundsOfTheLastSlot)

@@ -10,11 +10,13 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/CGuardedPages.h"
 #include "support/RiffWriter.h"
 
 using riff::Bytes;
@@ -556,6 +558,49 @@ TEST(WaveReader, OpenRefusalsKeepTheState)
     EXPECT_FALSE(wave.OpenMem(second.data(), (DWORD)second.size()));
     EXPECT_EQ(wave.GetDataSize(), 8u);
     EXPECT_EQ(ReadAll(wave, 100), Pattern(8, 1));
+}
+
+// A path or image the application cannot itself read is refused before the
+// reader touches it, and the reader is left as it was.
+TEST(WaveReader, UnreadablePathsAndImagesAreRefused)
+{
+    // A wave that fills the first page | a name without its zero | blocked
+    CGuardedPages pages(3);
+    const SIZE_T page = CGuardedPages::PageSize();
+    ASSERT_NE(pages.Page(0), nullptr);
+    Bytes image = SimpleImage(Pattern(page - kSimpleDataStart));
+    ASSERT_EQ(image.size(), page);
+    memcpy(pages.Page(0), image.data(), page);
+    memset(pages.Page(1), 'x', page);
+    ASSERT_TRUE(pages.Block(2));
+    LPBYTE waveStart = pages.Page(0);
+    LPBYTE lastPage = pages.Page(1);
+    LPBYTE blocked = pages.Page(2);
+
+    CWaveFile wave;
+    ASSERT_TRUE(wave.OpenMem(waveStart, (DWORD)page));  // the layout holds a good wave
+    wave.Close();
+    struct {
+        const char *what;
+        std::function<BOOL(CWaveFile &)> open;
+    } const rows[] = {
+        {"path at 16", [](CWaveFile &w) { return w.Open(reinterpret_cast<LPCSTR>(16)); }},
+        {"path on a blocked page", [&](CWaveFile &w) { return w.Open(reinterpret_cast<LPCSTR>(blocked)); }},
+        {"path that runs into a blocked page",
+         [&](CWaveFile &w) { return w.Open(reinterpret_cast<LPCSTR>(lastPage)); }},
+        {"image at 16", [](CWaveFile &w) { return w.OpenMem(reinterpret_cast<LPVOID>(16), 64); }},
+        {"image on a blocked page", [&](CWaveFile &w) { return w.OpenMem(blocked, 64); }},
+        {"image whose last page is blocked",
+         [&](CWaveFile &w) { return w.OpenMem(waveStart, (DWORD)(3 * page)); }},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        wave.SetName("kept");
+        EXPECT_FALSE(row.open(wave));
+        EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+        EXPECT_EQ(wave.GetFormatSize(), 0u);
+        EXPECT_STREQ(wave.GetName(), "kept");
+    }
 }
 
 TEST(WaveReader, KeepsTheNameOfTheLastSuccessfulOpen)

@@ -1,0 +1,107 @@
+// The other way the POSIX probe asks the kernel, process_vm_readv, taken when
+// no descriptor is left for a pipe; and what neither way can answer.
+#include "platform/CMemoryProbe.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "MemoryProbeTable.h"
+
+namespace {
+
+// No new descriptor for the whole process while it lives.
+struct CNoDescriptors {
+    struct rlimit m_saved;
+    bool m_bHeld;
+
+    CNoDescriptors() : m_bHeld(false)
+    {
+        if (getrlimit(RLIMIT_NOFILE, &m_saved) != 0)
+            return;
+        struct rlimit none = {0, m_saved.rlim_max};
+        m_bHeld = setrlimit(RLIMIT_NOFILE, &none) == 0;
+    }
+    ~CNoDescriptors()
+    {
+        if (m_bHeld)
+            setrlimit(RLIMIT_NOFILE, &m_saved);
+    }
+};
+
+bool pipe_possible()
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return false;
+    close(ends[0]);
+    close(ends[1]);
+    return true;
+}
+
+// Whether this thread may call process_vm_readv on its own process.
+bool vm_read_allowed()
+{
+    char from = 'x', to = 0;
+    struct iovec local = {&to, 1}, remote = {&from, 1};
+    return syscall(SYS_process_vm_readv, static_cast<long>(getpid()), &local, 1UL, &remote, 1UL, 0UL) == 1;
+}
+
+// From now on this thread alone gets `error` from process_vm_readv, as in a
+// sandbox that forbids it. False when the system lets no filter be set.
+bool refuse_vm_read_on_this_thread(int error)
+{
+    struct sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_process_vm_readv, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog program = {static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
+}
+
+}  // namespace
+
+TEST(MemoryProbePosix, WithoutADescriptorProcessVmReadJudgesTheTable)
+{
+    if (!vm_read_allowed())
+        GTEST_SKIP() << "process_vm_readv is refused here";
+    CNoDescriptors none;
+    ASSERT_TRUE(none.m_bHeld);
+    ASSERT_FALSE(pipe_possible());
+    expect_probe_answers();
+}
+
+// Without a descriptor, in a sandbox that forbids process_vm_readv, nothing
+// can be proven, and readable memory is not taken on trust.
+TEST(MemoryProbePosix, WhatNeitherWayCanTellCountsAsUnreadable)
+{
+    const char text[] = "a path";
+    bool filtered = false;
+    // The filter stays with the thread, which ends here.
+    std::thread sandboxed([&] {
+        filtered = refuse_vm_read_on_this_thread(EPERM);
+        if (!filtered)
+            return;
+        EXPECT_TRUE(CMemoryProbe::CanReadString(text));  // the pipe still answers
+        CNoDescriptors none;
+        EXPECT_FALSE(CMemoryProbe::CanRead(text, sizeof(text)));
+        EXPECT_FALSE(CMemoryProbe::CanReadString(text));
+    });
+    sandboxed.join();
+    if (!filtered)
+        GTEST_SKIP() << "no seccomp filter can be set here";
+}
