@@ -1,6 +1,7 @@
 #include "device/CDSoundDevice.h"
 
 #include "frame/status.h"
+#include "platform/CMemoryProbe.h"
 #include "sound/CDSoundObject.h"
 
 #include <new>
@@ -108,6 +109,9 @@ int CDSoundDevice::Initialize(HWND hwnd, LPGUID guid)
 // failure the caller's Shutdown() releases what was created.
 int CDSoundDevice::_create_context(HWND hwnd, LPGUID guid)
 {
+    // DirectSound reads the GUID; one the application cannot read fails here.
+    if (guid && !CMemoryProbe::CanRead(guid, sizeof(GUID)))
+        return 0;
     if (DirectSoundCreate(guid, &m_pDirectSound, nullptr) != DS_OK)
         return 0;
     if (!m_pDirectSound)

@@ -67,11 +67,14 @@ TEST_F(DeviceExports, SameWindowGivesTheSameHandleWhateverTheGuid)
     EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 3);
 }
 
-TEST_F(DeviceExports, NullWindowOrFailingDirectSoundGivesNullAndLeavesNoDevice)
+TEST_F(DeviceExports, NullWindowBadGuidOrFailingDirectSoundGivesNullAndLeavesNoDevice)
 {
     const LONG before = g_DSoundManager.GetStatus();
     EXPECT_EQ(DSoundInitialize(nullptr, nullptr), nullptr);
     EXPECT_EQ(g_DSoundManager.GetStatus(), before);
+    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 0);
+    // A GUID the application cannot read is refused before DirectSound sees it.
+    EXPECT_EQ(DSoundInitialize(Window(1), reinterpret_cast<LPGUID>(16)), nullptr);
     EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 0);
     fakeds::FailNext("DirectSoundCreate", DSERR_NODRIVER);
     EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);
