@@ -164,6 +164,7 @@ TEST(DirectSoundFork, ChildOrphansTheDevicesItInherits)
     } cases[] = {{"null output", &DUDIDADU_NULL_OUTPUT}, {"default output", nullptr}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
+        settle_threads(1);  // the caller of the case before has gone
         CScene scene;
         ASSERT_EQ(DS_OK, DirectSoundCreate(c.device, &scene.device, nullptr));
         scene.playing = CreateBuffer(scene.device, kControls, 48000 * 2 / 10);

@@ -22,6 +22,7 @@ struct CScene {
     HANDLE busy = nullptr;       // in and out of the kernel until `stop`
     HANDLE held = nullptr;       // a mutex `running` owns
     CRITICAL_SECTION section;    // entered by `running`
+    std::atomic<int> turns{0};   // of `busy`
     HANDLE busyMutex = nullptr;  // what `busy` uses
     HANDLE busyEvent = nullptr;
     CRITICAL_SECTION busySection;
@@ -66,6 +67,7 @@ DWORD WINAPI use_the_kernel(LPVOID parameter)
         GlobalFree(&local);
         EnterCriticalSection(&scene.busySection);
         LeaveCriticalSection(&scene.busySection);
+        ++scene.turns;
 #if !defined(DUDIDADU_TEST_ASAN)
         // Under LeakSanitizer, what this thread allocates at the very moment
         // of the fork is lost with it in the child, and reported.
@@ -216,13 +218,18 @@ TEST(KernelFork, ChildSeesOnlyTheForkingThread)
         InitializeCriticalSection(&scene.section);
         InitializeCriticalSection(&scene.busySection);
         InitializeCriticalSection(&scene.ownSection);
-        scene.running = CreateThread(nullptr, 0, hold_until_stopped, &scene, 0, nullptr);
+        // The threads of earlier cases gone, and these three past their
+        // start (the suspended one first, so that it is by the time the
+        // others are seen at work).
+        settle_threads(1);
         scene.suspended = CreateThread(nullptr, 0, return_six, nullptr, CREATE_SUSPENDED, nullptr);
+        scene.running = CreateThread(nullptr, 0, hold_until_stopped, &scene, 0, nullptr);
         scene.busy = CreateThread(nullptr, 0, use_the_kernel, &scene, 0, nullptr);
         ASSERT_NE(scene.running, nullptr);
         ASSERT_NE(scene.suspended, nullptr);
         ASSERT_NE(scene.busy, nullptr);
         ASSERT_EQ(WaitForSingleObject(scene.holding, GENEROUS_MS), WAIT_OBJECT_0);
+        ASSERT_TRUE(eventually([&] { return scene.turns.load() > 10; }));
 
         std::string outcome;
         if (c.onKernelThread) {
@@ -260,4 +267,54 @@ TEST(KernelFork, ChildSeesOnlyTheForkingThread)
         DeleteCriticalSection(&scene.busySection);
         DeleteCriticalSection(&scene.ownSection);
     }
+}
+
+namespace {
+
+struct CHolder {
+    LPCRITICAL_SECTION section;
+    HANDLE holding;
+    HANDLE stop;
+};
+
+DWORD WINAPI hold_section(LPVOID parameter)
+{
+    CHolder &holder = *static_cast<CHolder *>(parameter);
+    EnterCriticalSection(holder.section);
+    SetEvent(holder.holding);
+    WaitForSingleObject(holder.stop, INFINITE);
+    LeaveCriticalSection(holder.section);
+    return 0;
+}
+
+}  // namespace
+
+// A child starts a list of sections of its own; one it inherited joins it
+// when entered, so that a fork of the child still finds it.
+TEST(KernelFork, SectionInheritedAndHeldInAChildIsFreeInItsChild)
+{
+    SKIP_FORK_TESTS_UNDER_TSAN();
+    static CRITICAL_SECTION section;
+    InitializeCriticalSection(&section);
+    settle_threads(1);
+    const std::string outcome = run_in_forked_child([] {
+        CHolder holder = {&section, CreateEventA(nullptr, TRUE, FALSE, nullptr),
+                          CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+        HANDLE thread = CreateThread(nullptr, 0, hold_section, &holder, 0, nullptr);
+        CHILD_CHECK(thread != nullptr);
+        CHILD_CHECK(WaitForSingleObject(holder.holding, GENEROUS_MS) == WAIT_OBJECT_0);
+        const std::string grandchild = run_in_forked_child([] {
+            EnterCriticalSection(&section);
+            LeaveCriticalSection(&section);
+            return 0;
+        }, 10);
+        CHILD_CHECK(grandchild == "exit 0");
+        SetEvent(holder.stop);
+        CHILD_CHECK(WaitForSingleObject(thread, GENEROUS_MS) == WAIT_OBJECT_0);
+        for (HANDLE handle : {thread, holder.holding, holder.stop})
+            CloseHandle(handle);
+        return 0;
+    });
+    EXPECT_EQ(outcome, "exit 0");
+    DeleteCriticalSection(&section);
 }

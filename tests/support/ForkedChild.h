@@ -6,6 +6,7 @@
 // POSIX only.
 #pragma once
 
+#include <dirent.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -54,9 +55,30 @@
         }                                                                            \
     } while (0)
 
+// Waits (up to ten seconds) until the process has at most `count` threads,
+// so that none is still on its way out when the test forks. The sanitizers'
+// own bookkeeping of a thread that starts or ends takes locks that a fork
+// would leave held in the child for good.
+inline bool settle_threads(size_t count)
+{
+    for (int i = 0; i < 10000; ++i) {
+        size_t threads = 0;
+        if (DIR *tasks = opendir("/proc/self/task")) {
+            while (struct dirent *entry = readdir(tasks))
+                threads += entry->d_name[0] != '.';
+            closedir(tasks);
+        }
+        if (threads <= count)
+            return true;
+        const struct timespec pause = {0, 1000 * 1000};
+        nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
 // Forks; the child runs `checks` and exits with what it returned. "exit N"
 // with the child's status, "signal N", or "no end after S s" once the child
-// was killed for hanging.
+// was killed for hanging (it also ends itself by SIGALRM then).
 inline std::string run_in_forked_child(const std::function<int()> &checks, int seconds = 20)
 {
     fflush(stdout);
@@ -65,6 +87,8 @@ inline std::string run_in_forked_child(const std::function<int()> &checks, int s
     if (pid < 0)
         return "fork failed";
     if (pid == 0) {
+        // Its own watchdog as well, for a child whose parent is gone.
+        alarm(static_cast<unsigned>(seconds));
         int code = 99;
         try {
             code = checks();

@@ -254,16 +254,18 @@ void CKernelCurrentThread::CThreadEnd::at_thread_end(void *record)
     if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid())
         return;
     t_pCurrent = nullptr;
-    {
-        std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
-        if (current->m_pPrevious)
-            current->m_pPrevious->m_pNext = current->m_pNext;
-        else
-            s_pRecords = current->m_pNext;
-        if (current->m_pNext)
-            current->m_pNext->m_pPrevious = current->m_pPrevious;
-    }
-    // Outside the list's lock: the last reference to a mutex may go here.
+    // The last reference to a mutex may go with the list, outside the lock.
+    std::vector<std::shared_ptr<CKernelMutex>> owned;
+    owned.swap(current->m_owned);
+    // Off the list and freed in one hold of its lock, so that a fork never
+    // finds the record unlisted but not yet freed.
+    std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
+    if (current->m_pPrevious)
+        current->m_pPrevious->m_pNext = current->m_pNext;
+    else
+        s_pRecords = current->m_pNext;
+    if (current->m_pNext)
+        current->m_pNext->m_pPrevious = current->m_pPrevious;
     delete current;
 }
 
@@ -272,9 +274,12 @@ CKernelCurrentThread &CKernelCurrentThread::_get()
     if (!t_pCurrent) {
         CKernelFork::watch();
         pthread_once(&s_keyOnce, CThreadEnd::make_key);
-        CKernelCurrentThread *current = new CKernelCurrentThread;
+        CKernelCurrentThread *current;
         {
+            // Made and listed in one hold of the lock, so that a fork never
+            // finds it made but not listed.
             std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
+            current = new CKernelCurrentThread;
             current->m_pNext = s_pRecords;
             if (s_pRecords)
                 s_pRecords->m_pPrevious = current;
