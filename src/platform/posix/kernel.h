@@ -14,6 +14,7 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
+#define ERROR_PROCESS_ABORTED 1067u
 #define CREATE_SUSPENDED 0x00000004u
 #define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001u
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
@@ -21,9 +22,11 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define GMEM_ZEROINIT 0x0040u
 #define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
 
-// Opaque storage; the stand-in keeps its own objects inside.
+// Opaque storage; the stand-in keeps its own objects inside. A critical
+// section holds a pthread mutex, its owner and count, and two list links:
+// 64 bytes on x86-64, more where the mutex is larger.
 typedef struct _RTL_CRITICAL_SECTION {
-    alignas(16) unsigned char opaque[64];
+    alignas(16) unsigned char opaque[96];
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 extern "C" {

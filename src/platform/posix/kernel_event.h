@@ -19,7 +19,6 @@ public:
     void reset();
 
 private:
-    CKernelCondition m_condition;
     const bool m_bManualReset;
     bool m_bSignalled;
 };

@@ -1,4 +1,4 @@
-// Handles: the table of live kernel objects, closing, and waiting.
+// Kernel objects: their list, the table of live handles, closing, and waiting.
 #include <errno.h>
 
 #include <mutex>
@@ -6,11 +6,12 @@
 
 #include "platform/winapi.h"
 #include "kernel_event.h"
+#include "kernel_fork.h"
 #include "kernel_mutex.h"
 #include "kernel_object.h"
 #include "kernel_thread.h"
 
-CKernelCondition::CKernelCondition()
+void CKernelCondition::_init()
 {
     pthread_mutex_init(&m_mutex, nullptr);
     pthread_condattr_t attributes;
@@ -54,18 +55,96 @@ bool CKernelCondition::wait_until(DWORD milliseconds, const struct timespec &dea
 
 namespace {
 
+// Every kernel object, newest first. Constant-initialised and never
+// destroyed: objects come and go while the process exits.
+CKernelLeafLock s_objectsLock;
+CKernelObject *s_pObjects = nullptr;
+
+}  // namespace
+
+CKernelObject::CKernelObject(EKind kind) : m_eKind(kind), m_pPrevious(nullptr), m_pNext(nullptr)
+{
+    CKernelFork::watch();
+    std::lock_guard<CKernelLeafLock> hold(s_objectsLock);
+    m_pNext = s_pObjects;
+    if (m_pNext)
+        m_pNext->m_pPrevious = this;
+    s_pObjects = this;
+}
+
+CKernelObject::~CKernelObject()
+{
+    std::lock_guard<CKernelLeafLock> hold(s_objectsLock);
+    if (m_pPrevious)
+        m_pPrevious->m_pNext = m_pNext;
+    else
+        s_pObjects = m_pNext;
+    if (m_pNext)
+        m_pNext->m_pPrevious = m_pPrevious;
+}
+
+// The conditions are leaf locks, held only for a few instructions (a waiter
+// lets go of its lock while it waits), so the fork waits for them briefly.
+// An object being made or destroyed is on the list as long as its condition
+// exists.
+void CKernelObject::before_fork()
+{
+    s_objectsLock.lock();
+    for (CKernelObject *object = s_pObjects; object; object = object->m_pNext)
+        object->m_condition.lock();
+}
+
+void CKernelObject::after_fork_in_parent()
+{
+    for (CKernelObject *object = s_pObjects; object; object = object->m_pNext)
+        object->m_condition.unlock();
+    s_objectsLock.unlock();
+}
+
+// Objects that only a vanished thread still referenced (its own thread
+// object, one it was making or destroying) stay on the list for good, so
+// that they remain reachable.
+void CKernelObject::after_fork_in_child(DWORD forker)
+{
+    for (CKernelObject *object = s_pObjects; object; object = object->m_pNext) {
+        object->m_condition.renew();
+        switch (object->m_eKind) {
+        case KIND_MUTEX:
+            static_cast<CKernelMutex *>(object)->survive_fork(forker);
+            break;
+        case KIND_THREAD:
+            static_cast<CKernelThread *>(object)->survive_fork(forker);
+            break;
+        case KIND_EVENT:
+            break;  // signalled or not, as it was
+        }
+    }
+    s_objectsLock.renew();
+}
+
+namespace {
+
 struct CHandleTableState {
-    std::mutex m_lock;
     std::unordered_map<uintptr_t, std::shared_ptr<CKernelObject>> m_objects;
     uintptr_t m_next = 0;
 };
 
 // Never destroyed: detached threads may still close handles while the
-// process exits.
+// process exits. Made once, under pthread_once, which a fork in the middle
+// of it does not leave stuck in the child.
+pthread_once_t s_handleTableOnce = PTHREAD_ONCE_INIT;
+CHandleTableState *s_pHandleTable = nullptr;
+CKernelLeafLock s_handleTableLock;
+
+void make_handle_table()
+{
+    s_pHandleTable = new CHandleTableState;
+}
+
 CHandleTableState &handle_table()
 {
-    static CHandleTableState *state = new CHandleTableState;
-    return *state;
+    pthread_once(&s_handleTableOnce, make_handle_table);
+    return *s_pHandleTable;
 }
 
 }  // namespace
@@ -73,7 +152,7 @@ CHandleTableState &handle_table()
 HANDLE CKernelHandleTable::insert(std::shared_ptr<CKernelObject> object)
 {
     CHandleTableState &table = handle_table();
-    std::lock_guard<std::mutex> hold(table.m_lock);
+    std::lock_guard<CKernelLeafLock> hold(s_handleTableLock);
     // Multiples of 4 like Windows' handles, well clear of null and of the
     // pseudo-handles near -1.
     uintptr_t value = 0x10000 + 4 * ++table.m_next;
@@ -86,7 +165,7 @@ std::shared_ptr<CKernelObject> CKernelHandleTable::find(HANDLE handle)
     if (handle == nullptr)
         return nullptr;
     CHandleTableState &table = handle_table();
-    std::lock_guard<std::mutex> hold(table.m_lock);
+    std::lock_guard<CKernelLeafLock> hold(s_handleTableLock);
     auto entry = table.m_objects.find(reinterpret_cast<uintptr_t>(handle));
     return entry == table.m_objects.end() ? nullptr : entry->second;
 }
@@ -101,13 +180,28 @@ bool CKernelHandleTable::remove(HANDLE handle)
 {
     std::shared_ptr<CKernelObject> object;  // released outside the table's lock
     CHandleTableState &table = handle_table();
-    std::lock_guard<std::mutex> hold(table.m_lock);
+    std::lock_guard<CKernelLeafLock> hold(s_handleTableLock);
     auto entry = table.m_objects.find(reinterpret_cast<uintptr_t>(handle));
     if (entry == table.m_objects.end())
         return false;
     object = std::move(entry->second);
     table.m_objects.erase(entry);
     return true;
+}
+
+void CKernelHandleTable::before_fork()
+{
+    s_handleTableLock.lock();
+}
+
+void CKernelHandleTable::after_fork_in_parent()
+{
+    s_handleTableLock.unlock();
+}
+
+void CKernelHandleTable::after_fork_in_child()
+{
+    s_handleTableLock.renew();
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle)

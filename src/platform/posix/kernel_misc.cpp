@@ -1,6 +1,7 @@
-// Sleep, the module's pin, fixed global memory, wsprintfA and the debugger output.
+// Sleep, the module's pin, wsprintfA and the debugger output.
 #include <dlfcn.h>
 #include <errno.h>
+#include <sched.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,8 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <mutex>
-#include <unordered_set>
 
 #include "platform/winapi.h"
 
@@ -49,65 +48,6 @@ BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *module)
     }
     *module = static_cast<HMODULE>(info.dli_fbase);
     return TRUE;
-}
-
-namespace {
-
-// The blocks GlobalAlloc handed out, so that GlobalFree can refuse anything
-// else instead of corrupting the heap. Never destroyed, for frees that come
-// late in the process's exit. The addresses are kept inverted, so that the
-// table does not count as a reference and a forgotten block is still
-// reported by leak checkers.
-struct CGlobalBlocks {
-    std::mutex m_lock;
-    std::unordered_set<uintptr_t> m_blocks;
-};
-
-uintptr_t disguised(void *block)
-{
-    return ~reinterpret_cast<uintptr_t>(block);
-}
-
-CGlobalBlocks &global_blocks()
-{
-    static CGlobalBlocks *blocks = new CGlobalBlocks;
-    return *blocks;
-}
-
-}  // namespace
-
-HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes)
-{
-    // Only fixed memory: the handle is the block's address.
-    if ((flags & ~GMEM_ZEROINIT) != 0)
-        return nullptr;
-    const size_t size = bytes == 0 ? 1 : bytes;
-    void *block = (flags & GMEM_ZEROINIT) ? calloc(1, size) : malloc(size);
-    if (!block)
-        return nullptr;
-    CGlobalBlocks &blocks = global_blocks();
-    try {
-        std::lock_guard<std::mutex> hold(blocks.m_lock);
-        blocks.m_blocks.insert(disguised(block));
-    } catch (...) {
-        free(block);
-        return nullptr;
-    }
-    return block;
-}
-
-HGLOBAL WINAPI GlobalFree(HGLOBAL memory)
-{
-    if (!memory)
-        return nullptr;
-    CGlobalBlocks &blocks = global_blocks();
-    {
-        std::lock_guard<std::mutex> hold(blocks.m_lock);
-        if (blocks.m_blocks.erase(disguised(memory)) == 0)
-            return memory;  // not ours: refused, as Windows returns the handle
-    }
-    free(memory);
-    return nullptr;
 }
 
 namespace {

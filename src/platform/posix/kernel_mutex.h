@@ -17,9 +17,12 @@ public:
     BOOL release();
     // Called on the owner's own thread as it ends.
     void abandon(DWORD owner);
+    // In the child of a fork: free unless `forker` owns it. Its owner did
+    // not end inside a wait, it vanished with the parent's other threads, so
+    // the next taker gets a plain WAIT_OBJECT_0, not WAIT_ABANDONED.
+    void survive_fork(DWORD forker);
 
 private:
-    CKernelCondition m_condition;
     DWORD m_dwOwner;  // thread id, 0 when free
     DWORD m_dwCount;  // recursion depth of the owner
     bool m_bAbandoned;

@@ -1,4 +1,4 @@
-// Mutexes, events and critical sections.
+// Mutexes and events.
 #include <new>
 
 #include "platform/winapi.h"
@@ -58,6 +58,14 @@ void CKernelMutex::abandon(DWORD owner)
     m_dwCount = 0;
     m_bAbandoned = true;
     m_condition.broadcast();
+}
+
+void CKernelMutex::survive_fork(DWORD forker)
+{
+    if (m_dwOwner != 0 && m_dwOwner != forker) {
+        m_dwOwner = 0;
+        m_dwCount = 0;
+    }
 }
 
 HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCSTR)
@@ -140,43 +148,4 @@ BOOL WINAPI ResetEvent(HANDLE handle)
         return FALSE;
     event->reset();
     return TRUE;
-}
-
-// A critical section keeps a pthread mutex inside the caller's opaque
-// storage, as the real one keeps its state inside the structure.
-static_assert(sizeof(pthread_mutex_t) <= sizeof(CRITICAL_SECTION().opaque), "critical section storage");
-static_assert(alignof(pthread_mutex_t) <= alignof(CRITICAL_SECTION), "critical section alignment");
-
-static pthread_mutex_t *section_mutex(LPCRITICAL_SECTION section)
-{
-    return reinterpret_cast<pthread_mutex_t *>(section->opaque);
-}
-
-void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section)
-{
-    if (!section)
-        return;
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(new (section->opaque) pthread_mutex_t, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-}
-
-void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section)
-{
-    if (section)
-        pthread_mutex_lock(section_mutex(section));
-}
-
-void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section)
-{
-    if (section)
-        pthread_mutex_unlock(section_mutex(section));
-}
-
-void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section)
-{
-    if (section)
-        pthread_mutex_destroy(section_mutex(section));
 }

@@ -11,9 +11,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <new>
 
 #include "platform/winapi.h"
+#include "kernel_fork.h"
 #include "kernel_mutex.h"
 #include "kernel_thread.h"
 
@@ -112,10 +114,7 @@ CKernelThread::CKernelThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWO
 
 bool CKernelThread::launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T stackSize)
 {
-    // The thread's own reference to its object, handed over through pthread_create.
-    std::shared_ptr<CKernelThread> *own = new (std::nothrow) std::shared_ptr<CKernelThread>(thread);
-    if (!own)
-        return false;
+    thread->m_self = thread;
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
@@ -123,10 +122,10 @@ bool CKernelThread::launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T 
     int result = size == 0 ? EINVAL : pthread_attr_setstacksize(&attributes, size);
     pthread_t id;
     if (result == 0)
-        result = pthread_create(&id, &attributes, _thread_main, own);
+        result = pthread_create(&id, &attributes, _thread_main, thread.get());
     pthread_attr_destroy(&attributes);
     if (result != 0) {
-        delete own;
+        thread->m_self.reset();
         return false;
     }
     return true;
@@ -134,12 +133,7 @@ bool CKernelThread::launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T 
 
 void *CKernelThread::_thread_main(void *argument)
 {
-    std::shared_ptr<CKernelThread> self;
-    {
-        std::shared_ptr<CKernelThread> *own = static_cast<std::shared_ptr<CKernelThread> *>(argument);
-        self = std::move(*own);
-        delete own;
-    }
+    std::shared_ptr<CKernelThread> self = std::move(static_cast<CKernelThread *>(argument)->m_self);
     CKernelCurrentThread::set_id(self->m_dwId);
     if (!self->_wait_for_start())
         return nullptr;
@@ -197,6 +191,17 @@ DWORD CKernelThread::exit_code()
     return m_bEnded ? m_dwExitCode : STILL_ACTIVE;
 }
 
+void CKernelThread::survive_fork(DWORD forker)
+{
+    if (m_dwId == forker)
+        return;
+    m_dwSuspendCount = 0;
+    if (!m_bEnded) {
+        m_bEnded = true;
+        m_dwExitCode = ERROR_PROCESS_ABORTED;
+    }
+}
+
 DWORD CKernelThread::wait(DWORD milliseconds)
 {
     const struct timespec deadline = CKernelCondition::deadline(milliseconds);
@@ -208,40 +213,104 @@ DWORD CKernelThread::wait(DWORD milliseconds)
     return WAIT_OBJECT_0;
 }
 
-// The record lives on the heap behind a plain thread-local pointer, so that
-// it outlives the thread's thread-local destructors: at exit() those of the
-// main thread run before the static destructors, and the registry's teardown
-// still waits on mutexes then. A thread that ends abandons what it holds; the
-// record of any thread but the main one is freed with it.
+// The record lives on the heap behind a plain thread-local pointer. A thread
+// that ends abandons what it holds and its record is freed, through a
+// pthread key's destructor rather than a thread_local object's: the C
+// library registers those on the heap, where a fork would leave them
+// referenced only by threads the child does not have. The main thread's
+// record stays until the process ends: key destructors do not run at
+// exit(), and static destructors still wait on mutexes then.
 class CKernelCurrentThread::CThreadEnd {
 public:
-    ~CThreadEnd();
+    static void at_thread_end(void *record);
+    static void make_key();
 };
 
 namespace {
+
 thread_local CKernelCurrentThread *t_pCurrent = nullptr;
+
+pthread_once_t s_keyOnce = PTHREAD_ONCE_INIT;
+pthread_key_t s_key;
+
+// Every record, newest first. Constant-initialised and never destroyed:
+// threads end while the process exits.
+CKernelLeafLock s_recordsLock;
+CKernelCurrentThread *s_pRecords = nullptr;
+
+}  // namespace
+
+void CKernelCurrentThread::CThreadEnd::make_key()
+{
+    pthread_key_create(&s_key, at_thread_end);
 }
 
-CKernelCurrentThread::CThreadEnd::~CThreadEnd()
+void CKernelCurrentThread::CThreadEnd::at_thread_end(void *record)
 {
-    CKernelCurrentThread *current = t_pCurrent;
-    if (!current)
+    CKernelCurrentThread *current = static_cast<CKernelCurrentThread *>(record);
+    if (current != t_pCurrent)
         return;
     CKernelCurrentThread::abandon_mutexes();
-    if (static_cast<pid_t>(syscall(SYS_gettid)) != getpid()) {
-        t_pCurrent = nullptr;
-        delete current;
-    }
+    if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid())
+        return;
+    t_pCurrent = nullptr;
+    // The last reference to a mutex may go with the list, outside the lock.
+    std::vector<std::shared_ptr<CKernelMutex>> owned;
+    owned.swap(current->m_owned);
+    // Off the list and freed in one hold of its lock, so that a fork never
+    // finds the record unlisted but not yet freed.
+    std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
+    if (current->m_pPrevious)
+        current->m_pPrevious->m_pNext = current->m_pNext;
+    else
+        s_pRecords = current->m_pNext;
+    if (current->m_pNext)
+        current->m_pNext->m_pPrevious = current->m_pPrevious;
+    delete current;
 }
 
 CKernelCurrentThread &CKernelCurrentThread::_get()
 {
     if (!t_pCurrent) {
-        t_pCurrent = new CKernelCurrentThread;
-        thread_local CThreadEnd end;
-        (void)end;
+        CKernelFork::watch();
+        pthread_once(&s_keyOnce, CThreadEnd::make_key);
+        CKernelCurrentThread *current;
+        {
+            // Made and listed in one hold of the lock, so that a fork never
+            // finds it made but not listed.
+            std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
+            current = new CKernelCurrentThread;
+            current->m_pNext = s_pRecords;
+            if (s_pRecords)
+                s_pRecords->m_pPrevious = current;
+            s_pRecords = current;
+        }
+        t_pCurrent = current;
+        pthread_setspecific(s_key, current);
     }
     return *t_pCurrent;
+}
+
+DWORD CKernelCurrentThread::existing_id()
+{
+    return t_pCurrent ? t_pCurrent->m_dwId : 0;
+}
+
+void CKernelCurrentThread::before_fork()
+{
+    s_recordsLock.lock();
+}
+
+void CKernelCurrentThread::after_fork_in_parent()
+{
+    s_recordsLock.unlock();
+}
+
+// The records of the threads that vanished stay on the list for good, with
+// the mutexes they list as owned (freed by their own fork handling).
+void CKernelCurrentThread::after_fork_in_child()
+{
+    s_recordsLock.renew();
 }
 
 DWORD CKernelCurrentThread::next_id()

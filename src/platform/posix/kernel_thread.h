@@ -24,6 +24,13 @@ public:
 
     DWORD id() const { return m_dwId; }
 
+    // In the child of a fork: ended, unless it is `forker` itself, which
+    // goes on there. Its code is ERROR_PROCESS_ABORTED: not STILL_ACTIVE,
+    // and not a code its routine could have returned on success, for the
+    // routine never finished; that is Windows' code for work cut off with
+    // its process, as this thread's was with the parent.
+    void survive_fork(DWORD forker);
+
 private:
     static void *_thread_main(void *argument);
     // Blocks the new thread while it is suspended; false if it was
@@ -33,16 +40,21 @@ private:
 
     class CEndGuard;
 
-    CKernelCondition m_condition;
     const LPTHREAD_START_ROUTINE m_pStart;
     const LPVOID m_pParameter;
     const DWORD m_dwId;
+    // The thread's own reference, from launch until the thread takes it.
+    // Kept in the object rather than handed over on the heap, so that a
+    // fork before the thread ran leaves nothing that only it referenced.
+    std::shared_ptr<CKernelThread> m_self;
     DWORD m_dwSuspendCount;
     bool m_bEnded;
     DWORD m_dwExitCode;
 };
 
 // Everything the kernel keeps about the calling thread, whoever made it.
+// Every record is on one list, so that after a fork those of the threads
+// the child does not have stay reachable instead of counting as leaks.
 class CKernelCurrentThread {
 public:
     static DWORD id();
@@ -56,6 +68,13 @@ public:
 
     // A fresh id for a thread, never 0.
     static DWORD next_id();
+    // The calling thread's id if it has one yet, else 0; makes no record.
+    static DWORD existing_id();
+
+    // fork(): the list of records is whole in the child.
+    static void before_fork();
+    static void after_fork_in_parent();
+    static void after_fork_in_child();
 
 private:
     class CThreadEnd;
@@ -64,4 +83,6 @@ private:
     DWORD m_dwId = 0;
     DWORD m_dwExitCode = 0;
     std::vector<std::shared_ptr<CKernelMutex>> m_owned;
+    CKernelCurrentThread *m_pPrevious = nullptr;
+    CKernelCurrentThread *m_pNext = nullptr;
 };

@@ -17,8 +17,13 @@ HRESULT CBufferBase::Initialize(LPDIRECTSOUND, LPCDSBUFFERDESC)
 
 HRESULT CBufferBase::Restore()
 {
-    // A software buffer never loses its memory.
-    return DS_OK;
+    // A software buffer never loses its memory, only its device.
+    return _is_lost() ? DSERR_BUFFERLOST : DS_OK;
+}
+
+bool CBufferBase::_is_lost() const
+{
+    return m_pDevice->IsOrphaned();
 }
 
 HRESULT CBufferBase::_get_caps(LPDSBCAPS caps, DWORD bytes) const

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "platform/posix/dsound/CDeviceRegistry.h"
 #include "platform/posix/dsound/CMixerThread.h"
 #include "platform/posix/dsound/CPrimaryBuffer.h"
 #include "platform/posix/dsound/CSampleFormat.h"
@@ -21,6 +22,10 @@ CDirectSound::CDirectSound(CAudioOutput *output)
     : m_lHolds(1),
       m_mixer(kOutputRate),
       m_pThread(nullptr),
+      m_pOrphanedThread(nullptr),
+      m_bOrphaned(false),
+      m_pPreviousDevice(nullptr),
+      m_pNextDevice(nullptr),
       m_dwLevel(DSSCL_NORMAL),
       m_dwSpeakerConfig(kDefaultSpeakerConfig),
       m_pPrimary(nullptr)
@@ -29,11 +34,40 @@ CDirectSound::CDirectSound(CAudioOutput *output)
     m_primaryFormat.assign(format, format + sizeof(kDefaultPrimaryFormat));
     if (output != nullptr)
         m_pThread = new CMixerThread(m_mixer, output, kPeriodFrames);
+    CDeviceRegistry::Add(this);
 }
 
 CDirectSound::~CDirectSound()
 {
+    CDeviceRegistry::Remove(this);
     delete m_pThread;
+    if (m_pOrphanedThread != nullptr)
+        CDeviceRegistry::Keep(m_pOrphanedThread);
+}
+
+// In the order no call nests them in. The primary buffer cannot go while
+// the device's lock is held: its last Release must first forget it here.
+void CDirectSound::HoldForFork()
+{
+    m_lock.lock();
+    if (m_pPrimary != nullptr)
+        m_pPrimary->HoldForFork();
+    m_mixer.HoldForFork();
+}
+
+void CDirectSound::ReleaseAfterFork()
+{
+    m_mixer.ReleaseAfterFork();
+    if (m_pPrimary != nullptr)
+        m_pPrimary->ReleaseAfterFork();
+    m_lock.unlock();
+}
+
+void CDirectSound::Orphan()
+{
+    m_pOrphanedThread = m_pThread;
+    m_pThread = nullptr;
+    m_bOrphaned.store(true, std::memory_order_relaxed);
 }
 
 void CDirectSound::_last_release()

@@ -3,6 +3,11 @@
 // decide when the mixer thread stops and the output closes; the buffers
 // hold the object itself, so that a buffer outliving its device is still
 // safe to call.
+//
+// In the child of a fork the device is orphaned: its mixer thread is the
+// parent's, and so is its output. Nothing is heard there any more; the
+// buffers report themselves lost (see CBufferBase), and the thread and the
+// output are handed to CDeviceRegistry for good instead of being stopped.
 #pragma once
 
 #include <atomic>
@@ -48,8 +53,17 @@ public:
     // The primary buffer's format lives with the device.
     HRESULT SetPrimaryFormat(LPCWAVEFORMATEX format);
     std::vector<BYTE> GetPrimaryFormat();
+    // True in the child of a fork made while the device existed.
+    bool IsOrphaned() const { return m_bOrphaned.load(std::memory_order_relaxed); }
 
 private:
+    friend class CDeviceRegistry;
+    // Every lock of the device, its primary buffer, its mixer and voices.
+    void HoldForFork();
+    void ReleaseAfterFork();
+    // In the child, with the locks held.
+    void Orphan();
+
     ~CDirectSound();
     void _last_release() override;
     HRESULT _create_primary(DWORD flags, LPDIRECTSOUNDBUFFER *buffer);
@@ -60,6 +74,10 @@ private:
     std::atomic<ULONG> m_lHolds;
     CMixer m_mixer;
     CMixerThread *m_pThread;
+    CMixerThread *m_pOrphanedThread;  // the parent's, after a fork
+    std::atomic<bool> m_bOrphaned;
+    CDirectSound *m_pPreviousDevice;  // CDeviceRegistry's list
+    CDirectSound *m_pNextDevice;
 
     std::mutex m_lock;
     DWORD m_dwLevel;

@@ -47,3 +47,19 @@ void CMixer::Render(float *out, DWORD frames)
     }
     m_qwRendered.fetch_add(frames, std::memory_order_relaxed);
 }
+
+void CMixer::HoldForFork()
+{
+    m_renderLock.lock();
+    m_lock.lock();
+    for (const std::shared_ptr<CVoice> &voice : m_voices)
+        voice->HoldForFork();
+}
+
+void CMixer::ReleaseAfterFork()
+{
+    for (const std::shared_ptr<CVoice> &voice : m_voices)
+        voice->ReleaseAfterFork();
+    m_lock.unlock();
+    m_renderLock.unlock();
+}

@@ -30,6 +30,11 @@ public:
     // Frames rendered so far: the device's clock.
     uint64_t GetFramesRendered() const { return m_qwRendered.load(std::memory_order_relaxed); }
 
+    // fork(): the mixer's locks and every voice's, so that all are whole in
+    // the child and free there. A pass that is rendering ends first.
+    void HoldForFork();
+    void ReleaseAfterFork();
+
 private:
     const DWORD m_dwRate;
     std::mutex m_lock;  // the voice list; never held while mixing

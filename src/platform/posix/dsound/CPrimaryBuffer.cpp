@@ -88,6 +88,10 @@ HRESULT CPrimaryBuffer::GetStatus(LPDWORD status)
 {
     if (status == nullptr)
         return DSERR_INVALIDPARAM;
+    if (_is_lost()) {
+        *status = DSBSTATUS_BUFFERLOST;
+        return DS_OK;
+    }
     std::lock_guard<std::mutex> guard(m_lock);
     *status = m_bPlaying ? DSBSTATUS_PLAYING | DSBSTATUS_LOOPING : 0;
     return DS_OK;
@@ -98,13 +102,15 @@ HRESULT CPrimaryBuffer::Lock(DWORD, DWORD, LPVOID *, LPDWORD, LPVOID *, LPDWORD,
 {
     if (m_pDevice->GetCooperativeLevel() < DSSCL_WRITEPRIMARY)
         return DSERR_PRIOLEVELNEEDED;
-    return DSERR_UNSUPPORTED;
+    return _is_lost() ? DSERR_BUFFERLOST : DSERR_UNSUPPORTED;
 }
 
 HRESULT CPrimaryBuffer::Play(DWORD, DWORD, DWORD flags)
 {
     if (!(flags & DSBPLAY_LOOPING))
         return DSERR_INVALIDPARAM;
+    if (_is_lost())
+        return DSERR_BUFFERLOST;
     std::lock_guard<std::mutex> guard(m_lock);
     m_bPlaying = true;
     return DS_OK;

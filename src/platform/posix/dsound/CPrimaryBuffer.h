@@ -30,6 +30,10 @@ public:
     HRESULT Stop() override;
     HRESULT Unlock(LPVOID audio1, DWORD bytes1, LPVOID audio2, DWORD bytes2) override;
 
+    // fork(), from the device: the state is whole in the child, and its lock free.
+    void HoldForFork() { m_lock.lock(); }
+    void ReleaseAfterFork() { m_lock.unlock(); }
+
 private:
     ~CPrimaryBuffer() = default;
     void _last_release() override;

@@ -63,7 +63,7 @@ HRESULT CSoundBuffer::GetStatus(LPDWORD status)
 {
     if (status == nullptr)
         return DSERR_INVALIDPARAM;
-    *status = m_pVoice->GetStatus();
+    *status = _is_lost() ? DSBSTATUS_BUFFERLOST : m_pVoice->GetStatus();
     return DS_OK;
 }
 
@@ -79,6 +79,8 @@ HRESULT CSoundBuffer::Lock(DWORD offset, DWORD bytes, LPVOID *audio1, LPDWORD by
         bytes = size;
     if (offset >= size || bytes > size)
         return DSERR_INVALIDPARAM;
+    if (_is_lost())
+        return DSERR_BUFFERLOST;
 
     BYTE *data = m_pVoice->GetData();
     *audio1 = data + offset;
@@ -103,6 +105,8 @@ HRESULT CSoundBuffer::Lock(DWORD offset, DWORD bytes, LPVOID *audio1, LPDWORD by
 
 HRESULT CSoundBuffer::Play(DWORD, DWORD, DWORD flags)
 {
+    if (_is_lost())
+        return DSERR_BUFFERLOST;
     m_pVoice->Play((flags & DSBPLAY_LOOPING) != 0);
     return DS_OK;
 }

@@ -57,6 +57,10 @@ public:
     // False once the voice is detached and silent for good.
     bool Mix(float *out, DWORD frames);
 
+    // fork(): the state is whole in the child, and its lock free.
+    void HoldForFork() { m_lock.lock(); }
+    void ReleaseAfterFork() { m_lock.unlock(); }
+
 private:
     struct Free {
         void operator()(BYTE *p) const { free(p); }

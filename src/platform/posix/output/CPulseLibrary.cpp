@@ -1,16 +1,40 @@
 #include "platform/posix/output/CPulseLibrary.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
+
+#include <new>
 
 CPulseLibrary::CPulseLibrary() : m_loaded(false)
 {
     m_loaded = Load();
 }
 
+namespace {
+
+// Loaded under pthread_once rather than as a function's static: a fork in
+// the middle of the load would leave a static's guard held for good in the
+// child, where pthread_once starts over. Never freed, for the mixer and
+// PulseAudio threads that still run while the process exits.
+pthread_once_t s_once = PTHREAD_ONCE_INIT;
+const CPulseLibrary *s_pLibrary = nullptr;
+
+}  // namespace
+
+void CPulseLibrary::_load_once()
+{
+    const CPulseLibrary *library = new (std::nothrow) CPulseLibrary;
+    if (library != nullptr && !library->m_loaded) {
+        delete library;
+        library = nullptr;
+    }
+    s_pLibrary = library;
+}
+
 const CPulseLibrary *CPulseLibrary::Get()
 {
-    static const CPulseLibrary library;
-    return library.m_loaded ? &library : nullptr;
+    pthread_once(&s_once, _load_once);
+    return s_pLibrary;
 }
 
 namespace {

@@ -139,6 +139,7 @@ public:
 
 private:
     CPulseLibrary();
+    static void _load_once();
     bool Load();
 
     bool m_loaded;

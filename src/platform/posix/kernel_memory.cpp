@@ -1,0 +1,102 @@
+// GlobalAlloc and GlobalFree.
+#include "kernel_memory.h"
+
+#include <stdlib.h>
+
+#include <mutex>
+#include <unordered_set>
+
+#include "platform/winapi.h"
+#include "kernel_fork.h"
+#include "kernel_object.h"
+
+namespace {
+
+// The addresses are kept inverted, so that the table does not count as a
+// reference and a forgotten block is still reported by leak checkers.
+typedef std::unordered_set<uintptr_t> CBlockSet;
+
+// Never destroyed, for frees that come late in the process's exit. Made
+// once, under pthread_once, which a fork in the middle of it does not leave
+// stuck in the child.
+pthread_once_t s_blocksOnce = PTHREAD_ONCE_INIT;
+CBlockSet *s_pBlocks = nullptr;
+CKernelLeafLock s_blocksLock;
+
+void make_blocks()
+{
+    s_pBlocks = new CBlockSet;
+}
+
+CBlockSet &blocks()
+{
+    pthread_once(&s_blocksOnce, make_blocks);
+    return *s_pBlocks;
+}
+
+uintptr_t disguised(void *block)
+{
+    return ~reinterpret_cast<uintptr_t>(block);
+}
+
+}  // namespace
+
+HGLOBAL CKernelGlobalMemory::allocate(UINT flags, SIZE_T bytes)
+{
+    // Only fixed memory: the handle is the block's address.
+    if ((flags & ~GMEM_ZEROINIT) != 0)
+        return nullptr;
+    CKernelFork::watch();
+    const size_t size = bytes == 0 ? 1 : bytes;
+    void *block = (flags & GMEM_ZEROINIT) ? calloc(1, size) : malloc(size);
+    if (!block)
+        return nullptr;
+    CBlockSet &table = blocks();
+    try {
+        std::lock_guard<CKernelLeafLock> hold(s_blocksLock);
+        table.insert(disguised(block));
+    } catch (...) {
+        ::free(block);
+        return nullptr;
+    }
+    return block;
+}
+
+HGLOBAL CKernelGlobalMemory::free(HGLOBAL block)
+{
+    if (!block)
+        return nullptr;
+    CBlockSet &table = blocks();
+    {
+        std::lock_guard<CKernelLeafLock> hold(s_blocksLock);
+        if (table.erase(disguised(block)) == 0)
+            return block;  // not ours: refused, as Windows returns the handle
+    }
+    ::free(block);
+    return nullptr;
+}
+
+void CKernelGlobalMemory::before_fork()
+{
+    s_blocksLock.lock();
+}
+
+void CKernelGlobalMemory::after_fork_in_parent()
+{
+    s_blocksLock.unlock();
+}
+
+void CKernelGlobalMemory::after_fork_in_child()
+{
+    s_blocksLock.renew();
+}
+
+HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes)
+{
+    return CKernelGlobalMemory::allocate(flags, bytes);
+}
+
+HGLOBAL WINAPI GlobalFree(HGLOBAL memory)
+{
+    return CKernelGlobalMemory::free(memory);
+}
