@@ -26,8 +26,15 @@
 // private server and prefix started and stopped for the run:
 //   scripts/bench-latency mingw64
 // The program only uses the fourteen exports, so one built binary runs
-// against the library of any other commit: it prints the file it loaded.
-//   scripts/bench-latency native --lib OTHER-BUILD/lib   (or mingw64 --lib OTHER-BUILD/bin)
+// against the library of any other commit, and prints the file it loaded.
+// Another commit's library, then both in one go:
+//   mkdir -p build/other/src && git archive COMMIT | tar -x -C build/other/src
+//   cmake -S build/other/src -B build/other/build -G Ninja -DDUDIDADU_TESTS=OFF
+//   ninja -C build/other/build dudidadu
+//   scripts/bench-latency native --lib build/other/build/lib --lib build/native/lib
+// For Windows, build it with the mingw64 toolchain file and pass its bin
+// folder to scripts/bench-latency mingw64 --lib; --bench FILE runs a binary
+// kept from another commit instead of this tree's.
 #include "dudidadu.h"
 
 #include "support/RiffWriter.h"
