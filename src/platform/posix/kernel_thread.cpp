@@ -213,11 +213,13 @@ DWORD CKernelThread::wait(DWORD milliseconds)
     return WAIT_OBJECT_0;
 }
 
-// The record lives on the heap behind a plain thread-local pointer. A thread
-// that ends abandons what it holds and its record is freed, through a
-// pthread key's destructor rather than a thread_local object's: the C
-// library registers those on the heap, where a fork would leave them
-// referenced only by threads the child does not have. The main thread's
+// The record lives on the heap behind a pthread key, not a thread_local: the
+// library then has no thread-local storage of its own, which a library
+// loaded by dlopen gets only in blocks the C library (and sanitizers) track
+// per thread. A thread that ends abandons what it holds and its record is
+// freed by the key's destructor; a thread_local object's destructor would be
+// registered on the heap, where a fork leaves it referenced only by threads
+// the child does not have. The main thread's
 // record stays until the process ends: key destructors do not run at
 // exit(), and static destructors still wait on mutexes then.
 class CKernelCurrentThread::CThreadEnd {
@@ -227,8 +229,6 @@ public:
 };
 
 namespace {
-
-thread_local CKernelCurrentThread *t_pCurrent = nullptr;
 
 pthread_once_t s_keyOnce = PTHREAD_ONCE_INIT;
 pthread_key_t s_key;
@@ -245,15 +245,22 @@ void CKernelCurrentThread::CThreadEnd::make_key()
     pthread_key_create(&s_key, at_thread_end);
 }
 
+CKernelCurrentThread *CKernelCurrentThread::_existing()
+{
+    pthread_once(&s_keyOnce, CThreadEnd::make_key);
+    return static_cast<CKernelCurrentThread *>(pthread_getspecific(s_key));
+}
+
 void CKernelCurrentThread::CThreadEnd::at_thread_end(void *record)
 {
     CKernelCurrentThread *current = static_cast<CKernelCurrentThread *>(record);
-    if (current != t_pCurrent)
-        return;
+    // The C library has cleared the key before calling here; the record is
+    // the thread's own again while it abandons its mutexes.
+    pthread_setspecific(s_key, current);
     CKernelCurrentThread::abandon_mutexes();
     if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid())
         return;
-    t_pCurrent = nullptr;
+    pthread_setspecific(s_key, nullptr);
     // The last reference to a mutex may go with the list, outside the lock.
     std::vector<std::shared_ptr<CKernelMutex>> owned;
     owned.swap(current->m_owned);
@@ -271,10 +278,9 @@ void CKernelCurrentThread::CThreadEnd::at_thread_end(void *record)
 
 CKernelCurrentThread &CKernelCurrentThread::_get()
 {
-    if (!t_pCurrent) {
+    CKernelCurrentThread *current = _existing();
+    if (!current) {
         CKernelFork::watch();
-        pthread_once(&s_keyOnce, CThreadEnd::make_key);
-        CKernelCurrentThread *current;
         {
             // Made and listed in one hold of the lock, so that a fork never
             // finds it made but not listed.
@@ -285,15 +291,15 @@ CKernelCurrentThread &CKernelCurrentThread::_get()
                 s_pRecords->m_pPrevious = current;
             s_pRecords = current;
         }
-        t_pCurrent = current;
         pthread_setspecific(s_key, current);
     }
-    return *t_pCurrent;
+    return *current;
 }
 
 DWORD CKernelCurrentThread::existing_id()
 {
-    return t_pCurrent ? t_pCurrent->m_dwId : 0;
+    CKernelCurrentThread *current = _existing();
+    return current ? current->m_dwId : 0;
 }
 
 void CKernelCurrentThread::before_fork()

@@ -79,6 +79,8 @@ public:
 private:
     class CThreadEnd;
     static CKernelCurrentThread &_get();
+    // The calling thread's record, or null when it has none yet.
+    static CKernelCurrentThread *_existing();
 
     DWORD m_dwId = 0;
     DWORD m_dwExitCode = 0;
