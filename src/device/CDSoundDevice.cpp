@@ -1,6 +1,7 @@
 #include "device/CDSoundDevice.h"
 
 #include "frame/status.h"
+#include "platform/CFailureReason.h"
 #include "platform/CMemoryProbe.h"
 #include "sound/CDSoundObject.h"
 
@@ -10,7 +11,8 @@ CDSoundDevice::CDSoundDevice()
     : m_pSounds(new (std::nothrow) CSlotTable<CDSoundObject>), m_nStatus(SOUND_OK),
       m_hWnd(nullptr), m_pDirectSound(nullptr), m_pPrimary(nullptr),
       m_dwCoopLevel(DSSCL_NORMAL), m_hMutex(nullptr), m_nRefs(1), m_dwLoading(0),
-      m_bRetired(FALSE), m_bReady(FALSE), m_hCreated(nullptr), m_hWndClaim(nullptr)
+      m_bRetired(FALSE), m_bReady(FALSE), m_hCreated(nullptr), m_hWndClaim(nullptr),
+      m_dwCreationFailure(0)
 {
     InitializeCriticalSection(&m_csSounds);
 }
@@ -45,8 +47,9 @@ BOOL CDSoundDevice::Claim(HWND hwnd)
     return m_hCreated != nullptr;
 }
 
-void CDSoundDevice::FinishCreation(BOOL ready)
+void CDSoundDevice::FinishCreation(BOOL ready, DWORD failure)
 {
+    m_dwCreationFailure = ready ? 0 : failure;
     EnterCriticalSection(&m_csSounds);
     m_bReady = ready;
     LeaveCriticalSection(&m_csSounds);
@@ -83,6 +86,7 @@ int CDSoundDevice::Initialize(HWND hwnd, LPGUID guid)
     // and the reason stays recorded.
     if (!hwnd) {
         m_nStatus = SOUND_ERR_PARAM;
+        CFailureReason::Note(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
 
@@ -90,8 +94,10 @@ int CDSoundDevice::Initialize(HWND hwnd, LPGUID guid)
     m_hMutex = CreateMutexA(nullptr, FALSE, nullptr);
     if (!m_hMutex) {
         m_nStatus = SOUND_ERR_FAILED;
+        CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
     } else if (WaitForSingleObject(m_hMutex, LOCK_TIMEOUT_MS) != WAIT_OBJECT_0) {
         m_nStatus = SOUND_ERR_FAILED;
+        CFailureReason::Note(ERROR_TIMEOUT);
     } else {
         try {
             result = _create_context(hwnd, guid);
@@ -110,11 +116,11 @@ int CDSoundDevice::Initialize(HWND hwnd, LPGUID guid)
 int CDSoundDevice::_create_context(HWND hwnd, LPGUID guid)
 {
     // DirectSound reads the GUID; one the application cannot read fails here.
-    if (guid && !CMemoryProbe::CanRead(guid, sizeof(GUID)))
+    if (guid && !CMemoryProbe::CanRead(guid, sizeof(GUID))) {
+        CFailureReason::Note(ERROR_NOACCESS);
         return 0;
-    if (DirectSoundCreate(guid, &m_pDirectSound, nullptr) != DS_OK)
-        return 0;
-    if (!m_pDirectSound)
+    }
+    if (_failed(DirectSoundCreate(guid, &m_pDirectSound, nullptr)) || !m_pDirectSound)
         return 0;
 
     // The priority level, and with it our own primary format, only where the
@@ -127,7 +133,7 @@ int CDSoundDevice::_create_context(HWND hwnd, LPGUID guid)
         caps.dwMinSecondarySampleRate <= 22050u && caps.dwMaxSecondarySampleRate >= 22050u)
         m_dwCoopLevel = DSSCL_PRIORITY;
 
-    if (m_pDirectSound->SetCooperativeLevel(hwnd, m_dwCoopLevel) != DS_OK)
+    if (_failed(m_pDirectSound->SetCooperativeLevel(hwnd, m_dwCoopLevel)))
         return 0;
 
     // The short description; its size differs between 32- and 64-bit
@@ -138,7 +144,7 @@ int CDSoundDevice::_create_context(HWND hwnd, LPGUID guid)
     desc.dwBufferBytes = 0;
     desc.dwReserved = 0;
     desc.lpwfxFormat = nullptr;
-    if (m_pDirectSound->CreateSoundBuffer(&desc, &m_pPrimary, nullptr) != DS_OK)
+    if (_failed(m_pDirectSound->CreateSoundBuffer(&desc, &m_pPrimary, nullptr)))
         return 0;
     if (!m_pPrimary)
         return 0;
@@ -157,7 +163,7 @@ int CDSoundDevice::_create_context(HWND hwnd, LPGUID guid)
         m_pPrimary->SetFormat(&format);
     }
 
-    if (m_pPrimary->Play(0, 0, DSBPLAY_LOOPING) != DS_OK)
+    if (_failed(m_pPrimary->Play(0, 0, DSBPLAY_LOOPING)))
         return 0;
     m_hWnd = hwnd;
     return 1;
@@ -239,6 +245,14 @@ int CDSoundDevice::_detach_all(CDSoundObject **sounds)
     return count;
 }
 
+BOOL CDSoundDevice::_failed(HRESULT hr)
+{
+    if (hr == DS_OK)
+        return FALSE;
+    CFailureReason::Note(CFailureReason::FromDirectSound(hr));
+    return TRUE;
+}
+
 int CDSoundDevice::HasSound(LPCVOID sound)
 {
     if (!sound)
@@ -280,6 +294,7 @@ CDSoundObject *CDSoundDevice::_open_sound(LPCSTR path, LPVOID image, DWORD size,
     // no handle check finds it half made.
     if (!m_hMutex || WaitForSingleObject(m_hMutex, LOCK_TIMEOUT_MS) != WAIT_OBJECT_0) {
         m_nStatus = SOUND_ERR_FAILED;
+        CFailureReason::Note(ERROR_TIMEOUT);
         return nullptr;
     }
     CDSoundObject *sound = nullptr;
@@ -292,10 +307,13 @@ CDSoundObject *CDSoundDevice::_open_sound(LPCSTR path, LPVOID image, DWORD size,
             sound->AddRef();  // the opener's, beside the table's
         }
     }
+    const BOOL retired = m_bRetired;
     LeaveCriticalSection(&m_csSounds);
     ReleaseMutex(m_hMutex);
     if (!sound) {
         m_nStatus = SOUND_ERR_NOSLOT;
+        CFailureReason::Note(retired ? ERROR_INVALID_HANDLE
+                                     : slot < 0 ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
 
@@ -320,6 +338,8 @@ CDSoundObject *CDSoundDevice::_open_sound(LPCSTR path, LPVOID image, DWORD size,
     LeaveCriticalSection(&m_csSounds);
     if (index >= 0 && !kept)
         sound->Release();
+    if (opened && !kept)
+        CFailureReason::Note(ERROR_INVALID_HANDLE);  // the device was terminated meanwhile
     m_nStatus = kept ? SOUND_OK : SOUND_ERR_FAILED;
     sound->Release();
     return kept ? sound : nullptr;

@@ -69,7 +69,9 @@ public:
     // FinishCreation: the outcome, which wakes those callers.
     BOOL Claim(HWND hwnd);
     HWND GetClaim() const { return m_hWndClaim; }
-    void FinishCreation(BOOL ready);
+    void FinishCreation(BOOL ready, DWORD failure);
+    // Why the creation failed, for the callers who waited for it.
+    DWORD GetCreationFailure() const { return m_dwCreationFailure; }
     // Until the creation has finished; TRUE when the device was created.
     BOOL WaitCreation();
     // Created and not yet taken out of the registry.
@@ -81,6 +83,8 @@ public:
 
 private:
     int _create_context(HWND hwnd, LPGUID guid);
+    // TRUE, with the reason noted, when DirectSound failed.
+    static BOOL _failed(HRESULT hr);
     CDSoundObject *_open_sound(LPCSTR path, LPVOID image, DWORD size, BOOL memory);
     // Empties every slot into `sounds` (up to 32); the count.
     int _detach_all(CDSoundObject **sounds);
@@ -103,6 +107,7 @@ private:
     BOOL m_bReady;                         // created: the registry hands the handle out
     HANDLE m_hCreated;                     // manual-reset event: the creation has finished
     HWND m_hWndClaim;                      // the window asked for; set once, before publication
+    DWORD m_dwCreationFailure;             // the failed creation's reason; set before m_hCreated
 
     friend struct CDSoundDeviceProbe;
 };

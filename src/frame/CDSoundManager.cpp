@@ -2,6 +2,7 @@
 
 #include "device/CDSoundDevice.h"
 #include "frame/status.h"
+#include "platform/CFailureReason.h"
 #include "sound/CDSoundObject.h"
 
 #include <new>
@@ -92,12 +93,15 @@ CDSoundDevice *CDSoundManager::_create_once(HWND hwnd, LPGUID guid, BOOL join, B
     CDSoundDevice *device = nullptr;
     BOOL creator = FALSE;
     EnterCriticalSection(&m_csDevices);
-    if (m_pDevices && !m_bClosed) {
+    if (!m_pDevices || m_bClosed) {
+        CFailureReason::Note(ERROR_SHUTDOWN_IN_PROGRESS);
+    } else {
         device = _find_claim(hwnd);
         if (device && join) {
             device->AddRef();
         } else if (device) {
             m_nStatus = SOUND_ERR_STATE;
+            CFailureReason::Note(ERROR_INVALID_WINDOW_HANDLE);
             device = nullptr;
         } else {
             const int slot = m_pDevices->FindFreeSlot();
@@ -112,6 +116,7 @@ CDSoundDevice *CDSoundManager::_create_once(HWND hwnd, LPGUID guid, BOOL join, B
                 creator = TRUE;
             } else {
                 m_nStatus = SOUND_ERR_NOSLOT;
+                CFailureReason::Note(slot < 0 ? ERROR_TOO_MANY_OPEN_FILES : ERROR_NOT_ENOUGH_MEMORY);
             }
         }
     }
@@ -125,6 +130,8 @@ CDSoundDevice *CDSoundManager::_create_once(HWND hwnd, LPGUID guid, BOOL join, B
         const BOOL created = device->WaitCreation();
         const BOOL ready = created && device->IsReady();
         *again = created && !ready;
+        if (!created)
+            CFailureReason::Note(device->GetCreationFailure());
         device->Release();
         return ready ? device : nullptr;
     }
@@ -138,13 +145,15 @@ CDSoundDevice *CDSoundManager::_create_once(HWND hwnd, LPGUID guid, BOOL join, B
     } catch (...) {
         ready = 0;  // a device that did not finish its set-up never stays
     }
+    if (!ready)
+        CFailureReason::Note(ERROR_DEVICE_NOT_AVAILABLE);  // unless the set-up said why
     EnterCriticalSection(&m_csDevices);
     if (ready)
         m_nStatus = SOUND_OK;
     else
         m_pDevices->Detach(device);
     LeaveCriticalSection(&m_csDevices);
-    device->FinishCreation(ready);
+    device->FinishCreation(ready, CFailureReason::Noted());
     if (!ready)
         device->Release();  // the table's reference
     device->Release();
@@ -158,8 +167,10 @@ void CDSoundManager::DestroyDevice(LPCVOID device)
     if (found)
         m_pDevices->Detach(found);
     LeaveCriticalSection(&m_csDevices);
-    if (!found)
+    if (!found) {
+        CFailureReason::Note(m_bClosed ? ERROR_SHUTDOWN_IN_PROGRESS : ERROR_INVALID_HANDLE);
         return;
+    }
     // The handle is refused from here on; calls still inside the device or
     // its sounds finish first, and the last of them frees what they hold.
     found->Retire();
@@ -204,6 +215,8 @@ CDSoundDevice *CDSoundManager::PinDevice(LPCVOID device)
     if (found)
         found->AddRef();
     LeaveCriticalSection(&m_csDevices);
+    if (!found)
+        CFailureReason::Note(m_bClosed ? ERROR_SHUTDOWN_IN_PROGRESS : ERROR_INVALID_HANDLE);
     return found;
 }
 
@@ -211,8 +224,10 @@ CDSoundObject *CDSoundManager::PinSound(LPCVOID sound, CDSoundDevice **owner)
 {
     CDSoundObject *found = nullptr;
     *owner = nullptr;
-    if (!sound)
+    if (!sound) {
+        CFailureReason::Note(ERROR_INVALID_HANDLE);
         return nullptr;
+    }
     EnterCriticalSection(&m_csDevices);
     if (m_pDevices && !m_bClosed) {
         for (CDSoundDevice *device = m_pDevices->First(); device; device = m_pDevices->Next()) {
@@ -224,6 +239,8 @@ CDSoundObject *CDSoundManager::PinSound(LPCVOID sound, CDSoundDevice **owner)
         }
     }
     LeaveCriticalSection(&m_csDevices);
+    if (!found)
+        CFailureReason::Note(m_bClosed ? ERROR_SHUTDOWN_IN_PROGRESS : ERROR_INVALID_HANDLE);
     return found;
 }
 

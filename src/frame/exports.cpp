@@ -4,12 +4,16 @@
 // Each holds what its handle names (CHandlePin) for the length of the call,
 // so that another thread may close or terminate it meanwhile without
 // freeing it under this one, and none waits for another thread's work on
-// other objects.
+// other objects. A call that fails gives the application its reason through
+// the platform's last error (errno on Linux); one that succeeds leaves the
+// application's value as it was (CFailureReason).
 #include "dudidadu.h"
 
 #include "device/CDSoundDevice.h"
 #include "frame/CDSoundManager.h"
 #include "frame/CHandlePin.h"
+#include "platform/CFailureReason.h"
+#include "platform/CLog.h"
 #include "platform/winapi.h"
 #include "sound/CDSoundObject.h"
 
@@ -28,23 +32,65 @@ public:
     ~CRegistryCloser() { g_DSoundManager.Close(); }
 } s_registryCloser;
 
-// One export's body; anything thrown ends as the failure result T() (null,
-// 0 or nothing).
-template <class T, class Body>
-T Guarded(Body body)
+// How an export's result shows a failure: by the failure value itself (a
+// null handle, or 0 from a call that acts), or only by a reason noted (the
+// questions, whose 0 is also an answer, and the calls without a result).
+enum EFailureShown { BY_ZERO, BY_REASON };
+
+void Finish(CFailureReason &reason, LPCSTR name, BOOL zero, EFailureShown shown)
+{
+    const DWORD noted = CFailureReason::Noted();
+    if (noted != 0 || (zero && shown == BY_ZERO))
+        CLog::Line(CLog::LOG_CALLS, "%s failed, error %u", name, noted ? noted : ERROR_GEN_FAILURE);
+    reason.End(zero && shown == BY_ZERO);
+}
+
+void NoteException()
 {
     try {
-        return body();
+        throw;
+    } catch (const std::bad_alloc &) {
+        CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
     } catch (...) {
-        return T();
+        CFailureReason::Note(ERROR_INTERNAL_ERROR);
     }
 }
 
-// The same for a call on one sound; an unknown handle gives T() too.
-template <class T, class Call>
-T OnSound(LPVOID sound, Call call)
+// One export's body; anything thrown ends as the failure result T() (null
+// or 0).
+template <class T, class Body>
+T Guarded(LPCSTR name, EFailureShown shown, Body body)
 {
-    return Guarded<T>([sound, &call]() -> T {
+    CFailureReason reason;
+    T result = T();
+    try {
+        result = body();
+    } catch (...) {
+        NoteException();
+        result = T();
+    }
+    Finish(reason, name, result == T(), shown);
+    return result;
+}
+
+// The same for an export without a result.
+template <class Body>
+void GuardedVoid(LPCSTR name, Body body)
+{
+    CFailureReason reason;
+    try {
+        body();
+    } catch (...) {
+        NoteException();
+    }
+    Finish(reason, name, FALSE, BY_REASON);
+}
+
+// A call on one sound; an unknown handle gives T() too.
+template <class T, class Call>
+T OnSound(LPCSTR name, EFailureShown shown, LPVOID sound, Call call)
+{
+    return Guarded<T>(name, shown, [sound, &call]() -> T {
         CHandlePin pin;
         return pin.PinSound(g_DSoundManager, sound) ? call(pin.GetSound()) : T();
     });
@@ -56,19 +102,19 @@ extern "C" {
 
 LPVOID DUDIDADU_CALL DSoundInitialize(HWND window, LPGUID device)
 {
-    return Guarded<LPVOID>([window, device]() -> LPVOID {
+    return Guarded<LPVOID>("DSoundInitialize", BY_ZERO, [window, device]() -> LPVOID {
         return g_DSoundManager.InitializeDevice(window, device);
     });
 }
 
 void DUDIDADU_CALL DSoundTerminate(LPVOID device)
 {
-    Guarded<void>([device]() { g_DSoundManager.DestroyDevice(device); });
+    GuardedVoid("DSoundTerminate", [device]() { g_DSoundManager.DestroyDevice(device); });
 }
 
 LPVOID DUDIDADU_CALL DSoundOpen(LPVOID device, LPCSTR path)
 {
-    return Guarded<LPVOID>([device, path]() -> LPVOID {
+    return Guarded<LPVOID>("DSoundOpen", BY_ZERO, [device, path]() -> LPVOID {
         CHandlePin pin;
         return pin.PinDevice(g_DSoundManager, device) ? pin.GetDevice()->OpenSound(path) : nullptr;
     });
@@ -76,7 +122,7 @@ LPVOID DUDIDADU_CALL DSoundOpen(LPVOID device, LPCSTR path)
 
 LPVOID DUDIDADU_CALL DSoundOpenMem(LPVOID device, LPVOID image, DWORD size)
 {
-    return Guarded<LPVOID>([device, image, size]() -> LPVOID {
+    return Guarded<LPVOID>("DSoundOpenMem", BY_ZERO, [device, image, size]() -> LPVOID {
         CHandlePin pin;
         return pin.PinDevice(g_DSoundManager, device) ? pin.GetDevice()->OpenSoundMem(image, size)
                                                       : nullptr;
@@ -85,7 +131,7 @@ LPVOID DUDIDADU_CALL DSoundOpenMem(LPVOID device, LPVOID image, DWORD size)
 
 void DUDIDADU_CALL DSoundClose(LPVOID sound)
 {
-    Guarded<void>([sound]() {
+    GuardedVoid("DSoundClose", [sound]() {
         CHandlePin pin;
         if (pin.PinSound(g_DSoundManager, sound))
             pin.GetDevice()->CloseSound(sound);
@@ -94,49 +140,59 @@ void DUDIDADU_CALL DSoundClose(LPVOID sound)
 
 BOOL DUDIDADU_CALL DSoundPlay(LPVOID sound, BOOL loop)
 {
-    return OnSound<BOOL>(sound, [loop](CDSoundObject *object) { return object->Play(loop); });
+    return OnSound<BOOL>("DSoundPlay", BY_ZERO, sound,
+                         [loop](CDSoundObject *object) { return object->Play(loop); });
 }
 
 void DUDIDADU_CALL DSoundStop(LPVOID sound, LONG fade_ms)
 {
-    OnSound<void>(sound, [fade_ms](CDSoundObject *object) { object->Stop(fade_ms); });
+    OnSound<BOOL>("DSoundStop", BY_REASON, sound, [fade_ms](CDSoundObject *object) {
+        object->Stop(fade_ms);
+        return TRUE;
+    });
 }
 
 BOOL DUDIDADU_CALL DSoundIsPlaying(LPVOID sound)
 {
-    return OnSound<BOOL>(sound, [](CDSoundObject *object) { return object->IsPlaying(); });
+    return OnSound<BOOL>("DSoundIsPlaying", BY_REASON, sound,
+                         [](CDSoundObject *object) { return object->IsPlaying(); });
 }
 
 BOOL DUDIDADU_CALL DSoundSetVolume(LPVOID sound, LONG volume)
 {
-    return OnSound<BOOL>(sound, [volume](CDSoundObject *object) { return object->SetVolume(volume); });
+    return OnSound<BOOL>("DSoundSetVolume", BY_ZERO, sound,
+                         [volume](CDSoundObject *object) { return object->SetVolume(volume); });
 }
 
 BOOL DUDIDADU_CALL DSoundSetPan(LPVOID sound, LONG pan)
 {
-    return OnSound<BOOL>(sound, [pan](CDSoundObject *object) { return object->SetPan(pan); });
+    return OnSound<BOOL>("DSoundSetPan", BY_ZERO, sound,
+                         [pan](CDSoundObject *object) { return object->SetPan(pan); });
 }
 
 BOOL DUDIDADU_CALL DSoundSetFrequency(LPVOID sound, DWORD frequency)
 {
-    return OnSound<BOOL>(sound, [frequency](CDSoundObject *object) {
+    return OnSound<BOOL>("DSoundSetFrequency", BY_ZERO, sound, [frequency](CDSoundObject *object) {
         return object->SetFrequency(frequency);
     });
 }
 
 LONG DUDIDADU_CALL DSoundGetVolume(LPVOID sound)
 {
-    return OnSound<LONG>(sound, [](CDSoundObject *object) { return object->GetVolume(); });
+    return OnSound<LONG>("DSoundGetVolume", BY_REASON, sound,
+                         [](CDSoundObject *object) { return object->GetVolume(); });
 }
 
 LONG DUDIDADU_CALL DSoundGetPan(LPVOID sound)
 {
-    return OnSound<LONG>(sound, [](CDSoundObject *object) { return object->GetPan(); });
+    return OnSound<LONG>("DSoundGetPan", BY_REASON, sound,
+                         [](CDSoundObject *object) { return object->GetPan(); });
 }
 
 DWORD DUDIDADU_CALL DSoundGetFrequency(LPVOID sound)
 {
-    return OnSound<DWORD>(sound, [](CDSoundObject *object) { return object->GetFrequency(); });
+    return OnSound<DWORD>("DSoundGetFrequency", BY_REASON, sound,
+                         [](CDSoundObject *object) { return object->GetFrequency(); });
 }
 
 }  // extern "C"

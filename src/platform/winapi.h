@@ -15,6 +15,10 @@
 #include <mmsystem.h>
 #include <mmreg.h>
 #include <dsound.h>
+// Newer than some toolchains' headers.
+#ifndef ERROR_DIRECTORY_NOT_SUPPORTED
+#define ERROR_DIRECTORY_NOT_SUPPORTED 336L
+#endif
 #else
 #include "posix/wintypes.h"
 #include "posix/kernel.h"

@@ -1,6 +1,8 @@
 #include "sound/CDSoundObject.h"
 
 #include "frame/status.h"
+#include "platform/CFailureReason.h"
+#include "platform/CLog.h"
 #include "wave/CWaveFile.h"
 
 #include <new>
@@ -90,6 +92,7 @@ BOOL CDSoundObject::_open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD siz
         m_hMutex = CreateMutexA(NULL, FALSE, NULL);
         if (m_hMutex == NULL) {
             m_nStatus = SOUND_ERR_FAILED;
+            CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
             return FALSE;
         }
     }
@@ -97,11 +100,13 @@ BOOL CDSoundObject::_open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD siz
         m_hWake = CreateEventA(NULL, FALSE, FALSE, NULL);
         if (m_hWake == NULL) {
             m_nStatus = SOUND_ERR_FAILED;
+            CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
             return FALSE;
         }
     }
     if (!_wait_lock(LOCK_TIMEOUT_MS)) {
         m_nStatus = SOUND_ERR_FAILED;
+        CFailureReason::Note(ERROR_TIMEOUT);
         return FALSE;
     }
 
@@ -111,11 +116,13 @@ BOOL CDSoundObject::_open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD siz
         if (m_pBuffer != NULL) {
             // Already loaded: refuse and keep what the sound holds.
             m_nStatus = SOUND_ERR_STATE;
+            CFailureReason::Note(ERROR_INVALID_HANDLE);
             refused = TRUE;
         } else if (!(file ? LoadFile(path) : LoadMem(image, size))) {
             m_nStatus = SOUND_ERR_FAILED;
         } else if ((m_pBuffer = CreateBuffer(ds, m_pFormat, m_dwWaveSize)) == NULL) {
             m_nStatus = SOUND_ERR_FAILED;
+            _refuse_format(file ? path : NULL);
         } else {
             m_pDirectSound = ds;
             m_nStatus = SOUND_OK;
@@ -140,7 +147,7 @@ BOOL CDSoundObject::LoadFile(LPCSTR path)
         m_nStatus = SOUND_ERR_FAILED;
         return FALSE;
     }
-    return _load(wave, 0xFFFFFFFF);
+    return _load(wave, 0xFFFFFFFF, path);
 }
 
 BOOL CDSoundObject::LoadMem(LPVOID image, DWORD size)
@@ -152,12 +159,13 @@ BOOL CDSoundObject::LoadMem(LPVOID image, DWORD size)
         return FALSE;
     }
     // A data chunk cannot be longer than the image that holds it.
-    return _load(wave, size);
+    return _load(wave, size, NULL);
 }
 
 // The steps after the reader has opened: the format record with its extra
-// bytes, then the whole data chunk in one block.
-BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit)
+// bytes, then the whole data chunk in one block. `path` names the file in
+// diagnostics, null for a memory image.
+BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
 {
     // Extra format bytes (WAVE_FORMAT_EXTENSIBLE and the like) are kept, so
     // that the record announces exactly what it holds.
@@ -168,20 +176,39 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit)
         if (m_pFormat != NULL && wave.GetFormatBlock(m_pFormat, bytes))
             code = SOUND_OK;
     }
+    if (code != SOUND_OK)
+        CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+    char why[160];
     if (code == SOUND_OK) {
         m_dwWaveSize = wave.GetDataSize();
-        if (m_dwWaveSize == 0 || m_dwWaveSize > limit || m_dwWaveSize > kMaxWaveSize)
+        if (m_dwWaveSize == 0 || m_dwWaveSize > limit) {
             code = SOUND_ERR_FAILED;
+            CFailureReason::Note(ERROR_BAD_FORMAT);
+            wsprintfA(why, "the data chunk announces %u bytes, the image holds %u", m_dwWaveSize, limit);
+            CLog::Refused(path, why);
+        } else if (m_dwWaveSize > kMaxWaveSize) {
+            code = SOUND_ERR_FAILED;
+            CFailureReason::Note(ERROR_FILE_TOO_LARGE);
+            wsprintfA(why, "a data chunk of %u bytes, more than a buffer holds (%u)", m_dwWaveSize,
+                      kMaxWaveSize);
+            CLog::Refused(path, why);
+        }
     }
     if (code == SOUND_OK) {
         m_pWaveData = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, m_dwWaveSize));
-        if (m_pWaveData == NULL)
+        if (m_pWaveData == NULL) {
             code = SOUND_ERR_NOMEMORY;
+            CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+        }
     }
     if (code == SOUND_OK) {
         LONG got = wave.Read(m_pWaveData, m_dwWaveSize);
-        if (got < 0 || (DWORD)got != m_dwWaveSize)
+        if (got < 0 || (DWORD)got != m_dwWaveSize) {
             code = SOUND_ERR_FAILED;
+            CFailureReason::Note(got < 0 ? ERROR_READ_FAULT : ERROR_BAD_FORMAT);
+            wsprintfA(why, "the data chunk announces %u bytes, %d could be read", m_dwWaveSize, got);
+            CLog::Refused(path, why);
+        }
     }
     wave.Close();
     m_nStatus = code;
@@ -218,8 +245,14 @@ LPDIRECTSOUNDBUFFER CDSoundObject::CreateBuffer(LPDIRECTSOUND ds, LPWAVEFORMATEX
     desc.lpwfxFormat = format;
 
     LPDIRECTSOUNDBUFFER buffer = NULL;
-    if (ds == NULL || ds->CreateSoundBuffer(&desc, &buffer, NULL) != DS_OK || buffer == NULL) {
+    const HRESULT hr = ds == NULL ? DSERR_INVALIDCALL : ds->CreateSoundBuffer(&desc, &buffer, NULL);
+    if (hr != DS_OK || buffer == NULL) {
         m_nStatus = SOUND_ERR_FAILED;
+        // A format DirectSound does not take is the file's fault, whatever
+        // DirectSound calls it.
+        CFailureReason::Note(hr == DSERR_INVALIDPARAM || hr == DSERR_UNSUPPORTED
+                                 ? ERROR_BAD_FORMAT
+                                 : CFailureReason::FromDirectSound(hr));
         return NULL;
     }
     m_nStatus = SOUND_OK;
@@ -240,11 +273,11 @@ BOOL CDSoundObject::_write_sound_buffer(const BYTE *data, DWORD size)
     HRESULT hr = m_pBuffer->Lock(0, size, &audio1, &bytes1, &audio2, &bytes2, 0);
     if (hr == DSERR_BUFFERLOST) {
         // The memory comes back, not its contents, which we write next.
-        if (m_pBuffer->Restore() != DS_OK)
+        if (_failed(m_pBuffer->Restore()))
             return FALSE;
         hr = m_pBuffer->Lock(0, size, &audio1, &bytes1, &audio2, &bytes2, 0);
     }
-    if (hr != DS_OK)
+    if (_failed(hr))
         return FALSE;
 
     // Never read past the samples, whatever lengths the lock reported.
@@ -255,7 +288,7 @@ BOOL CDSoundObject::_write_sound_buffer(const BYTE *data, DWORD size)
         DWORD copy2 = bytes2 < size - copy1 ? bytes2 : size - copy1;
         memcpy(audio2, data + copy1, copy2);
     }
-    return m_pBuffer->Unlock(audio1, bytes1, audio2, bytes2) == DS_OK ? TRUE : FALSE;
+    return _failed(m_pBuffer->Unlock(audio1, bytes1, audio2, bytes2)) ? FALSE : TRUE;
 }
 
 BOOL CDSoundObject::Play(BOOL loop)
@@ -278,6 +311,7 @@ BOOL CDSoundObject::_play(BOOL loop)
 {
     if (m_pBuffer == NULL || m_bRetired) {
         m_nStatus = SOUND_ERR_STATE;
+        CFailureReason::Note(ERROR_INVALID_HANDLE);
         return FALSE;
     }
 
@@ -286,6 +320,7 @@ BOOL CDSoundObject::_play(BOOL loop)
     Stop(0);
     if (IsRunning() && Wait(LOCK_TIMEOUT_MS) != WAIT_OBJECT_0) {
         m_nStatus = SOUND_ERR_FAILED;
+        CFailureReason::Note(ERROR_TIMEOUT);
         return FALSE;
     }
     // A stop meant for the run that has ended must not cut the new run's
@@ -293,12 +328,15 @@ BOOL CDSoundObject::_play(BOOL loop)
     if (m_hWake != NULL)
         ResetEvent(m_hWake);
 
-    if (!Create(_dsound_oneshot_play_thread, this))
+    if (!Create(_dsound_oneshot_play_thread, this)) {
+        CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
+    }
 
     BOOL ok = FALSE;
     if (!_wait_lock(LOCK_TIMEOUT_MS)) {
         m_nStatus = SOUND_ERR_FAILED;
+        CFailureReason::Note(ERROR_TIMEOUT);
     } else {
         BOOL started = FALSE;
         try {
@@ -306,16 +344,16 @@ BOOL CDSoundObject::_play(BOOL loop)
                 m_nStatus = SOUND_ERR_FAILED;
                 throw "CDSoundObject::_write_sound_buffer() failed.";
             }
-            if (m_pBuffer->SetCurrentPosition(0) != DS_OK) {
+            if (_failed(m_pBuffer->SetCurrentPosition(0))) {
                 m_nStatus = SOUND_ERR_FAILED;
                 throw "DirectSoundBuffer::SetCurrentPosition() failed.";
             }
-            if (m_pBuffer->Play(0, 0, loop ? DSBPLAY_LOOPING : 0) != DS_OK) {
+            if (_failed(m_pBuffer->Play(0, 0, loop ? DSBPLAY_LOOPING : 0))) {
                 m_nStatus = SOUND_ERR_FAILED;
                 throw "DirectSoundBuffer::Play() failed.";
             }
             started = TRUE;
-            if (m_pBuffer->SetVolume(m_lVolume) != DS_OK) {
+            if (_failed(m_pBuffer->SetVolume(m_lVolume))) {
                 m_nStatus = SOUND_ERR_FAILED;
                 throw "DirectSoundBuffer::SetVolume() failed.";
             }
@@ -338,6 +376,7 @@ BOOL CDSoundObject::_play(BOOL loop)
     m_nFadeLeft = -1;
     m_bLoop = loop;
     if (Resume() == (DWORD)-1) {
+        CFailureReason::Note(ERROR_GEN_FAILURE);
         Terminate();
         if (_wait_lock(LOCK_TIMEOUT_MS)) {
             _stop_buffer();
@@ -384,13 +423,17 @@ T CDSoundObject::_locked_call(Call call)
 {
     if (!_wait_lock(LOCK_TIMEOUT_MS)) {
         m_nStatus = SOUND_ERR_FAILED;
+        CFailureReason::Note(ERROR_TIMEOUT);
         return 0;
     }
     T result = 0;
     try {
         if (m_pBuffer != NULL)
             result = call(m_pBuffer);
+        else
+            CFailureReason::Note(ERROR_INVALID_HANDLE);
     } catch (...) {
+        CFailureReason::Note(ERROR_INTERNAL_ERROR);
     }
     ReleaseMutex(m_hMutex);
     return result;
@@ -399,7 +442,7 @@ T CDSoundObject::_locked_call(Call call)
 BOOL CDSoundObject::SetVolume(LONG volume)
 {
     return _locked_call<BOOL>([this, volume](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
-        if (buffer->SetVolume(volume) != DS_OK)
+        if (_failed(buffer->SetVolume(volume)))
             return FALSE;
         // Remembered because a fade lowers the buffer's volume and the next
         // play restores this one.
@@ -411,14 +454,14 @@ BOOL CDSoundObject::SetVolume(LONG volume)
 BOOL CDSoundObject::SetPan(LONG pan)
 {
     return _locked_call<BOOL>([pan](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
-        return buffer->SetPan(pan) == DS_OK;
+        return !_failed(buffer->SetPan(pan));
     });
 }
 
 BOOL CDSoundObject::SetFrequency(DWORD frequency)
 {
     return _locked_call<BOOL>([frequency](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
-        return buffer->SetFrequency(frequency) == DS_OK;
+        return !_failed(buffer->SetFrequency(frequency));
     });
 }
 
@@ -426,7 +469,7 @@ LONG CDSoundObject::GetVolume()
 {
     return _locked_call<LONG>([](LPDIRECTSOUNDBUFFER buffer) -> LONG {
         LONG value = 0;
-        return buffer->GetVolume(&value) == DS_OK ? value : 0;
+        return _failed(buffer->GetVolume(&value)) ? 0 : value;
     });
 }
 
@@ -434,7 +477,7 @@ LONG CDSoundObject::GetPan()
 {
     return _locked_call<LONG>([](LPDIRECTSOUNDBUFFER buffer) -> LONG {
         LONG value = 0;
-        return buffer->GetPan(&value) == DS_OK ? value : 0;
+        return _failed(buffer->GetPan(&value)) ? 0 : value;
     });
 }
 
@@ -442,7 +485,7 @@ DWORD CDSoundObject::GetFrequency()
 {
     return _locked_call<DWORD>([](LPDIRECTSOUNDBUFFER buffer) -> DWORD {
         DWORD value = 0;
-        return buffer->GetFrequency(&value) == DS_OK ? value : 0;
+        return _failed(buffer->GetFrequency(&value)) ? 0 : value;
     });
 }
 
@@ -486,6 +529,33 @@ void CDSoundObject::Destroy()
         CloseHandle(m_hWake);
         m_hWake = NULL;
     }
+}
+
+BOOL CDSoundObject::_failed(HRESULT hr)
+{
+    if (hr == DS_OK)
+        return FALSE;
+    CFailureReason::Note(CFailureReason::FromDirectSound(hr));
+    return TRUE;
+}
+
+// Says why DirectSound did not take the format just refused: the tags it
+// takes, and the channel counts that need the extensible record.
+void CDSoundObject::_refuse_format(LPCSTR path)
+{
+    if (m_pFormat == NULL || !CLog::Wants(CLog::LOG_EVENTS))
+        return;
+    const WAVEFORMATEX &f = *m_pFormat;
+    char why[160];
+    if (f.wFormatTag != WAVE_FORMAT_PCM && f.wFormatTag != WAVE_FORMAT_IEEE_FLOAT &&
+        f.wFormatTag != WAVE_FORMAT_EXTENSIBLE)
+        wsprintfA(why, "format tag 0x%04x not supported", f.wFormatTag);
+    else if (f.nChannels > 2 && f.wFormatTag != WAVE_FORMAT_EXTENSIBLE)
+        wsprintfA(why, "%u channels need WAVE_FORMAT_EXTENSIBLE", f.nChannels);
+    else
+        wsprintfA(why, "DirectSound refused the format: tag 0x%04x, %u channels, %u Hz, %u bits, block %u",
+                  f.wFormatTag, f.nChannels, f.nSamplesPerSec, f.wBitsPerSample, f.nBlockAlign);
+    CLog::Refused(path, why);
 }
 
 BOOL CDSoundObject::_wait_lock(DWORD milliseconds)

@@ -1,5 +1,7 @@
 #include "wave/CWaveFile.h"
 
+#include "platform/CFailureReason.h"
+#include "platform/CLog.h"
 #include "platform/CMemoryProbe.h"
 
 #include <stdint.h>
@@ -39,10 +41,18 @@ CWaveFile::~CWaveFile()
 
 BOOL CWaveFile::Open(LPCSTR path)
 {
+    if (m_hmmio != NULL)
+        return FALSE;
     // The path is the application's: an unreadable one names no file and is
     // refused before anything reads it.
-    if (m_hmmio != NULL || path == NULL || !CMemoryProbe::CanReadString(path) || path[0] == '\0')
+    if (path != NULL && !CMemoryProbe::CanReadString(path)) {
+        CFailureReason::Note(ERROR_NOACCESS);
         return FALSE;
+    }
+    if (path == NULL || path[0] == '\0') {
+        CFailureReason::Note(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     return _open(path, NULL);
 }
 
@@ -52,11 +62,13 @@ BOOL CWaveFile::OpenMem(LPCVOID image, DWORD size)
         return FALSE;
     // The memory file's size is a LONG; a larger one cannot be described.
     if (size > (DWORD)kMaxLong)
-        return _fail();
+        return _refuse(NULL, ERROR_FILE_TOO_LARGE, "an image of more than 2 GiB");
     // The image is the application's and read in place, now and later: all
     // of it must be readable now.
-    if (!CMemoryProbe::CanRead(image, size))
+    if (image == NULL || !CMemoryProbe::CanRead(image, size)) {
+        CFailureReason::Note(image == NULL ? ERROR_INVALID_PARAMETER : ERROR_NOACCESS);
         return FALSE;
+    }
     MMIOINFO info;
     memset(&info, 0, sizeof(info));
     info.fccIOProc = FOURCC_MEM;
@@ -71,37 +83,45 @@ BOOL CWaveFile::_open(LPCSTR path, LPMMIOINFO info)
     // Read-only: the service does not write the name.
     m_hmmio = mmioOpenA(const_cast<LPSTR>(path), info, MMIO_READ);
     if (m_hmmio == NULL)
-        return _fail();
+        return _refuse_open(path);
 
+    const char *const kUnreachable = "chunk sizes that run past the end of the data";
     MMCKINFO riff;
     memset(&riff, 0, sizeof(riff));
     riff.fccType = mmioFOURCC('W', 'A', 'V', 'E');
-    if (!_chunk_in_reach(FOURCC_RIFF, riff.fccType) ||
-        mmioDescend(m_hmmio, &riff, NULL, MMIO_FINDRIFF) != MMSYSERR_NOERROR)
-        return _fail();
+    if (!_chunk_in_reach(FOURCC_RIFF, riff.fccType))
+        return _refuse(path, ERROR_BAD_FORMAT, kUnreachable);
+    if (mmioDescend(m_hmmio, &riff, NULL, MMIO_FINDRIFF) != MMSYSERR_NOERROR)
+        return _refuse(path, ERROR_BAD_FORMAT, "not a RIFF/WAVE file");
 
     MMCKINFO chunk;
     memset(&chunk, 0, sizeof(chunk));
     chunk.ckid = mmioFOURCC('f', 'm', 't', ' ');
-    if (!_chunk_in_reach(chunk.ckid, 0) ||
-        mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
-        return _fail();
-    if (chunk.cksize < kPcmHeaderSize || !_read_format(chunk.cksize))
-        return _fail();
+    if (!_chunk_in_reach(chunk.ckid, 0))
+        return _refuse(path, ERROR_BAD_FORMAT, kUnreachable);
+    if (mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
+        return _refuse(path, ERROR_BAD_FORMAT, "no fmt chunk");
+    if (chunk.cksize < kPcmHeaderSize)
+        return _refuse(path, ERROR_BAD_FORMAT, "a fmt chunk shorter than 16 bytes");
+    if (!_read_format(chunk.cksize))
+        return _refuse(path, ERROR_BAD_FORMAT, "a fmt chunk cut short");
     if (mmioAscend(m_hmmio, &chunk, 0) != MMSYSERR_NOERROR)
-        return _fail();
+        return _refuse(path, ERROR_BAD_FORMAT, "a fmt chunk cut short");
+    const DWORD fmtOffset = chunk.dwDataOffset;
 
     // Searched from the end of "fmt ": a "data" chunk before it is not found.
     memset(&chunk, 0, sizeof(chunk));
     chunk.ckid = mmioFOURCC('d', 'a', 't', 'a');
-    if (!_chunk_in_reach(chunk.ckid, 0) ||
-        mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
-        return _fail();
+    if (!_chunk_in_reach(chunk.ckid, 0))
+        return _refuse(path, ERROR_BAD_FORMAT, kUnreachable);
+    if (mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
+        return _refuse(path, ERROR_BAD_FORMAT,
+                       _data_before(riff, fmtOffset) ? "fmt chunk after data" : "no data chunk");
     if (chunk.cksize == 0)
-        return _fail();
+        return _refuse(path, ERROR_BAD_FORMAT, "an empty data chunk");
     LONG start = mmioSeek(m_hmmio, 0, SEEK_CUR);
     if (start < 0)
-        return _fail();
+        return _refuse(path, ERROR_READ_FAULT, "the data cannot be reached");
 
     m_dwDataSize = chunk.cksize;
     m_lDataStart = start;
@@ -192,6 +212,51 @@ BOOL CWaveFile::_fail()
     Close();
     SetName(NULL);
     return FALSE;
+}
+
+BOOL CWaveFile::_refuse(LPCSTR path, DWORD error, LPCSTR why)
+{
+    CFailureReason::Note(error);
+    CLog::Refused(path, why);
+    return _fail();
+}
+
+// The file did not open: the platform's own reason, as the application
+// would get it from opening the file itself.
+BOOL CWaveFile::_refuse_open(LPCSTR path)
+{
+    const DWORD error = GetLastError();
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return _refuse(path, error, "no such file");
+    case ERROR_ACCESS_DENIED:
+        return _refuse(path, error, "access denied");
+    case ERROR_DIRECTORY_NOT_SUPPORTED:
+        return _refuse(path, error, "a directory, not a file");
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return _refuse(path, error, "too many open files");
+    default: {
+        char why[64];
+        wsprintfA(why, "it cannot be opened (error %u)", error);
+        return _refuse(path, error != ERROR_SUCCESS ? error : ERROR_FILE_NOT_FOUND, why);
+    }
+    }
+}
+
+// Whether a "data" chunk stands before "fmt " (whose contents start at
+// fmtOffset), for the reason of a refusal. The chunks up to "fmt " were found
+// within reach already.
+BOOL CWaveFile::_data_before(const MMCKINFO &riff, DWORD fmtOffset)
+{
+    const LONG first = (LONG)(riff.dwDataOffset + 4);
+    if (mmioSeek(m_hmmio, first, SEEK_SET) != first)
+        return FALSE;
+    MMCKINFO chunk;
+    memset(&chunk, 0, sizeof(chunk));
+    chunk.ckid = mmioFOURCC('d', 'a', 't', 'a');
+    return mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) == MMSYSERR_NOERROR &&
+           chunk.dwDataOffset < fmtOffset;
 }
 
 LONG CWaveFile::Read(LPVOID buffer, DWORD count)

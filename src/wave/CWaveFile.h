@@ -54,6 +54,11 @@ private:
     BOOL _read_format(DWORD chunkSize);
     BOOL _chunk_in_reach(FOURCC id, FOURCC formType);
     BOOL _fail();
+    // Notes the reason, writes the diagnostic line (path null for a memory
+    // image), then fails.
+    BOOL _refuse(LPCSTR path, DWORD error, LPCSTR why);
+    BOOL _refuse_open(LPCSTR path);
+    BOOL _data_before(const MMCKINFO &riff, DWORD fmtOffset);
 
     LONG m_nNameSize;
     LONG m_lState;

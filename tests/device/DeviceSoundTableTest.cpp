@@ -2,6 +2,7 @@
 // copies of the samples, and teardown order, against the fake DirectSound.
 #include "device/CDSoundDevice.h"
 #include "frame/status.h"
+#include "platform/CFailureReason.h"
 #include "sound/CDSoundObject.h"
 
 #include "DeviceProbe.h"
@@ -53,8 +54,10 @@ TEST_F(DeviceSounds, ThirtyThirdSoundIsRefusedAndAFreedSlotIsReusedFirst)
         EXPECT_EQ(device.GetStatus(), SOUND_OK);
     }
     const int buffers = fakeds::Count("CreateSoundBuffer");
+    CFailureReason call;
     EXPECT_EQ(Open(), nullptr);
     EXPECT_EQ(device.GetStatus(), SOUND_ERR_NOSLOT);
+    EXPECT_EQ(CFailureReason::Noted(), (DWORD)ERROR_TOO_MANY_OPEN_FILES);
     EXPECT_EQ(fakeds::Count("CreateSoundBuffer"), buffers);
 
     device.CloseSound(sounds[5]);

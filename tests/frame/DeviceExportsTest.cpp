@@ -7,6 +7,7 @@
 #include "frame/status.h"
 
 #include "fake_dsound.h"
+#include "support/Diagnostics.h"
 
 #include <gtest/gtest.h>
 
@@ -71,13 +72,16 @@ TEST_F(DeviceExports, NullWindowBadGuidOrFailingDirectSoundGivesNullAndLeavesNoD
 {
     const LONG before = g_DSoundManager.GetStatus();
     EXPECT_EQ(DSoundInitialize(nullptr, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), diag::ReadBack(ERROR_INVALID_WINDOW_HANDLE));
     EXPECT_EQ(g_DSoundManager.GetStatus(), before);
     EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 0);
     // A GUID the application cannot read is refused before DirectSound sees it.
     EXPECT_EQ(DSoundInitialize(Window(1), reinterpret_cast<LPGUID>(16)), nullptr);
+    EXPECT_EQ(GetLastError(), diag::ReadBack(ERROR_NOACCESS));
     EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 0);
     fakeds::FailNext("DirectSoundCreate", DSERR_NODRIVER);
     EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), diag::ReadBack(ERROR_DEVICE_NOT_AVAILABLE));
     // A scripted exception inside the set-up counts as a failure too.
     fakeds::ThrowNext("SetCooperativeLevel");
     EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);
@@ -92,6 +96,7 @@ TEST_F(DeviceExports, TerminateIgnoresNullInventedAndStaleHandles)
     ASSERT_TRUE(a && b);
     int invented[4] = {};
     DSoundTerminate(nullptr);
+    EXPECT_EQ(GetLastError(), diag::ReadBack(ERROR_INVALID_HANDLE));
     DSoundTerminate(invented);
     DSoundTerminate(reinterpret_cast<LPVOID>(static_cast<uintptr_t>(0xDEADBEE0)));
     EXPECT_EQ(Registered(), 2);
@@ -111,6 +116,7 @@ TEST_F(DeviceExports, FullRegistryRefusesANewWindowButKeepsAnsweringForItsOwn)
         ASSERT_NE(devices.back(), nullptr);
     }
     EXPECT_EQ(DSoundInitialize(Window(32), nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), diag::ReadBack(ERROR_TOO_MANY_OPEN_FILES));
     EXPECT_EQ(g_DSoundManager.GetStatus(), SOUND_ERR_NOSLOT);
     for (int i = 0; i < 32; ++i)
         EXPECT_EQ(DSoundInitialize(Window(i), nullptr), devices[i]);

@@ -5,12 +5,14 @@
 #include "frame/CDSoundManager.h"
 
 #include "fake_dsound.h"
+#include "support/Diagnostics.h"
 #include "support/RiffWriter.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <vector>
 
 namespace {
@@ -44,20 +46,27 @@ protected:
     }
 
     // Calls every sound export with the handle; true when all of them gave
-    // their failure result.
+    // their failure result and the reason of a bad handle.
     static bool AllRefuse(LPVOID sound)
     {
+        const DWORD badHandle = diag::ReadBack(ERROR_INVALID_HANDLE);
         bool refused = true;
-        refused &= DSoundPlay(sound, TRUE) == 0;
+        auto check = [&](bool failed) {
+            refused &= failed && GetLastError() == badHandle;
+            SetLastError(0);
+        };
+        check(DSoundPlay(sound, TRUE) == 0);
         DSoundStop(sound, 100);
-        refused &= DSoundIsPlaying(sound) == 0;
-        refused &= DSoundSetVolume(sound, -100) == 0;
-        refused &= DSoundSetPan(sound, 100) == 0;
-        refused &= DSoundSetFrequency(sound, 11025) == 0;
-        refused &= DSoundGetVolume(sound) == 0;
-        refused &= DSoundGetPan(sound) == 0;
-        refused &= DSoundGetFrequency(sound) == 0;
+        check(true);
+        check(DSoundIsPlaying(sound) == 0);
+        check(DSoundSetVolume(sound, -100) == 0);
+        check(DSoundSetPan(sound, 100) == 0);
+        check(DSoundSetFrequency(sound, 11025) == 0);
+        check(DSoundGetVolume(sound) == 0);
+        check(DSoundGetPan(sound) == 0);
+        check(DSoundGetFrequency(sound) == 0);
         DSoundClose(sound);
+        check(true);
         return refused;
     }
 
@@ -112,12 +121,24 @@ TEST_F(SoundExports, ValuesPassUnchangedAndResultsComeBack)
     EXPECT_EQ(fakeds::Calls("SetPan").back().args, std::vector<long long>({2345}));
     EXPECT_EQ(fakeds::Calls("SetFrequency").back().args, std::vector<long long>({44100}));
 
-    // What DirectSound refuses is refused, unclamped.
+    // What DirectSound refuses is refused, unclamped, as a bad parameter.
+    const DWORD badValue = diag::ReadBack(ERROR_INVALID_PARAMETER);
+    SetLastError(0);
     EXPECT_EQ(DSoundSetVolume(sound, 1), 0);
+    EXPECT_EQ(GetLastError(), badValue);
+    SetLastError(0);
     EXPECT_EQ(DSoundSetPan(sound, -10001), 0);
+    EXPECT_EQ(GetLastError(), badValue);
+    SetLastError(0);
     EXPECT_EQ(DSoundSetFrequency(sound, 99), 0);
+    EXPECT_EQ(GetLastError(), badValue);
     EXPECT_EQ(fakeds::Calls("SetVolume").back().args, std::vector<long long>({1}));
+    // A call that succeeds leaves the application's last error as it was.
+    const DWORD mine = diag::ReadBack(ERROR_BUSY);
     EXPECT_EQ(DSoundGetVolume(sound), -1234);
+    EXPECT_EQ(DSoundSetPan(sound, 0), 1);
+    EXPECT_EQ(DSoundIsPlaying(sound), 0);
+    EXPECT_EQ(GetLastError(), mine);
 }
 
 TEST_F(SoundExports, LoopFlagTwoLoopsLikeOne)
@@ -162,13 +183,48 @@ TEST_F(SoundExports, OpenFromAFileAndFailedOpens)
     std::remove(path.c_str());
     ASSERT_NE(sound, nullptr);
     EXPECT_EQ(DSoundGetFrequency(sound), 22050u);
-    EXPECT_EQ(DSoundOpen(device, path.c_str()), nullptr);  // gone now
-    EXPECT_EQ(DSoundOpen(device, nullptr), nullptr);
-    EXPECT_EQ(DSoundOpenMem(device, nullptr, 100), nullptr);
-    EXPECT_EQ(DSoundOpenMem(device, image.data(), 12), nullptr);
-    // Pointers the application cannot read itself fail, they do not fault.
-    EXPECT_EQ(DSoundOpen(device, reinterpret_cast<LPCSTR>(16)), nullptr);
-    EXPECT_EQ(DSoundOpenMem(device, reinterpret_cast<LPVOID>(16), 64), nullptr);
+
+    // Each refusal with its reason; pointers the application cannot read
+    // itself fail, they do not fault.
+    riff::Bytes octo = riff::RiffWriter().Fmt(riff::PcmFormat(22050, 8, 16)).Data(riff::Bytes(64, 0)).Build();
+    riff::WaveFormat law = riff::PcmFormat(8000, 1, 8);
+    law.tag = 6;  // A-law
+    riff::Bytes alaw = riff::RiffWriter().Fmt(law).Data(riff::Bytes(64, 0)).Build();
+    const struct {
+        const char *what;
+        std::function<LPVOID()> open;
+        HRESULT bufferRefused;  // what DirectSound answers the buffer, if asked
+        DWORD reason;
+        const char *line;
+    } refusals[] = {
+        {"file gone", [&] { return DSoundOpen(device, path.c_str()); }, DS_OK, ERROR_FILE_NOT_FOUND, "no such file"},
+        {"no path", [&] { return DSoundOpen(device, nullptr); }, DS_OK, ERROR_INVALID_PARAMETER, ""},
+        {"no image", [&] { return DSoundOpenMem(device, nullptr, 100); }, DS_OK, ERROR_INVALID_PARAMETER, ""},
+        {"cut image", [&] { return DSoundOpenMem(device, image.data(), 12); }, DS_OK, ERROR_BAD_FORMAT,
+         "no fmt chunk"},
+        {"unreadable path", [&] { return DSoundOpen(device, reinterpret_cast<LPCSTR>(16)); }, DS_OK,
+         ERROR_NOACCESS, ""},
+        {"unreadable image", [&] { return DSoundOpenMem(device, reinterpret_cast<LPVOID>(16), 64); }, DS_OK,
+         ERROR_NOACCESS, ""},
+        {"a-law", [&] { return DSoundOpenMem(device, alaw.data(), (DWORD)alaw.size()); }, E_NOTIMPL,
+         ERROR_BAD_FORMAT, "format tag 0x0006 not supported"},
+        {"8 plain channels", [&] { return DSoundOpenMem(device, octo.data(), (DWORD)octo.size()); },
+         DSERR_INVALIDPARAM, ERROR_BAD_FORMAT, "8 channels need WAVE_FORMAT_EXTENSIBLE"},
+        {"no memory for the buffer", [&] { return DSoundOpenMem(device, image.data(), (DWORD)image.size()); },
+         DSERR_OUTOFMEMORY, ERROR_NOT_ENOUGH_MEMORY, ""},
+        {"not a device", [&] { return DSoundOpenMem(image.data(), image.data(), 12); }, DS_OK,
+         ERROR_INVALID_HANDLE, ""},
+    };
+    diag::CapturedLog log;
+    for (const auto &refusal : refusals) {
+        SCOPED_TRACE(refusal.what);
+        if (refusal.bufferRefused != DS_OK)
+            fakeds::FailNext("CreateSoundBuffer", refusal.bufferRefused);
+        SetLastError(0);
+        EXPECT_EQ(refusal.open(), nullptr);
+        EXPECT_EQ(GetLastError(), diag::ReadBack(refusal.reason));
+        EXPECT_NE(log.Take().find(refusal.line), std::string::npos);
+    }
 }
 
 TEST_F(SoundExports, FullRegistryStillFindsTheSoundsOfTheLastSlot)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "PulseTestEnv.h"
+#include "platform/CLog.h"
 #include "platform/posix/output/CNullOutput.h"
 #include "platform/posix/output/CPulseOutput.h"
 
@@ -24,11 +25,27 @@ const GUID kNullGuid = {
 // Any other device: one byte off the null output's.
 const GUID kOtherGuid = {
     0x6e756c6cu, 0x6475u, 0x6469u, {0x64, 0x61, 0x64, 0x75, 0x6e, 0x75, 0x6c, 0x6d}};
+// DirectSound's default playback device.
+const GUID kDefaultPlayback = {
+    0xdef00000u, 0x9c6du, 0x47edu, {0xaa, 0xf1, 0x4d, 0xda, 0x8f, 0x2b, 0x5c, 0x03}};
 
 // A socket path of this test's own, removed afterwards.
 struct SocketPath {
     std::string m_path = "/tmp/dudidadu-output-" + std::to_string(getpid());
     ~SocketPath() { unlink(m_path.c_str()); }
+};
+
+// DUDIDADU_OUTPUT for the length of a test (null: unset).
+class ScopedOutputChoice {
+public:
+    explicit ScopedOutputChoice(const char *value)
+    {
+        if (value)
+            setenv("DUDIDADU_OUTPUT", value, 1);
+        else
+            unsetenv("DUDIDADU_OUTPUT");
+    }
+    ~ScopedOutputChoice() { unsetenv("DUDIDADU_OUTPUT"); }
 };
 
 bool ServerAnswers()
@@ -37,28 +54,71 @@ bool ServerAnswers()
     return probe.Connect();
 }
 
-// The output works: it opens and takes 50 ms of stereo frames.
+CAudioOutput *Create(const GUID *guid)
+{
+    return CAudioOutput::Create(guid, 48000, 2, 480);
+}
+
+// The output works: it takes 50 ms of stereo frames.
 void ExpectWorks(CAudioOutput *output)
 {
     ASSERT_NE(nullptr, output);
-    ASSERT_TRUE(output->Open(48000, 2, 480));
     std::vector<float> block(480 * 2, 0.0f);
     for (int i = 0; i < 5; ++i)
         ASSERT_TRUE(output->Write(block.data(), 480));
     output->Close();
 }
 
+enum EGot { GOT_NONE, GOT_NULL, GOT_PULSE };
+
+EGot Got(const CAudioOutput *output)
+{
+    if (!output)
+        return GOT_NONE;
+    return dynamic_cast<const CPulseOutput *>(output) ? GOT_PULSE : GOT_NULL;
+}
+
+// What a GUID and DUDIDADU_OUTPUT give without a server and with one, and
+// the diagnostic line (DUDIDADU_LOG) that says so without a server.
+struct Choice {
+    const char *what;
+    const GUID *guid;
+    const char *variable;
+    EGot withoutServer;
+    EGot withServer;
+    const char *line;
+};
+
+const Choice kChoices[] = {
+    {"default", nullptr, nullptr, GOT_NULL, GOT_PULSE, "device output: null, nothing is heard (no PulseAudio server answered)"},
+    {"default device", &kDefaultPlayback, nullptr, GOT_NULL, GOT_PULSE, "device output: null"},
+    {"null-output GUID", &kNullGuid, nullptr, GOT_NULL, GOT_NULL, "(the null-output GUID asked for it)"},
+    {"null-output GUID beats the variable", &kNullGuid, "pulse", GOT_NULL, GOT_NULL, "device output: null"},
+    {"unknown GUID", &kOtherGuid, nullptr, GOT_NONE, GOT_NONE, "no output has the GUID {6e756c6c-6475-6469-6461-64756e756c6d}"},
+    {"null asked for", nullptr, "null", GOT_NULL, GOT_NULL, "(DUDIDADU_OUTPUT=null)"},
+    {"pulse asked for", nullptr, "pulse", GOT_NONE, GOT_PULSE, "no device: DUDIDADU_OUTPUT=pulse, but no PulseAudio server answered"},
+    {"no such output", nullptr, "loud", GOT_NULL, GOT_PULSE, "DUDIDADU_OUTPUT=loud names no output"},
+};
+
 }  // namespace
 
-TEST(CreateOutput, WithoutAServerEveryGuidGivesTheNullOutput)
+TEST(CreateOutput, WithoutAServerEachChoiceGivesItsOutputAndSaysWhy)
 {
     SocketPath nothing;
     ScopedPulseServer server("unix:" + nothing.m_path);
-    for (const GUID *guid : {(const GUID *)nullptr, &kOtherGuid, &kNullGuid}) {
-        std::unique_ptr<CAudioOutput> output(CAudioOutput::Create(guid));
-        EXPECT_NE(nullptr, dynamic_cast<CNullOutput *>(output.get()));
-        ExpectWorks(output.get());
+    CLog::SetLevel(CLog::LOG_EVENTS);
+    for (const Choice &choice : kChoices) {
+        SCOPED_TRACE(choice.what);
+        ScopedOutputChoice variable(choice.variable);
+        testing::internal::CaptureStderr();
+        std::unique_ptr<CAudioOutput> output(Create(choice.guid));
+        const std::string lines = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(choice.withoutServer, Got(output.get()));
+        EXPECT_NE(std::string::npos, lines.find(choice.line)) << lines;
+        if (output)
+            ExpectWorks(output.get());
     }
+    CLog::SetLevel(-1);
 }
 
 TEST(CreateOutput, AServerThatNeverAnswersIsGivenUpOn)
@@ -79,7 +139,7 @@ TEST(CreateOutput, AServerThatNeverAnswersIsGivenUpOn)
 
     ScopedPulseServer server("unix:" + path);
     const auto start = std::chrono::steady_clock::now();
-    std::unique_ptr<CAudioOutput> output(CAudioOutput::Create(nullptr));
+    std::unique_ptr<CAudioOutput> output(Create(nullptr));
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     close(listener);
@@ -90,16 +150,16 @@ TEST(CreateOutput, AServerThatNeverAnswersIsGivenUpOn)
     ExpectWorks(output.get());
 }
 
-TEST(CreateOutput, WithAServerNullAndOtherGuidsGivePulseAudio)
+TEST(CreateOutput, WithAServerEachChoiceGivesItsOutput)
 {
     if (!ServerAnswers())
         GTEST_SKIP() << "no PulseAudio server answers";
-    for (const GUID *guid : {(const GUID *)nullptr, &kOtherGuid}) {
-        std::unique_ptr<CAudioOutput> output(CAudioOutput::Create(guid));
-        EXPECT_NE(nullptr, dynamic_cast<CPulseOutput *>(output.get()));
-        ExpectWorks(output.get());
+    for (const Choice &choice : kChoices) {
+        SCOPED_TRACE(choice.what);
+        ScopedOutputChoice variable(choice.variable);
+        std::unique_ptr<CAudioOutput> output(Create(choice.guid));
+        EXPECT_EQ(choice.withServer, Got(output.get()));
+        if (output)
+            ExpectWorks(output.get());
     }
-    // The null output's GUID still gives the null output.
-    std::unique_ptr<CAudioOutput> output(CAudioOutput::Create(&kNullGuid));
-    EXPECT_NE(nullptr, dynamic_cast<CNullOutput *>(output.get()));
 }

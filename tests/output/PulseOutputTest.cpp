@@ -104,10 +104,11 @@ TEST(PulseOutput, RefusesWhatItCannotPlay)
 
 TEST(PulseOutput, ToneIsHeardOnTheServer)
 {
-    std::unique_ptr<CAudioOutput> created(CAudioOutput::Create(nullptr));
+    std::unique_ptr<CAudioOutput> created(CAudioOutput::Create(nullptr, kRate, 2, kPeriod));
     CPulseOutput *output = dynamic_cast<CPulseOutput *>(created.get());
     if (!output)
         GTEST_SKIP() << "no PulseAudio server answers";
+    output->Close();
     if (FindProgram("parec").empty())
         GTEST_SKIP() << "parec is not installed";
 

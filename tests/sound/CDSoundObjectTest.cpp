@@ -4,6 +4,7 @@
 
 #include "fake_dsound.h"
 #include "frame/status.h"
+#include "platform/CFailureReason.h"
 #include "support/LockHolder.h"
 #include "support/RiffWriter.h"
 
@@ -203,9 +204,11 @@ TEST_F(SoundTest, DataChunkNoBufferCouldHoldIsRefusedBeforeItIsRead)
     fputc(0, file);
     fclose(file);
     fakeds::ClearLog();
+    CFailureReason call;
     const BOOL opened = m_sound.Open(m_ds, path);
     remove(path);
     EXPECT_FALSE(opened);
+    EXPECT_EQ((DWORD)ERROR_FILE_TOO_LARGE, CFailureReason::Noted());
     EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
     EXPECT_EQ(0, fakeds::Count("CreateSoundBuffer"));
 }
@@ -233,14 +236,16 @@ TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
         const char *what;
         Bytes image;
         bool refusedBuffer;
+        DWORD reason;
     };
     const riff::WaveFormat pcm = riff::PcmFormat(22050, 1, 16);
     const Case cases[] = {
-        {"data chunk announces more than it holds", WaveImage(pcm, Samples(400), 500), false},
-        {"data chunk announces nearly 4 GiB", WaveImage(pcm, Samples(400), 0xFFFFFFF0u), false},
-        {"empty data chunk", WaveImage(pcm, Bytes(), 0), false},
-        {"not a WAVE image", Samples(64), false},
-        {"DirectSound refuses the buffer", m_image, true},
+        {"data chunk announces more than it holds", WaveImage(pcm, Samples(400), 500), false, ERROR_BAD_FORMAT},
+        {"data chunk announces nearly 4 GiB", WaveImage(pcm, Samples(400), 0xFFFFFFF0u), false,
+         ERROR_BAD_FORMAT},
+        {"empty data chunk", WaveImage(pcm, Bytes(), 0), false, ERROR_BAD_FORMAT},
+        {"not a WAVE image", Samples(64), false, ERROR_BAD_FORMAT},
+        {"DirectSound refuses the buffer", m_image, true, ERROR_BAD_FORMAT},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -248,7 +253,9 @@ TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
         if (c.refusedBuffer)
             fakeds::FailNext("CreateSoundBuffer", DSERR_BADFORMAT);
         CDSoundObject sound;
+        CFailureReason call;
         EXPECT_FALSE(sound.OpenMem(m_ds, const_cast<BYTE *>(c.image.data()), (DWORD)c.image.size()));
+        EXPECT_EQ(c.reason, CFailureReason::Noted());
         EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(sound));
         EXPECT_EQ(nullptr, Probe::Buffer(sound));
         EXPECT_EQ(nullptr, Probe::Format(sound));

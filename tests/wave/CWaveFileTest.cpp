@@ -16,7 +16,9 @@
 #include <thread>
 #include <vector>
 
+#include "platform/CFailureReason.h"
 #include "support/CGuardedPages.h"
+#include "support/Diagnostics.h"
 #include "support/RiffWriter.h"
 
 using riff::Bytes;
@@ -243,29 +245,39 @@ TEST(WaveReader, RefusesWhatIsNoPlayableWave)
 {
     Bytes rifx = SimpleImage(Pattern(4));
     rifx[3] = 'X';
+    // Each says why in the diagnostic line; the reason is a bad format.
     const struct {
         const char *what;
         Bytes image;
+        const char *line;
     } rows[] = {
-        {"data before fmt", RiffWriter().Data(Pattern(8)).Fmt(kMono16).Build()},
-        {"data of size 0", RiffWriter().Fmt(kMono16).Data(Bytes()).Build()},
-        {"no data", RiffWriter().Fmt(kMono16).Chunk("junk", Bytes(4, 0)).Build()},
-        {"no fmt", RiffWriter().Data(Pattern(4)).Build()},
-        {"another form", RiffWriter("AVI ").Fmt(kMono16).Data(Pattern(4)).Build()},
-        {"RIFX", rifx},
+        {"data before fmt", RiffWriter().Data(Pattern(8)).Fmt(kMono16).Build(), "fmt chunk after data"},
+        {"data of size 0", RiffWriter().Fmt(kMono16).Data(Bytes()).Build(), "an empty data chunk"},
+        {"no data", RiffWriter().Fmt(kMono16).Chunk("junk", Bytes(4, 0)).Build(), "no data chunk"},
+        {"no fmt", RiffWriter().Data(Pattern(4)).Build(), "no fmt chunk"},
+        {"another form", RiffWriter("AVI ").Fmt(kMono16).Data(Pattern(4)).Build(), "not a RIFF/WAVE file"},
+        {"RIFX", rifx, "not a RIFF/WAVE file"},
         {"odd chunk without its pad byte",
-         RiffWriter().Fmt(kMono16).ChunkAs("junk", 5, Bytes(5, 1), false).Data(Pattern(8)).Build()},
+         RiffWriter().Fmt(kMono16).ChunkAs("junk", 5, Bytes(5, 1), false).Data(Pattern(8)).Build(),
+         "chunk sizes that run past the end of the data"},
         // The platform computes the RIFF chunk's end in 32 bits: from
         // 0xFFFFFFF8 on it wraps below the start and nothing is found inside.
-        {"RIFF size wrapping", RiffWriter().Fmt(kMono16).Data(Pattern(6)).RiffSize(0xFFFFFFFFu).Build()},
-        {"data after the RIFF size", RiffWriter().Fmt(kMono16).Data(Pattern(6)).RiffSize(4 + 24).Build()},
-        {"RIFF size of the form only", RiffWriter().Fmt(kMono16).Data(Pattern(6)).RiffSize(4).Build()},
+        {"RIFF size wrapping", RiffWriter().Fmt(kMono16).Data(Pattern(6)).RiffSize(0xFFFFFFFFu).Build(),
+         "no fmt chunk"},
+        {"data after the RIFF size", RiffWriter().Fmt(kMono16).Data(Pattern(6)).RiffSize(4 + 24).Build(),
+         "no data chunk"},
+        {"RIFF size of the form only", RiffWriter().Fmt(kMono16).Data(Pattern(6)).RiffSize(4).Build(),
+         "no fmt chunk"},
     };
+    diag::CapturedLog log;
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         CWaveFile wave;
+        CFailureReason call;
         EXPECT_FALSE(wave.OpenMem(const_cast<uint8_t *>(row.image.data()), (DWORD)row.image.size()));
         EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+        EXPECT_EQ(CFailureReason::Noted(), (DWORD)ERROR_BAD_FORMAT);
+        EXPECT_EQ(log.Take(), std::string("dudidadu: cannot open a memory image: ") + row.line + "\n");
     }
 
     // No bytes, too few, or a size the platform cannot be given.
@@ -689,10 +701,22 @@ TEST(WaveFileOnDisk, RefusesWhatIsNoWaveFile)
     TempFile lyingJunk(RiffWriter().ChunkAs("junk", 100000, Bytes(6, 0)).Fmt(kMono16).Data(Pattern(4)).Build());
     EXPECT_FALSE(wave.Open(lyingJunk.Path()));
 
+    // The platform's own reasons: what opening the file itself would give.
     std::string dir = std::filesystem::temp_directory_path().string();
-    EXPECT_FALSE(wave.Open(dir.c_str()));
     std::string missing = std::string(nothing.Path()) + ".missing";
-    EXPECT_FALSE(wave.Open(missing.c_str()));
+    const struct {
+        std::string path;
+        DWORD reasons[2];  // either
+    } refused[] = {
+        {dir, {ERROR_DIRECTORY_NOT_SUPPORTED, ERROR_ACCESS_DENIED}},
+        {missing, {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}},
+    };
+    for (const auto &file : refused) {
+        CFailureReason call;
+        EXPECT_FALSE(wave.Open(file.path.c_str()));
+        const DWORD noted = CFailureReason::Noted();
+        EXPECT_TRUE(noted == file.reasons[0] || noted == file.reasons[1]) << file.path << ": " << noted;
+    }
     EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
 }
 

@@ -1,7 +1,10 @@
 // The kernel services the core uses, with Win32 semantics, for POSIX
 // systems: handles, mutexes, events, threads, critical sections, the
-// module's pin, fixed global memory, formatting and the debugger output.
+// module's pin, fixed global memory, the last error, thread-local slots, the
+// environment, formatting and the debugger output.
 #pragma once
+
+#include <stdarg.h>
 
 #include "wintypes.h"
 
@@ -14,10 +17,37 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
+
+// The error codes the library reports. SetLastError stores them in errno,
+// as the errno value of the same meaning (see kernel_error.cpp).
+#define ERROR_SUCCESS 0u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_TOO_MANY_OPEN_FILES 4u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_BAD_FORMAT 11u
+#define ERROR_OUTOFMEMORY 14u
+#define ERROR_READ_FAULT 30u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_SHARING_VIOLATION 32u
+#define ERROR_NOT_SUPPORTED 50u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_BUSY 170u
+#define ERROR_FILE_TOO_LARGE 223u
+#define ERROR_DIRECTORY_NOT_SUPPORTED 336u
+#define ERROR_NOACCESS 998u
 #define ERROR_PROCESS_ABORTED 1067u
+#define ERROR_SHUTDOWN_IN_PROGRESS 1115u
+#define ERROR_INTERNAL_ERROR 1359u
+#define ERROR_INVALID_WINDOW_HANDLE 1400u
+#define ERROR_TIMEOUT 1460u
+#define ERROR_DEVICE_NOT_AVAILABLE 4319u
 #define CREATE_SUSPENDED 0x00000004u
 #define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001u
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
+#define TLS_OUT_OF_INDEXES 0xFFFFFFFFu
 #define GMEM_FIXED 0x0000u
 #define GMEM_ZEROINIT 0x0040u
 #define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
@@ -63,7 +93,18 @@ BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *module);
 HGLOBAL WINAPI GlobalAlloc(UINT flags, SIZE_T bytes);
 HGLOBAL WINAPI GlobalFree(HGLOBAL memory);
 
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD error);
+
+DWORD WINAPI TlsAlloc(void);
+BOOL WINAPI TlsFree(DWORD index);
+LPVOID WINAPI TlsGetValue(DWORD index);
+BOOL WINAPI TlsSetValue(DWORD index, LPVOID value);
+
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
+
 int wsprintfA(LPSTR buffer, LPCSTR format, ...);
+int WINAPI wvsprintfA(LPSTR buffer, LPCSTR format, va_list args);
 void WINAPI OutputDebugStringA(LPCSTR text);
 
 }  // extern "C"

@@ -1,4 +1,4 @@
-// Sleep, the module's pin, wsprintfA and the debugger output.
+// Sleep, the module's pin, the environment, wsprintfA and the debugger output.
 #include <dlfcn.h>
 #include <errno.h>
 #include <sched.h>
@@ -147,13 +147,20 @@ char narrow(unsigned value)
 
 int wsprintfA(LPSTR buffer, LPCSTR format, ...)
 {
+    va_list args;
+    va_start(args, format);
+    const int written = wvsprintfA(buffer, format, args);
+    va_end(args);
+    return written;
+}
+
+int WINAPI wvsprintfA(LPSTR buffer, LPCSTR format, va_list args)
+{
     if (!buffer)
         return 0;
     CFormatOutput out(buffer);
     if (!format)
         return out.finish();
-    va_list args;
-    va_start(args, format);
     const char *p = format;
     while (*p != '\0') {
         if (*p != '%') {
@@ -270,8 +277,23 @@ int wsprintfA(LPSTR buffer, LPCSTR format, ...)
             break;
         }
     }
-    va_end(args);
     return out.finish();
+}
+
+DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size)
+{
+    const char *value = name ? getenv(name) : nullptr;
+    if (!value) {
+        SetLastError(ERROR_FILE_NOT_FOUND);  // Windows' answer for a variable that is not set
+        return 0;
+    }
+    // As on Windows: the length without the zero when it fits, else the
+    // size needed with it.
+    const size_t length = strlen(value);
+    if (!buffer || length >= size)
+        return static_cast<DWORD>(length + 1);
+    memcpy(buffer, value, length + 1);
+    return static_cast<DWORD>(length);
 }
 
 void WINAPI OutputDebugStringA(LPCSTR text)

@@ -155,20 +155,25 @@ std::shared_ptr<MmioStream> OpenFile(LPCSTR path, UINT &error)
 {
     // Non-blocking, so that a FIFO cannot hang the open; only regular files
     // are accepted, as on Windows, where a directory does not open either.
+    // errno tells the caller why, as the last error does on Windows.
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = errno == ENOENT || errno == ENOTDIR ? MMIOERR_FILENOTFOUND : MMIOERR_CANNOTOPEN;
         return nullptr;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const bool stated = fstat(fd, &st) == 0;
+    if (!stated || !S_ISREG(st.st_mode)) {
+        const int why = !stated ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
+        errno = why;
         error = MMIOERR_CANNOTOPEN;
         return nullptr;
     }
     std::shared_ptr<MmioStream> stream(new (std::nothrow) MmioStream);
     if (!stream) {
         ::close(fd);
+        errno = ENOMEM;
         error = MMIOERR_OUTOFMEMORY;
         return nullptr;
     }

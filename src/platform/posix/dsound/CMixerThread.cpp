@@ -1,8 +1,10 @@
 #include "platform/posix/dsound/CMixerThread.h"
 
+#include <new>
 #include <system_error>
 
-#include "dudidadu.h"
+#include "platform/CLog.h"
+#include "platform/posix/output/CNullOutput.h"
 
 CMixerThread::CMixerThread(CMixer &mixer, CAudioOutput *output, DWORD periodFrames)
     : m_mixer(mixer), m_pOutput(output), m_dwPeriod(periodFrames), m_bStop(false)
@@ -44,11 +46,12 @@ void CMixerThread::_run()
         if (!m_pOutput->Write(m_block.data(), m_dwPeriod)) {
             // The server went away. Time must go on, or one-shot buffers
             // would never end: carry on into the null output.
-            CAudioOutput *fallback = CAudioOutput::Create(&DUDIDADU_NULL_OUTPUT);
-            if (!fallback->Open(m_mixer.GetRate(), 2, m_dwPeriod)) {
+            CAudioOutput *fallback = new (std::nothrow) CNullOutput();
+            if (!fallback || !fallback->Open(m_mixer.GetRate(), 2, m_dwPeriod)) {
                 delete fallback;
                 return;
             }
+            CLog::Line(CLog::LOG_EVENTS, "the sound server went away: the device goes on, unheard");
             m_pOutput->Close();
             delete m_pOutput;
             m_pOutput = fallback;

@@ -5,22 +5,6 @@
 #include "platform/posix/dsound/CDirectSound.h"
 #include "platform/posix/output/CAudioOutput.h"
 
-#include "dudidadu.h"
-
-namespace {
-
-CAudioOutput *OpenOutput(const GUID *device)
-{
-    CAudioOutput *output = CAudioOutput::Create(device);
-    if (output != nullptr &&
-        output->Open(CDirectSound::kOutputRate, 2, CDirectSound::kPeriodFrames))
-        return output;
-    delete output;
-    return nullptr;
-}
-
-}  // namespace
-
 extern "C" HRESULT WINAPI DirectSoundCreate(LPCGUID device, LPDIRECTSOUND *directSound,
                                             LPUNKNOWN outer)
 {
@@ -30,11 +14,9 @@ extern "C" HRESULT WINAPI DirectSoundCreate(LPCGUID device, LPDIRECTSOUND *direc
     if (outer != nullptr)
         return DSERR_NOAGGREGATION;
     try {
-        // A server that answered the probe may still refuse the stream: then
-        // the device plays into the null output rather than not at all.
-        CAudioOutput *output = OpenOutput(device);
-        if (output == nullptr)
-            output = OpenOutput(&DUDIDADU_NULL_OUTPUT);
+        // No output for an unknown GUID, as DirectSound has no device for it.
+        CAudioOutput *output =
+            CAudioOutput::Create(device, CDirectSound::kOutputRate, 2, CDirectSound::kPeriodFrames);
         if (output == nullptr)
             return DSERR_NODRIVER;
         *directSound = new CDirectSound(output);

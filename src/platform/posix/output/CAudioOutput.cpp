@@ -1,7 +1,11 @@
 #include "platform/posix/output/CAudioOutput.h"
 
+#include <stdlib.h>
 #include <string.h>
 
+#include <memory>
+
+#include "platform/CLog.h"
 #include "platform/posix/output/CNullOutput.h"
 #include "platform/posix/output/CPulseOutput.h"
 
@@ -11,6 +15,13 @@ namespace {
 // for byte as the public header defines it.
 const GUID kNullOutputGuid = {
     0x6e756c6cu, 0x6475u, 0x6469u, {0x64, 0x61, 0x64, 0x75, 0x6e, 0x75, 0x6c, 0x6c}};
+// DirectSound's names for the default device: GUID_NULL,
+// DSDEVID_DefaultPlayback and DSDEVID_DefaultVoicePlayback.
+const GUID kDefaultGuids[] = {
+    {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}},
+    {0xdef00000u, 0x9c6du, 0x47edu, {0xaa, 0xf1, 0x4d, 0xda, 0x8f, 0x2b, 0x5c, 0x03}},
+    {0xdef00002u, 0x9c6du, 0x47edu, {0xaa, 0xf1, 0x4d, 0xda, 0x8f, 0x2b, 0x5c, 0x03}},
+};
 
 bool SameGuid(const GUID &a, const GUID &b)
 {
@@ -18,15 +29,65 @@ bool SameGuid(const GUID &a, const GUID &b)
            memcmp(a.Data4, b.Data4, sizeof(a.Data4)) == 0;
 }
 
-}  // namespace
+bool IsDefault(const GUID *device)
+{
+    if (!device)
+        return true;
+    for (const GUID &guid : kDefaultGuids) {
+        if (SameGuid(*device, guid))
+            return true;
+    }
+    return false;
+}
 
-CAudioOutput *CAudioOutput::Create(const GUID *device)
+enum EOutput { OUTPUT_DEFAULT, OUTPUT_PULSE, OUTPUT_NULL };
+
+EOutput Wanted(const GUID *device)
 {
     if (device && SameGuid(*device, kNullOutputGuid))
-        return new CNullOutput();
-    CPulseOutput *pulse = new CPulseOutput();
-    if (pulse->Connect())
-        return pulse;
-    delete pulse;
-    return new CNullOutput();
+        return OUTPUT_NULL;
+    const char *named = getenv("DUDIDADU_OUTPUT");
+    if (!named || !*named || strcmp(named, "default") == 0)
+        return OUTPUT_DEFAULT;
+    if (strcmp(named, "pulse") == 0)
+        return OUTPUT_PULSE;
+    if (strcmp(named, "null") == 0)
+        return OUTPUT_NULL;
+    CLog::Line(CLog::LOG_EVENTS, "DUDIDADU_OUTPUT=%s names no output (pulse, null): chosen as by default",
+               named);
+    return OUTPUT_DEFAULT;
+}
+
+}  // namespace
+
+CAudioOutput *CAudioOutput::Create(const GUID *device, DWORD rate, WORD channels, DWORD periodFrames)
+{
+    if (device && !SameGuid(*device, kNullOutputGuid) && !IsDefault(device)) {
+        CLog::Line(CLog::LOG_EVENTS,
+                   "no device: no output has the GUID {%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                   device->Data1, device->Data2, device->Data3, device->Data4[0], device->Data4[1],
+                   device->Data4[2], device->Data4[3], device->Data4[4], device->Data4[5],
+                   device->Data4[6], device->Data4[7]);
+        return nullptr;
+    }
+    const EOutput wanted = Wanted(device);
+    const char *why = device && SameGuid(*device, kNullOutputGuid) ? "the null-output GUID asked for it"
+                                                                     : "DUDIDADU_OUTPUT=null";
+    if (wanted != OUTPUT_NULL) {
+        std::unique_ptr<CPulseOutput> pulse(new CPulseOutput());
+        if (pulse->Open(rate, channels, periodFrames)) {
+            CLog::Line(CLog::LOG_EVENTS, "device output: PulseAudio");
+            return pulse.release();
+        }
+        if (wanted == OUTPUT_PULSE) {
+            CLog::Line(CLog::LOG_EVENTS, "no device: DUDIDADU_OUTPUT=pulse, but %s", pulse->GetFailure());
+            return nullptr;
+        }
+        why = pulse->GetFailure();
+    }
+    std::unique_ptr<CNullOutput> silent(new CNullOutput());
+    if (!silent->Open(rate, channels, periodFrames))
+        return nullptr;
+    CLog::Line(CLog::LOG_EVENTS, "device output: null, nothing is heard (%s)", why);
+    return silent.release();
 }

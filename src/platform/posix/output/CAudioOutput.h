@@ -24,8 +24,11 @@ public:
 
     virtual void Close() = 0;
 
-    // The output for a DirectSoundCreate device GUID: the null output for the
-    // null-output GUID; for null or any other GUID, PulseAudio when a server
-    // answers, else the null output. Never null.
-    static CAudioOutput *Create(const GUID *device);
+    // The output for a DirectSoundCreate device GUID, open: the null output
+    // for the null-output GUID; for null and the default-device GUIDs the
+    // one DUDIDADU_OUTPUT names ("pulse" or "null"), else PulseAudio when a
+    // server answers and the null output when none does. Null for any other
+    // GUID, or when the output asked for cannot be had. The choice and its
+    // reason go to the diagnostic log.
+    static CAudioOutput *Create(const GUID *device, DWORD rate, WORD channels, DWORD periodFrames);
 };

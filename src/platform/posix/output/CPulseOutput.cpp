@@ -1,5 +1,7 @@
 #include "platform/posix/output/CPulseOutput.h"
 
+#include "platform/CLog.h"
+
 namespace {
 
 const char kName[] = "dudidadu";
@@ -27,7 +29,8 @@ CPulseOutput::CPulseOutput()
       m_stream(nullptr),
       m_rate(0),
       m_frameBytes(0),
-      m_stalled(false)
+      m_stalled(false),
+      m_pszFailure("")
 {
 }
 
@@ -78,8 +81,11 @@ bool CPulseOutput::Connect()
     if (m_context)
         return true;
     m_pulse = CPulseLibrary::Get();
-    if (!m_pulse)
+    if (!m_pulse) {
+        m_pszFailure = "libpulse.so.0 is not installed";
         return false;
+    }
+    m_pszFailure = "libpulse cannot run here";
     m_mainloop = m_pulse->threaded_mainloop_new();
     if (!m_mainloop)
         return false;
@@ -88,6 +94,7 @@ bool CPulseOutput::Connect()
         m_mainloop = nullptr;
         return false;
     }
+    m_pszFailure = "no PulseAudio server answered";
     m_pulse->threaded_mainloop_lock(m_mainloop);
     m_context = m_pulse->context_new(m_pulse->threaded_mainloop_get_api(m_mainloop), kName);
     bool ready = false;
@@ -215,8 +222,10 @@ bool CPulseOutput::Open(DWORD rate, WORD channels, DWORD periodFrames)
     }
     m_stalled = false;
     m_pulse->threaded_mainloop_unlock(m_mainloop);
-    if (!ready)
+    if (!ready) {
+        m_pszFailure = "the PulseAudio server refused the stream";
         Close();
+    }
     return ready;
 }
 
@@ -265,6 +274,7 @@ bool CPulseOutput::Write(const float *samples, DWORD frames)
         if (!WaitUntil(lastProgress + kStallUs)) {
             m_stalled = true;
             m_stallClock.Start(m_rate);
+            CLog::Line(CLog::LOG_EVENTS, "the PulseAudio server takes no sound; it is dropped until it does");
             break;
         }
     }

@@ -30,6 +30,8 @@ public:
 
     // The buffer the server granted, in frames; 0 while not open.
     DWORD GetTargetFrames();
+    // Why the last Connect or Open failed, for diagnostics.
+    const char *GetFailure() const { return m_pszFailure; }
 
 private:
     static void OnContextState(pa_context *context, void *self);
@@ -53,4 +55,5 @@ private:
     size_t m_frameBytes;
     bool m_stalled;
     CFrameClock m_stallClock;
+    const char *m_pszFailure;  // a static text
 };

@@ -1,0 +1,30 @@
+// Diagnostic lines on request. DUDIDADU_LOG=1 in the environment (or a
+// higher level) writes one line per notable event to the debugger output,
+// which on Linux is standard error: the output a device got and why, why an
+// open was refused, a server that stalled or went away. Level 2 adds every
+// failed call with its reason. Silent by default.
+#pragma once
+
+#include "platform/winapi.h"
+
+class CLog {
+public:
+    enum { LOG_EVENTS = 1, LOG_CALLS = 2 };
+
+    static BOOL Wants(int level);
+    // "dudidadu: " and the text (wsprintfA's conversions) as one line, when
+    // the level is wanted. The caller's last error is kept.
+    static void Line(int level, LPCSTR format, ...);
+    // Why a sound was not opened: the file (path) or a memory image (null
+    // path), and the reason. The path must be readable.
+    static void Refused(LPCSTR path, LPCSTR why);
+    // For tests: the level from now on, whatever the environment says (-1
+    // reads the environment again), and where lines go (null: the debugger
+    // output again).
+    static void SetLevel(int level);
+    typedef void (*Sink)(LPCSTR line);
+    static void SetSink(Sink sink);
+
+private:
+    static int _level();
+};
