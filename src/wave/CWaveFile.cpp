@@ -222,9 +222,16 @@ BOOL CWaveFile::_refuse(LPCSTR path, DWORD error, LPCSTR why)
 }
 
 // The file did not open: the platform's own reason, as the application
-// would get it from opening the file itself.
+// would get it asking for the file itself (the service's own last error is
+// not to be relied on).
 BOOL CWaveFile::_refuse_open(LPCSTR path)
 {
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            return _refuse(path, ERROR_DIRECTORY_NOT_SUPPORTED, "a directory, not a file");
+        return _refuse(path, ERROR_ACCESS_DENIED, "it cannot be opened for reading");
+    }
     const DWORD error = GetLastError();
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -232,10 +239,6 @@ BOOL CWaveFile::_refuse_open(LPCSTR path)
         return _refuse(path, error, "no such file");
     case ERROR_ACCESS_DENIED:
         return _refuse(path, error, "access denied");
-    case ERROR_DIRECTORY_NOT_SUPPORTED:
-        return _refuse(path, error, "a directory, not a file");
-    case ERROR_TOO_MANY_OPEN_FILES:
-        return _refuse(path, error, "too many open files");
     default: {
         char why[64];
         wsprintfA(why, "it cannot be opened (error %u)", error);

@@ -48,6 +48,9 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define GET_MODULE_HANDLE_EX_FLAG_PIN 0x00000001u
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
 #define TLS_OUT_OF_INDEXES 0xFFFFFFFFu
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define GMEM_FIXED 0x0000u
 #define GMEM_ZEROINIT 0x0040u
 #define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
@@ -102,6 +105,9 @@ LPVOID WINAPI TlsGetValue(DWORD index);
 BOOL WINAPI TlsSetValue(DWORD index, LPVOID value);
 
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size);
+// A directory, another file, or INVALID_FILE_ATTRIBUTES with the reason as
+// the last error.
+DWORD WINAPI GetFileAttributesA(LPCSTR path);
 
 int wsprintfA(LPSTR buffer, LPCSTR format, ...);
 int WINAPI wvsprintfA(LPSTR buffer, LPCSTR format, va_list args);

@@ -1,10 +1,12 @@
-// Sleep, the module's pin, the environment, wsprintfA and the debugger output.
+// Sleep, the module's pin, file attributes, the environment, wsprintfA and
+// the debugger output.
 #include <dlfcn.h>
 #include <errno.h>
 #include <sched.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -278,6 +280,17 @@ int WINAPI wvsprintfA(LPSTR buffer, LPCSTR format, va_list args)
         }
     }
     return out.finish();
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR path)
+{
+    struct stat st;
+    if (!path || stat(path, &st) != 0) {
+        if (!path)
+            errno = EINVAL;
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
 
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size)
