@@ -29,9 +29,9 @@
 #endif
 
 #if defined(DUDIDADU_TEST_ASAN)
-// libpulse keeps a record of every thread that calls it in that thread's own
-// thread-specific data (pa_thread_self), which the C library clears in a
-// forked child for the threads it lacks: there the record of the parent's
+// libpulse keeps a record of every thread that calls it under a pthread key
+// of that thread (pa_thread_self), which the C library clears in a forked
+// child for the threads it lacks: there the record of the parent's
 // mixer thread is referenced by nothing, and not ours to keep. Matching it
 // takes full stacks, as libpulse has no frame pointers.
 extern "C" __attribute__((visibility("default"))) const char *__lsan_default_suppressions()
@@ -103,7 +103,7 @@ struct Api {
 };
 
 HMODULE g_module = nullptr;
-Api g_api = {};
+Api g_api = {};  // plain pointers: still there for calls as the process ends
 HWND g_windows[3];
 // Two seconds of mono tone; the library keeps copies.
 const riff::Bytes g_image = riff::ToneImage(440, 22050, 1, 16, 2.0, 0.3);
@@ -183,15 +183,14 @@ void CallersInExports()
     }
     for (unsigned t = 0; t < 4; ++t) {
         std::thread([sounds, t]() {
-            const Api &api = g_api;  // never destroyed
             for (unsigned i = t;; ++i) {
                 LPVOID sound = sounds[i % sounds.size()];
                 switch (i % 5) {
-                case 0: api.Play(sound, i % 2 ? kOnce : kLoop); break;
-                case 1: api.Stop(sound, i % 3 ? 0 : 100); break;
-                case 2: api.SetVolume(sound, -static_cast<LONG>(i % 1000)); break;
-                case 3: api.SetPan(sound, static_cast<LONG>(i % 2000) - 1000); break;
-                default: api.IsPlaying(sound); break;
+                case 0: g_api.Play(sound, i % 2 ? kOnce : kLoop); break;
+                case 1: g_api.Stop(sound, i % 3 ? 0 : 100); break;
+                case 2: g_api.SetVolume(sound, -static_cast<LONG>(i % 1000)); break;
+                case 3: g_api.SetPan(sound, static_cast<LONG>(i % 2000) - 1000); break;
+                default: g_api.IsPlaying(sound); break;
                 }
                 ++g_calls;
             }

@@ -205,7 +205,6 @@ TEST(ExportsStress, ConcurrentUseClosingAndTerminatingIsSafe)
     EXPECT_TRUE(fakeds::Faults().empty());
 }
 
-
 // A short stereo tone, opened on `device`.
 LPVOID OpenTone(LPVOID device)
 {

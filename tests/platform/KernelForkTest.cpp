@@ -163,8 +163,8 @@ std::string fork_holding(CScene &s)
 }
 
 // A child forked by another thread lacks the main thread, whose stack and
-// descriptor (where the C library keeps thread-specific data, gtest its
-// per-thread state) LeakSanitizer then no longer scans: what only they
+// descriptor (where the C library keeps the values of pthread keys, gtest
+// its per-thread state) LeakSanitizer then no longer scans: what only they
 // point to would count as leaked. They are scanned as root regions instead.
 void keep_main_thread_scanned()
 {

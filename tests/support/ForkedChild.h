@@ -10,33 +10,26 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 
+#if defined(__has_feature)
+#define DUDIDADU_TEST_HAS(feature) __has_feature(feature)
+#else
+#define DUDIDADU_TEST_HAS(feature) 0
+#endif
 // ThreadSanitizer refuses to start threads in the child of a process that
 // had several: fork tests are skipped under it.
-#if defined(__SANITIZE_THREAD__)
-#define DUDIDADU_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define DUDIDADU_TEST_TSAN 1
-#endif
-#endif
-#if defined(DUDIDADU_TEST_TSAN)
+#if defined(__SANITIZE_THREAD__) || DUDIDADU_TEST_HAS(thread_sanitizer)
 #define SKIP_FORK_TESTS_UNDER_TSAN() GTEST_SKIP() << "ThreadSanitizer does not support threads after fork"
 #else
 #define SKIP_FORK_TESTS_UNDER_TSAN() (void)0
 #endif
-
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || DUDIDADU_TEST_HAS(address_sanitizer)
 #define DUDIDADU_TEST_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DUDIDADU_TEST_ASAN 1
-#endif
 #endif
 
 // In the child's checks: returns 1, naming what failed on standard error.
@@ -80,13 +73,11 @@ inline std::string run_in_forked_child(const std::function<int()> &checks, int s
     }
     if (pid < 0)
         return "fork failed";
-    struct timespec start, now;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
     pid_t done;
     while ((done = waitpid(pid, &status, WNOHANG)) == 0) {
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        if (now.tv_sec - start.tv_sec >= seconds) {
+        if (std::chrono::steady_clock::now() >= deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, &status, 0);
             return "no end after " + std::to_string(seconds) + " s";
