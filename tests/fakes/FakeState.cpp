@@ -32,7 +32,10 @@ void FakeState::ResetScript()
 
 void FakeState::Gate(std::unique_lock<std::mutex> &hold, const char *object, const char *method)
 {
-    if (m_holdKey.empty() || !Matches(object, method, m_holdKey))
+    Call call;
+    call.object = object;
+    call.method = method;
+    if (m_holdKey.empty() || !Matches(call, m_holdKey))
         return;
     m_holdKey.clear();
     m_holding = true;
@@ -85,17 +88,11 @@ void FakeState::Fault(std::string text)
 
 bool FakeState::Matches(const Call &call, const std::string &key) const
 {
-    return Matches(call.object, call.method, key);
-}
-
-bool FakeState::Matches(const std::string &object, const std::string &method,
-                        const std::string &key) const
-{
-    if (key == method)
+    if (key == call.method)
         return true;
     const size_t dot = key.find('.');
-    return dot != std::string::npos && key.compare(0, dot, object) == 0 &&
-           key.compare(dot + 1, std::string::npos, method) == 0;
+    return dot != std::string::npos && key.compare(0, dot, call.object) == 0 &&
+           key.compare(dot + 1, std::string::npos, call.method) == 0;
 }
 
 // The public control and log interface: each runs f on the state under its lock.

