@@ -54,10 +54,12 @@ T OnSound(LPVOID sound, Call call)
 
 extern "C" {
 
-LPVOID DUDIDADU_CALL DSoundInitialize(HWND window, LPGUID device)
+LPVOID DUDIDADU_CALL DSoundInitialize(HWND window, const GUID *device)
 {
-    return Guarded<LPVOID>([window, device]() -> LPVOID {
-        return g_DSoundManager.InitializeDevice(window, device);
+    // The GUID is only read (by the probe and DirectSoundCreate) on its way down.
+    LPGUID guid = const_cast<LPGUID>(device);
+    return Guarded<LPVOID>([window, guid]() -> LPVOID {
+        return g_DSoundManager.InitializeDevice(window, guid);
     });
 }
 
