@@ -11,6 +11,17 @@ install(TARGETS dudidadu EXPORT dudidaduTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
+# Windows: what other toolchains link with. The .def lists the DLL's exports;
+# dudidadu.lib is an import library in Microsoft's format for MSVC and
+# clang-cl (libdudidadu.dll.a is the one for mingw).
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/platform/win/dudidadu.def
+    DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  if(DUDIDADU_MSVC_IMPORT_LIBRARY)
+    install(FILES ${DUDIDADU_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
+endif()
+
 # Licence and read-me: beside the files on Windows, where a zip or a folder is
 # the installation; in the documentation folder elsewhere.
 if(WIN32)
