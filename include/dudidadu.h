@@ -14,9 +14,10 @@
  * On Windows the functions are declared with the types of <windows.h>. Other
  * systems have no such names, so the header declares the functions with the
  * plain C types of the same size (int for BOOL, uint32_t for DWORD, int32_t
- * for LONG, void * for LPVOID and HWND, const char * for LPCSTR) and leaves the
- * application's namespace alone; define DUDIDADU_WINDOWS_TYPES before
- * including it to have the Windows names declared as well.
+ * for LONG, void * for LPVOID and HWND, const char * for LPCSTR, dudidadu_guid
+ * for GUID) and leaves the application's namespace alone; define
+ * DUDIDADU_WINDOWS_TYPES before including it to have the Windows names
+ * declared as well.
  */
 #ifndef DUDIDADU_H
 #define DUDIDADU_H
