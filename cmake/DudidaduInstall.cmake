@@ -11,10 +11,26 @@ install(TARGETS dudidadu EXPORT dudidaduTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-# The player is a tool of its own; installed when it is built.
-if(TARGET dudidadu-play)
-  install(TARGETS dudidadu-play RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Windows: what other toolchains link with. The .def lists the DLL's exports;
+# dudidadu.lib is an import library in Microsoft's format for MSVC and
+# clang-cl (libdudidadu.dll.a is the one for mingw).
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/platform/win/dudidadu.def
+    DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  if(DUDIDADU_MSVC_IMPORT_LIBRARY)
+    install(FILES ${DUDIDADU_MSVC_IMPORT_LIBRARY} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
 endif()
+
+# Licence and read-me: beside the files on Windows, where a zip or a folder is
+# the installation; in the documentation folder elsewhere.
+if(WIN32)
+  set(DUDIDADU_DOC_DIR .)
+else()
+  set(DUDIDADU_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
+  DESTINATION ${DUDIDADU_DOC_DIR})
 
 install(EXPORT dudidaduTargets
   NAMESPACE dudidadu::
@@ -24,10 +40,17 @@ configure_package_config_file(
   ${CMAKE_CURRENT_LIST_DIR}/dudidaduConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/dudidaduConfig.cmake
   INSTALL_DESTINATION ${DUDIDADU_CMAKE_DIR})
+# Before 1.0 a minor release may change the interface; from 1.0 on only a
+# major one does.
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+  set(DUDIDADU_COMPATIBILITY SameMinorVersion)
+else()
+  set(DUDIDADU_COMPATIBILITY SameMajorVersion)
+endif()
 write_basic_package_version_file(
   ${CMAKE_CURRENT_BINARY_DIR}/dudidaduConfigVersion.cmake
   VERSION ${PROJECT_VERSION}
-  COMPATIBILITY SameMajorVersion)
+  COMPATIBILITY ${DUDIDADU_COMPATIBILITY})
 install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/dudidaduConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/dudidaduConfigVersion.cmake

@@ -3,9 +3,10 @@
 if(MSVC)
   add_compile_options(/W4 /EHa)
 else()
-  add_compile_options(-Wall -Wextra)
+  # C and C++ only: the Windows resource compiler takes none of these.
+  add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-Wall> $<$<COMPILE_LANGUAGE:C,CXX>:-Wextra>)
   if(DUDIDADU_WERROR)
-    add_compile_options(-Werror)
+    add_compile_options($<$<COMPILE_LANGUAGE:C,CXX>:-Werror>)
   endif()
 endif()
 

@@ -28,9 +28,7 @@ static void pause_ms(unsigned ms)
 
 int main(int argc, char **argv)
 {
-    GUID null_output = DUDIDADU_NULL_OUTPUT;
-    HWND window;
-    LPVOID device, sound;
+    void *device, *sound;
     int use_null = argc == 3 && strcmp(argv[2], "--null") == 0;
 
     if (argc < 2 || argc > 3 || (argc == 3 && !use_null)) {
@@ -41,13 +39,13 @@ int main(int argc, char **argv)
     /* A device belongs to a window. On Windows it must be a real one; on
      * Linux any non-null value names it. */
 #if defined(_WIN32)
-    window = CreateWindowExA(0, "STATIC", "play", 0, 0, 0, 0, 0, NULL, NULL, GetModuleHandleA(NULL), NULL);
+    HWND window = CreateWindowExA(0, "STATIC", "play", 0, 0, 0, 0, 0, NULL, NULL, GetModuleHandleA(NULL), NULL);
 #else
     static int window_name;
-    window = (HWND)&window_name;
+    void *window = &window_name;
 #endif
 
-    device = DSoundInitialize(window, use_null ? &null_output : NULL);
+    device = DSoundInitialize(window, use_null ? &DUDIDADU_NULL_OUTPUT : NULL);
     if (!device) {
         fprintf(stderr, "play: no sound device\n");
         return 1;

@@ -10,17 +10,41 @@
  * Units: volume in hundredths of a decibel, 0 (full) to -10000 (silence); pan
  * -10000 (left) to 10000 (right); frequency in samples per second, 100 to
  * 200000, 0 for the sound's own rate; fade times in milliseconds, 0 to 65535.
+ *
+ * On Windows the functions are declared with the types of <windows.h>. Other
+ * systems have no such names, so the header declares the functions with the
+ * plain C types of the same size (int for BOOL, uint32_t for DWORD, int32_t
+ * for LONG, void * for LPVOID and HWND, const char * for LPCSTR, dudidadu_guid
+ * for GUID) and leaves the application's namespace alone; define
+ * DUDIDADU_WINDOWS_TYPES before including it to have the Windows names
+ * declared as well.
  */
 #ifndef DUDIDADU_H
 #define DUDIDADU_H
+
+/* The release this header belongs to (the build checks that it is the
+ * project's version). */
+#define DUDIDADU_VERSION_MAJOR 0
+#define DUDIDADU_VERSION_MINOR 1
+#define DUDIDADU_VERSION_PATCH 0
+#define DUDIDADU_VERSION_STRING "0.1.0"
 
 #if defined(_WIN32)
 #include <windows.h>
 #define DUDIDADU_CALL WINAPI
 #define DUDIDADU_EXPORT
+#define DUDIDADU_WINDOWS_NAMES
 #else
 #include <stdint.h>
-#ifndef DUDIDADU_BASIC_TYPES
+#define DUDIDADU_CALL
+#if defined(DUDIDADU_BUILDING)
+#define DUDIDADU_EXPORT __attribute__((visibility("default")))
+#else
+#define DUDIDADU_EXPORT
+#endif
+/* Whoever comes first (this header or the library's own Windows types)
+ * defines the basic types; both define them alike. */
+#if defined(DUDIDADU_WINDOWS_TYPES) && !defined(DUDIDADU_BASIC_TYPES)
 #define DUDIDADU_BASIC_TYPES
 typedef int BOOL;
 typedef uint32_t DWORD;
@@ -36,13 +60,36 @@ typedef struct _GUID {
 } GUID;
 typedef GUID *LPGUID;
 #endif
-#define DUDIDADU_CALL
-#if defined(DUDIDADU_BUILDING)
-#define DUDIDADU_EXPORT __attribute__((visibility("default")))
+#if defined(DUDIDADU_BASIC_TYPES)
+#define DUDIDADU_WINDOWS_NAMES
+#endif
+#endif
+
+/* The same functions either way: the types below have the sizes and
+ * representations of the Windows ones. */
+#if defined(DUDIDADU_WINDOWS_NAMES)
+typedef GUID dudidadu_guid;
+#define DUDIDADU_BOOL_ BOOL
+#define DUDIDADU_DWORD_ DWORD
+#define DUDIDADU_LONG_ LONG
+#define DUDIDADU_HANDLE_ LPVOID
+#define DUDIDADU_PATH_ LPCSTR
+#define DUDIDADU_WINDOW_ HWND
 #else
-#define DUDIDADU_EXPORT
+typedef struct dudidadu_guid {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+} dudidadu_guid;
+#define DUDIDADU_BOOL_ int
+#define DUDIDADU_DWORD_ uint32_t
+#define DUDIDADU_LONG_ int32_t
+#define DUDIDADU_HANDLE_ void *
+#define DUDIDADU_PATH_ const char *
+#define DUDIDADU_WINDOW_ void *
 #endif
-#endif
+#undef DUDIDADU_WINDOWS_NAMES
 
 #if defined(__GNUC__)
 #define DUDIDADU_UNUSED __attribute__((unused))
@@ -51,38 +98,49 @@ typedef GUID *LPGUID;
 #endif
 
 /* Device GUID for DSoundInitialize that selects the null output of the Linux
- * library: audio is consumed in real time and nothing is heard. */
-static const GUID DUDIDADU_NULL_OUTPUT DUDIDADU_UNUSED = {
+ * library: audio is consumed in real time and nothing is heard. Pass
+ * &DUDIDADU_NULL_OUTPUT; a binding in another language passes a pointer to
+ * these 16 bytes, {6E756C6C-6475-6469-6461-64756E756C6C} in GUID layout. */
+static const dudidadu_guid DUDIDADU_NULL_OUTPUT DUDIDADU_UNUSED = {
     0x6e756c6cu, 0x6475u, 0x6469u, {0x64, 0x61, 0x64, 0x75, 0x6e, 0x75, 0x6c, 0x6c}};
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Devices: the device for a window (created on first use), and its end. */
-DUDIDADU_EXPORT LPVOID DUDIDADU_CALL DSoundInitialize(HWND window, LPGUID device);
-DUDIDADU_EXPORT void DUDIDADU_CALL DSoundTerminate(LPVOID device);
+/* Devices: the device for a window (created on first use), and its end.
+ * device null picks the default output. */
+DUDIDADU_EXPORT DUDIDADU_HANDLE_ DUDIDADU_CALL DSoundInitialize(DUDIDADU_WINDOW_ window, const dudidadu_guid *device);
+DUDIDADU_EXPORT void DUDIDADU_CALL DSoundTerminate(DUDIDADU_HANDLE_ device);
 
 /* Sounds: opened whole from a file or from a complete WAVE image. */
-DUDIDADU_EXPORT LPVOID DUDIDADU_CALL DSoundOpen(LPVOID device, LPCSTR path);
-DUDIDADU_EXPORT LPVOID DUDIDADU_CALL DSoundOpenMem(LPVOID device, LPVOID image, DWORD size);
-DUDIDADU_EXPORT void DUDIDADU_CALL DSoundClose(LPVOID sound);
+DUDIDADU_EXPORT DUDIDADU_HANDLE_ DUDIDADU_CALL DSoundOpen(DUDIDADU_HANDLE_ device, DUDIDADU_PATH_ path);
+DUDIDADU_EXPORT DUDIDADU_HANDLE_ DUDIDADU_CALL DSoundOpenMem(DUDIDADU_HANDLE_ device, DUDIDADU_HANDLE_ image,
+                                                             DUDIDADU_DWORD_ size);
+DUDIDADU_EXPORT void DUDIDADU_CALL DSoundClose(DUDIDADU_HANDLE_ sound);
 
 /* Playback: loop non-zero plays until stopped; Stop fades over fade_ms. */
-DUDIDADU_EXPORT BOOL DUDIDADU_CALL DSoundPlay(LPVOID sound, BOOL loop);
-DUDIDADU_EXPORT void DUDIDADU_CALL DSoundStop(LPVOID sound, LONG fade_ms);
-DUDIDADU_EXPORT BOOL DUDIDADU_CALL DSoundIsPlaying(LPVOID sound);
+DUDIDADU_EXPORT DUDIDADU_BOOL_ DUDIDADU_CALL DSoundPlay(DUDIDADU_HANDLE_ sound, DUDIDADU_BOOL_ loop);
+DUDIDADU_EXPORT void DUDIDADU_CALL DSoundStop(DUDIDADU_HANDLE_ sound, DUDIDADU_LONG_ fade_ms);
+DUDIDADU_EXPORT DUDIDADU_BOOL_ DUDIDADU_CALL DSoundIsPlaying(DUDIDADU_HANDLE_ sound);
 
 /* Controls: setters return 1 on success; getters return 0 on failure. */
-DUDIDADU_EXPORT BOOL DUDIDADU_CALL DSoundSetVolume(LPVOID sound, LONG volume);
-DUDIDADU_EXPORT BOOL DUDIDADU_CALL DSoundSetPan(LPVOID sound, LONG pan);
-DUDIDADU_EXPORT BOOL DUDIDADU_CALL DSoundSetFrequency(LPVOID sound, DWORD frequency);
-DUDIDADU_EXPORT LONG DUDIDADU_CALL DSoundGetVolume(LPVOID sound);
-DUDIDADU_EXPORT LONG DUDIDADU_CALL DSoundGetPan(LPVOID sound);
-DUDIDADU_EXPORT DWORD DUDIDADU_CALL DSoundGetFrequency(LPVOID sound);
+DUDIDADU_EXPORT DUDIDADU_BOOL_ DUDIDADU_CALL DSoundSetVolume(DUDIDADU_HANDLE_ sound, DUDIDADU_LONG_ volume);
+DUDIDADU_EXPORT DUDIDADU_BOOL_ DUDIDADU_CALL DSoundSetPan(DUDIDADU_HANDLE_ sound, DUDIDADU_LONG_ pan);
+DUDIDADU_EXPORT DUDIDADU_BOOL_ DUDIDADU_CALL DSoundSetFrequency(DUDIDADU_HANDLE_ sound, DUDIDADU_DWORD_ frequency);
+DUDIDADU_EXPORT DUDIDADU_LONG_ DUDIDADU_CALL DSoundGetVolume(DUDIDADU_HANDLE_ sound);
+DUDIDADU_EXPORT DUDIDADU_LONG_ DUDIDADU_CALL DSoundGetPan(DUDIDADU_HANDLE_ sound);
+DUDIDADU_EXPORT DUDIDADU_DWORD_ DUDIDADU_CALL DSoundGetFrequency(DUDIDADU_HANDLE_ sound);
 
 #ifdef __cplusplus
 }
 #endif
+
+#undef DUDIDADU_BOOL_
+#undef DUDIDADU_DWORD_
+#undef DUDIDADU_LONG_
+#undef DUDIDADU_HANDLE_
+#undef DUDIDADU_PATH_
+#undef DUDIDADU_WINDOW_
 
 #endif /* DUDIDADU_H */

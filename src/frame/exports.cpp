@@ -100,10 +100,12 @@ T OnSound(LPCSTR name, EFailureShown shown, LPVOID sound, Call call)
 
 extern "C" {
 
-LPVOID DUDIDADU_CALL DSoundInitialize(HWND window, LPGUID device)
+LPVOID DUDIDADU_CALL DSoundInitialize(HWND window, const GUID *device)
 {
-    return Guarded<LPVOID>("DSoundInitialize", BY_ZERO, [window, device]() -> LPVOID {
-        return g_DSoundManager.InitializeDevice(window, device);
+    // The GUID is only read (by the probe and DirectSoundCreate) on its way down.
+    LPGUID guid = const_cast<LPGUID>(device);
+    return Guarded<LPVOID>("DSoundInitialize", BY_ZERO, [window, guid]() -> LPVOID {
+        return g_DSoundManager.InitializeDevice(window, guid);
     });
 }
 

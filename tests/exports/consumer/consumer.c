@@ -1,4 +1,4 @@
-/* Built against an installed dudidadu (CMake package or pkg-config): the
+/* Built against dudidadu (an installation, a package or the source tree): the
  * header compiles as C, the library links and loads, and its handle checks
  * answer without a device. */
 #include <dudidadu.h>
@@ -11,6 +11,6 @@ int main(void)
         fputs("consumer: a null window or handle was accepted\n", stderr);
         return 1;
     }
-    puts("consumer: dudidadu linked and answered");
+    printf("consumer: dudidadu %s linked and answered\n", DUDIDADU_VERSION_STRING);
     return 0;
 }

@@ -1,0 +1,66 @@
+# cmake -DCONFIG_DIR=DIR -DVERSION=X.Y.Z -P check-config-version.cmake: which
+# versions an installed dudidaduConfigVersion.cmake accepts in find_package.
+# Before 1.0 only the same minor version is compatible (0.1.2 serves 0.1, not
+# 0.0 or 0.2); from 1.0 on the same major version.
+string(REGEX MATCH "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$" ok "${VERSION}")
+if(NOT ok)
+  message(FATAL_ERROR "usage: cmake -DCONFIG_DIR=DIR -DVERSION=X.Y.Z -P check-config-version.cmake")
+endif()
+set(major ${CMAKE_MATCH_1})
+set(minor ${CMAKE_MATCH_2})
+set(patch ${CMAKE_MATCH_3})
+math(EXPR next_major "${major} + 1")
+math(EXPR next_minor "${minor} + 1")
+
+# Requested version, then whether the package must accept it.
+set(cases
+  "${major}.${minor}" TRUE
+  "${VERSION}" TRUE
+  "${major}.${minor}.${patch}.0" TRUE
+  "${major}.${next_minor}" FALSE
+  "${next_major}.0" FALSE)
+if(major EQUAL 0)
+  list(APPEND cases "0" FALSE)
+  if(minor GREATER 0)
+    math(EXPR previous_minor "${minor} - 1")
+    list(APPEND cases "0.${previous_minor}" FALSE)
+  endif()
+else()
+  list(APPEND cases "${major}" TRUE "${major}.0" TRUE)
+endif()
+
+set(failed 0)
+list(LENGTH cases n)
+math(EXPR last "${n} - 1")
+foreach(i RANGE 0 ${last} 2)
+  math(EXPR j "${i} + 1")
+  list(GET cases ${i} wanted)
+  list(GET cases ${j} expected)
+  string(REPLACE "." ";" wanted_parts "${wanted}.0.0.0")
+  list(GET wanted_parts 0 PACKAGE_FIND_VERSION_MAJOR)
+  list(GET wanted_parts 1 PACKAGE_FIND_VERSION_MINOR)
+  list(GET wanted_parts 2 PACKAGE_FIND_VERSION_PATCH)
+  list(GET wanted_parts 3 PACKAGE_FIND_VERSION_TWEAK)
+  set(PACKAGE_FIND_VERSION "${wanted}")
+  string(REPLACE "." ";" count_parts "${wanted}")
+  list(LENGTH count_parts PACKAGE_FIND_VERSION_COUNT)
+  set(PACKAGE_FIND_VERSION_RANGE FALSE)
+  unset(PACKAGE_VERSION_COMPATIBLE)
+  unset(PACKAGE_VERSION_UNSUITABLE)
+  include(${CONFIG_DIR}/dudidaduConfigVersion.cmake)
+  if(PACKAGE_VERSION_UNSUITABLE)
+    set(PACKAGE_VERSION_COMPATIBLE FALSE)
+  endif()
+  if(NOT PACKAGE_VERSION STREQUAL VERSION)
+    message("dudidadu ${PACKAGE_VERSION} installed, ${VERSION} expected")
+    math(EXPR failed "${failed} + 1")
+  endif()
+  if((PACKAGE_VERSION_COMPATIBLE AND NOT expected) OR (NOT PACKAGE_VERSION_COMPATIBLE AND expected))
+    message("find_package(dudidadu ${wanted}): compatible is ${PACKAGE_VERSION_COMPATIBLE}, expected ${expected}")
+    math(EXPR failed "${failed} + 1")
+  endif()
+endforeach()
+if(failed)
+  message(FATAL_ERROR "${failed} version checks failed")
+endif()
+message("find_package versions: ${VERSION} serves what it should")
