@@ -11,13 +11,15 @@
  * -10000 (left) to 10000 (right); frequency in samples per second, 100 to
  * 200000, 0 for the sound's own rate; fade times in milliseconds, 0 to 65535.
  *
- * On Windows the functions are declared with the types of <windows.h>. Other
- * systems have no such names, so the header declares the functions with the
- * plain C types of the same size (int for BOOL, uint32_t for DWORD, int32_t
- * for LONG, void * for LPVOID and HWND, const char * for LPCSTR, dudidadu_guid
- * for GUID) and leaves the application's namespace alone; define
- * DUDIDADU_WINDOWS_TYPES before including it to have the Windows names
- * declared as well.
+ * On Windows the functions are declared with the types of <windows.h>.
+ * Elsewhere the header declares those few names itself (BOOL, DWORD, LONG,
+ * LPCSTR, LPVOID, HWND, GUID, LPGUID), as programs written for it expect. An
+ * application that has names of its own by those names defines
+ * DUDIDADU_NO_WINDOWS_TYPES before including the header: the functions are
+ * then declared with the plain C types of the same size (int for BOOL,
+ * uint32_t for DWORD, int32_t for LONG, void * for LPVOID and HWND, const
+ * char * for LPCSTR, dudidadu_guid for GUID) and the header names nothing
+ * else but its own.
  */
 #ifndef DUDIDADU_H
 #define DUDIDADU_H
@@ -44,7 +46,7 @@
 #endif
 /* Whoever comes first (this header or the library's own Windows types)
  * defines the basic types; both define them alike. */
-#if defined(DUDIDADU_WINDOWS_TYPES) && !defined(DUDIDADU_BASIC_TYPES)
+#if !defined(DUDIDADU_NO_WINDOWS_TYPES) && !defined(DUDIDADU_BASIC_TYPES)
 #define DUDIDADU_BASIC_TYPES
 typedef int BOOL;
 typedef uint32_t DWORD;
