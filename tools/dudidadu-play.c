@@ -3,15 +3,20 @@
  *
  *     dudidadu-play FILE [--loop] [--volume CB] [--pan P] [--frequency HZ]
  *                        [--fade-out MS] [--duration S] [--null]
+ *     dudidadu-play --help | --version
  *
- * Plays a RIFF/WAVE file once (or looped), with a progress line while
- * standard output is a terminal. --duration ends the play after that many
- * seconds; Ctrl-C ends it at once. Either ends with a fade over --fade-out
- * milliseconds (0: stop at once). A loop without --duration plays until
- * Ctrl-C. A second Ctrl-C during a fade stops at once.
+ * Plays a RIFF/WAVE file (- for standard input) once or looped, with a
+ * progress line while standard output is a terminal. --duration ends the
+ * play after that many seconds; Ctrl-C ends it at once. Either ends with a
+ * fade over --fade-out milliseconds (0: stop at once). A loop without
+ * --duration plays until Ctrl-C. A second Ctrl-C during a fade stops at once.
+ *
+ * The library's diagnostics are on (DUDIDADU_LOG=1 unless the environment
+ * says otherwise): on Linux its first line on standard error names the
+ * output the device got, and a refused file comes with the library's reason.
  *
  * Exit status: 0 played, 1 the file or the sound device could not be used,
- * 2 bad arguments.
+ * 2 bad arguments, 130 ended by Ctrl-C.
  */
 #define _POSIX_C_SOURCE 200809L
 #include <errno.h>
@@ -24,9 +29,29 @@
 #include "dudidadu.h"
 
 #if defined(_WIN32)
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 static int stdout_is_terminal(void) { return _isatty(_fileno(stdout)); }
+static void binary_stdin(void) { _setmode(_fileno(stdin), _O_BINARY); }
+static void log_on(void)
+{
+    if (!GetEnvironmentVariableA("DUDIDADU_LOG", NULL, 0))
+        SetEnvironmentVariableA("DUDIDADU_LOG", "1");
+}
+/* Windows has one output for the library: DirectSound's default device. */
+static void say_output(int use_null) { (void)use_null; fprintf(stderr, "dudidadu-play: output: DirectSound\n"); }
+/* Why the library's last call failed, in the system's words. */
+static const char *last_reason(void)
+{
+    static char text[256];
+    DWORD error = GetLastError();
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, text,
+                        sizeof text, NULL))
+        snprintf(text, sizeof text, "error %lu", (unsigned long)error);
+    text[strcspn(text, "\r\n")] = '\0';
+    return text;
+}
 static void pause_ms(unsigned ms) { Sleep(ms); }
 static double now_seconds(void)
 {
@@ -59,6 +84,11 @@ static double now_seconds(void)
 static int window_name;
 /* Any non-null value names the window here. */
 static HWND sound_window(void) { return (HWND)&window_name; }
+static void binary_stdin(void) {}
+static void log_on(void) { setenv("DUDIDADU_LOG", "1", 0); }
+/* The library's own line says which output the device got. */
+static void say_output(int use_null) { (void)use_null; }
+static const char *last_reason(void) { return strerror(errno); }
 #endif
 
 static const char *program = "dudidadu-play";
@@ -71,13 +101,18 @@ static void on_interrupt(int signo)
     signal(SIGINT, on_interrupt);
 }
 
+/* The usage on standard output when asked for, else with the problem on
+ * standard error. */
 static int usage(const char *problem)
 {
+    FILE *out = problem ? stderr : stdout;
     if (problem)
         fprintf(stderr, "%s: %s\n", program, problem);
-    fprintf(stderr,
+    fprintf(out,
             "usage: %s FILE [--loop] [--volume CB] [--pan P] [--frequency HZ]\n"
             "                     [--fade-out MS] [--duration S] [--null]\n"
+            "       %s --help | --version\n"
+            "  FILE            a RIFF/WAVE file; - reads it from standard input\n"
             "  --loop          play until --duration or Ctrl-C\n"
             "  --volume CB     volume in hundredths of a decibel, -10000 to 0\n"
             "  --pan P         -10000 (left) to 10000 (right)\n"
@@ -85,8 +120,8 @@ static int usage(const char *problem)
             "  --fade-out MS   fade when ending early, 0 to 65535 (default 0)\n"
             "  --duration S    seconds to play, then end\n"
             "  --null          the library's null output (Linux): nothing is heard\n",
-            program);
-    return 2;
+            program, program);
+    return problem ? 2 : 0;
 }
 
 static int parse_long(const char *text, long low, long high, long *out)
@@ -112,12 +147,34 @@ static int parse_seconds(const char *text, double *out)
 }
 
 struct wave_info {
+    unsigned tag; /* the format tag, or the sub-format's for WAVE_FORMAT_EXTENSIBLE */
     unsigned channels;
     unsigned long rate;
     unsigned block_align;
-    unsigned bits;
+    unsigned bits;       /* of the container */
+    unsigned valid_bits; /* of the sample in it (extensible records say so) */
+    unsigned long avg_bytes;
     unsigned long data_bytes;
 };
+
+/* Where the header is read from: a file, or an image already in memory. */
+struct source {
+    FILE *file;
+    const unsigned char *image;
+    unsigned long size;
+};
+
+/* Reads n bytes at offset: 1 when they were there. */
+static int read_at(const struct source *src, unsigned long offset, unsigned char *out, unsigned long n)
+{
+    if (offset > src->size || n > src->size - offset)
+        return 0;
+    if (src->image) {
+        memcpy(out, src->image + offset, n);
+        return 1;
+    }
+    return fseek(src->file, (long)offset, SEEK_SET) == 0 && fread(out, 1, n, src->file) == n;
+}
 
 static unsigned long le32(const unsigned char *p)
 {
@@ -126,59 +183,141 @@ static unsigned long le32(const unsigned char *p)
 
 static unsigned le16(const unsigned char *p) { return (unsigned)p[0] | ((unsigned)p[1] << 8); }
 
-/* Reads the format and the size of the sample data: 0 on success, -1 when the
- * file cannot be opened (errno says why), -2 when it is not a playable
- * RIFF/WAVE file. Sizes are checked against the file's own size, so a broken
- * header cannot send the reader past the end. */
-static int read_wave_info(const char *path, struct wave_info *info)
+/* The format and the size of the sample data: 0 when found, -2 when this is
+ * no playable RIFF/WAVE file (why says why). Sizes are checked against the
+ * source's own size, so a broken header cannot send the reader past the end. */
+static int parse_wave(const struct source *src, struct wave_info *info, const char **why)
 {
-    unsigned char head[16];
-    long size, pos;
-    int have_format = 0, result = -2;
-    FILE *f = fopen(path, "rb");
-    if (!f)
-        return -1;
-    if (fseek(f, 0, SEEK_END) != 0 || (size = ftell(f)) < 0 || fseek(f, 0, SEEK_SET) != 0)
-        goto done;
-    if (fread(head, 1, 12, f) != 12 || memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "WAVE", 4) != 0)
-        goto done;
-    pos = 12;
-    while (size - pos >= 8 && fread(head, 1, 8, f) == 8) {
+    unsigned char head[40];
+    unsigned long pos = 12;
+    int have_format = 0;
+    *why = "not a RIFF/WAVE file";
+    if (!read_at(src, 0, head, 12) || memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "WAVE", 4) != 0)
+        return -2;
+    *why = "no data chunk";
+    while (src->size - pos >= 8 && read_at(src, pos, head, 8)) {
         unsigned long chunk = le32(head + 4);
-        unsigned long remaining;
-        pos += 8;
-        remaining = (unsigned long)(size - pos);
+        unsigned long remaining = src->size - pos - 8;
         if (memcmp(head, "fmt ", 4) == 0) {
-            unsigned char format[16];
-            if (chunk < 16 || remaining < 16 || fread(format, 1, 16, f) != 16)
-                goto done;
-            info->channels = le16(format + 2);
-            info->rate = le32(format + 4);
-            info->block_align = le16(format + 12);
-            info->bits = le16(format + 14);
+            unsigned long n = chunk < sizeof head ? chunk : sizeof head;
+            *why = "a broken fmt chunk";
+            if (chunk < 16 || chunk > remaining || !read_at(src, pos + 8, head, n))
+                return -2;
+            info->tag = le16(head);
+            info->channels = le16(head + 2);
+            info->rate = le32(head + 4);
+            info->avg_bytes = le32(head + 8);
+            info->block_align = le16(head + 12);
+            info->bits = info->valid_bits = le16(head + 14);
+            /* WAVE_FORMAT_EXTENSIBLE: the valid bits and the sub-format's tag. */
+            if (info->tag == 0xFFFE && n >= 40 && le16(head + 16) >= 22) {
+                if (le16(head + 18) != 0)
+                    info->valid_bits = le16(head + 18);
+                info->tag = le16(head + 24);
+            }
             have_format = 1;
-            if (fseek(f, pos, SEEK_SET) != 0)
-                goto done;
         } else if (memcmp(head, "data", 4) == 0) {
             /* The sample data comes after the format and is read whole: a
              * data chunk cut short is refused, as the library refuses it. */
+            *why = !have_format ? "fmt chunk after data"
+                   : chunk > remaining ? "a data chunk longer than the file"
+                                       : "a format without channels, rate or block size";
             if (!have_format || info->channels == 0 || info->rate == 0 || info->block_align == 0 ||
                 chunk > remaining)
-                goto done;
+                return -2;
             info->data_bytes = chunk;
-            result = info->data_bytes >= info->block_align ? 0 : -2;
-            goto done;
+            *why = "an empty data chunk";
+            return info->data_bytes >= info->block_align ? 0 : -2;
         }
         /* Chunks are padded to an even size. */
-        if (chunk > remaining || chunk + (chunk & 1) > remaining)
-            goto done;
-        pos += (long)(chunk + (chunk & 1));
-        if (fseek(f, pos, SEEK_SET) != 0)
-            goto done;
+        if (chunk > remaining || chunk + (chunk & 1) > remaining) {
+            *why = "a chunk longer than the file";
+            return -2;
+        }
+        pos += 8 + chunk + (chunk & 1);
     }
-done:
-    fclose(f);
+    return -2;
+}
+
+/* The file's format and data size: 0 on success, -1 when the file cannot be
+ * read (errno says why), -2 when it is not a playable RIFF/WAVE file. */
+static int read_wave_info(const char *path, struct wave_info *info, const char **why)
+{
+    struct source src = {NULL, NULL, 0};
+    long size;
+    int result = -1, saved;
+    src.file = fopen(path, "rb");
+    if (!src.file)
+        return -1;
+    /* A directory opens on some systems; reading it says what it is. */
+    if (fseek(src.file, 0, SEEK_END) == 0 && (size = ftell(src.file)) >= 0 && fseek(src.file, 0, SEEK_SET) == 0 &&
+        (fgetc(src.file) != EOF || !ferror(src.file))) {
+        src.size = (unsigned long)size;
+        result = parse_wave(&src, info, why);
+    }
+    saved = errno;
+    fclose(src.file);
+    errno = saved;
     return result;
+}
+
+/* All of standard input, for "-": null when it cannot be read. */
+static unsigned char *read_all_input(unsigned long *size)
+{
+    unsigned long capacity = 1u << 16, used = 0;
+    unsigned char *data = malloc(capacity);
+    size_t got;
+    binary_stdin();
+    while (data && (got = fread(data + used, 1, capacity - used, stdin)) > 0) {
+        used += (unsigned long)got;
+        if (used == capacity) {
+            unsigned char *grown = capacity < 0x80000000ul ? realloc(data, capacity * 2) : NULL;
+            if (!grown) {
+                free(data);
+                errno = ENOMEM;
+                return NULL;
+            }
+            data = grown;
+            capacity *= 2;
+        }
+    }
+    if (data && ferror(stdin)) {
+        free(data);
+        return NULL;
+    }
+    *size = used;
+    return data;
+}
+
+/* "16-bit", "32-bit float", "24-bit in 32", or the codec's name. */
+static void describe_format(const struct wave_info *info, char *out, size_t size)
+{
+    switch (info->tag) {
+    case 1:
+        if (info->valid_bits != 0 && info->valid_bits < info->bits)
+            snprintf(out, size, "%u-bit in %u", info->valid_bits, info->bits);
+        else
+            snprintf(out, size, "%u-bit", info->bits);
+        break;
+    case 3:
+        snprintf(out, size, "%u-bit float", info->bits);
+        break;
+    case 2:
+        snprintf(out, size, "MS ADPCM");
+        break;
+    case 6:
+        snprintf(out, size, "A-law");
+        break;
+    case 7:
+        snprintf(out, size, "mu-law");
+        break;
+    case 0x11:
+        snprintf(out, size, "IMA ADPCM");
+        break;
+    default:
+        snprintf(out, size, "format 0x%04x", info->tag);
+        break;
+    }
 }
 
 static void format_time(double seconds, char *out, size_t size)
@@ -187,18 +326,27 @@ static void format_time(double seconds, char *out, size_t size)
     snprintf(out, size, "%ld:%02ld.%ld", tenths / 600, (tenths / 10) % 60, tenths % 10);
 }
 
+/* Seconds of sound at the file's own rate. */
+static double own_seconds(const struct wave_info *info)
+{
+    if (info->tag == 1 || info->tag == 3)
+        return (double)(info->data_bytes / info->block_align) / (double)info->rate;
+    return info->avg_bytes ? (double)info->data_bytes / (double)info->avg_bytes : 0.0;
+}
+
 int main(int argc, char **argv)
 {
-    const char *path = NULL;
+    const char *path = NULL, *why = NULL;
     int loop = 0, use_null = 0, have_volume = 0, have_pan = 0, have_frequency = 0;
     long volume = 0, pan = 0, frequency = 0, fade = 0;
     double duration = 0.0, total, start, stop_at = 0.0, last_line = -1.0;
     struct wave_info info;
-    GUID null_output = DUDIDADU_NULL_OUTPUT;
+    struct source input = {NULL, NULL, 0};
+    unsigned char *image = NULL;
     LPVOID device, sound;
     HWND window;
-    int i, status = 0, stopping = 0, progress, seen_interrupts = 0;
-    char elapsed_text[32], total_text[32];
+    int i, status = 0, stopping = 0, progress, seen_interrupts = 0, parsed;
+    char elapsed_text[32], total_text[32], format_text[32];
 
     memset(&info, 0, sizeof info);
     for (i = 1; i < argc; ++i) {
@@ -229,7 +377,9 @@ int main(int argc, char **argv)
                 return usage("--duration takes a number of seconds above 0");
             ++i;
         } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            usage(NULL);
+            return usage(NULL);
+        } else if (strcmp(arg, "--version") == 0) {
+            printf("%s %s\n", program, DUDIDADU_VERSION_STRING);
             return 0;
         } else if (arg[0] == '-' && arg[1] != '\0') {
             char problem[256];
@@ -243,45 +393,64 @@ int main(int argc, char **argv)
     }
     if (!path)
         return usage("no file given");
+    log_on();
 
-    switch (read_wave_info(path, &info)) {
+    if (strcmp(path, "-") == 0) {
+        image = read_all_input(&input.size);
+        if (!image) {
+            fprintf(stderr, "%s: cannot read standard input: %s\n", program, strerror(errno));
+            return 1;
+        }
+        input.image = image;
+        path = "standard input";
+        parsed = parse_wave(&input, &info, &why);
+    } else {
+        parsed = read_wave_info(path, &info, &why);
+    }
+    switch (parsed) {
     case -1:
         fprintf(stderr, "%s: cannot open %s: %s\n", program, path, strerror(errno));
         return 1;
     case -2:
-        fprintf(stderr, "%s: %s is not a playable RIFF/WAVE file\n", program, path);
+        fprintf(stderr, "%s: %s is not a playable RIFF/WAVE file: %s\n", program, path, why);
+        free(image);
         return 1;
     }
-    total = (double)(info.data_bytes / info.block_align) /
+    total = own_seconds(&info) * (double)info.rate /
             (double)(have_frequency && frequency > 0 ? (unsigned long)frequency : info.rate);
 
+    say_output(use_null);
     window = sound_window();
-    device = window ? DSoundInitialize(window, use_null ? &null_output : NULL) : NULL;
+    device = window ? DSoundInitialize(window, use_null ? &DUDIDADU_NULL_OUTPUT : NULL) : NULL;
     if (!device) {
-        fprintf(stderr, "%s: no sound device%s\n", program, use_null ? " (the null output exists on Linux only)" : "");
+        fprintf(stderr, "%s: no sound device: %s%s\n", program, last_reason(),
+                use_null ? " (the null output exists on Linux only)" : "");
+        free(image);
         return 1;
     }
-    sound = DSoundOpen(device, path);
+    sound = image ? DSoundOpenMem(device, image, (DWORD)input.size) : DSoundOpen(device, path);
+    free(image);  /* the sound has its own copy */
     if (!sound) {
-        fprintf(stderr, "%s: cannot open %s as a sound (format not supported?)\n", program, path);
+        fprintf(stderr, "%s: cannot play %s: %s\n", program, path, last_reason());
         DSoundTerminate(device);
         return 1;
     }
     if ((have_volume && !DSoundSetVolume(sound, (LONG)volume)) || (have_pan && !DSoundSetPan(sound, (LONG)pan)) ||
         (have_frequency && !DSoundSetFrequency(sound, (DWORD)frequency))) {
-        fprintf(stderr, "%s: the sound refused the volume, pan or frequency given\n", program);
+        fprintf(stderr, "%s: the sound refused the volume, pan or frequency given: %s\n", program, last_reason());
         DSoundTerminate(device);
         return 1;
     }
 
     format_time(total, total_text, sizeof total_text);
-    printf("%s: %lu Hz, %u-bit, %u channel%s, %s%s\n", path, info.rate, info.bits, info.channels,
+    describe_format(&info, format_text, sizeof format_text);
+    printf("%s: %lu Hz, %s, %u channel%s, %s%s\n", path, info.rate, format_text, info.channels,
            info.channels == 1 ? "" : "s", total_text, loop ? ", looped" : "");
     fflush(stdout);
 
     signal(SIGINT, on_interrupt);
     if (!DSoundPlay(sound, loop ? 1 : 0)) {
-        fprintf(stderr, "%s: cannot play %s\n", program, path);
+        fprintf(stderr, "%s: cannot play %s: %s\n", program, path, last_reason());
         DSoundTerminate(device);
         return 1;
     }
@@ -324,9 +493,13 @@ int main(int argc, char **argv)
     }
     if (progress) {
         format_time(now_seconds() - start, elapsed_text, sizeof elapsed_text);
-        printf("\r  %s played%-30s\n", elapsed_text, "");
+        printf("\r  %s %s%-30s\n", elapsed_text, interrupted ? "stopped" : "played", "");
+    } else if (interrupted) {
+        printf("stopped\n");
     }
     DSoundClose(sound);
     DSoundTerminate(device);
-    return status;
+    /* Ended by Ctrl-C: the shell's status for SIGINT, so that a loop over
+     * files stops too. */
+    return status != 0 ? status : interrupted ? 130 : 0;
 }

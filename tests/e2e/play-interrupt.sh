@@ -1,6 +1,7 @@
 #!/bin/sh
 # play-interrupt.sh DUDIDADU-PLAY FILE: a looped play without --duration ends
-# with Ctrl-C (SIGINT): the player fades out, exits 0 and says how long it played.
+# with Ctrl-C (SIGINT): the player fades out, says it stopped and exits with
+# 130, the status of a program ended by SIGINT.
 player="$1"
 file="$2"
 out="$(mktemp "${TMPDIR:-/tmp}/dudidadu-play-int.XXXXXX")" || exit 1
@@ -40,9 +41,14 @@ while kill -0 $pid 2>/dev/null; do
 done
 wait $pid
 status=$?
-cat "$out"
+output=$(cat "$out")
+printf '%s\n' "$output"
 rm -f "$out"
-if [ $status -ne 0 ]; then
-    echo "play-interrupt.sh: exit status $status after Ctrl-C" >&2
+if [ $status -ne 130 ]; then
+    echo "play-interrupt.sh: exit status $status after Ctrl-C, 130 expected" >&2
+    exit 1
+fi
+if ! printf '%s' "$output" | grep -q "stopped"; then
+    echo "play-interrupt.sh: no word that the play was stopped" >&2
     exit 1
 fi

@@ -1,7 +1,7 @@
 #!/bin/sh
 # play-malformed.sh DUDIDADU-PLAY: broken WAVE headers get a message and exit
-# status 1 from the player's own header reader (never a crash); a sound that
-# is whole plays.
+# status 1 from the player's own header reader (never a crash); a format the
+# library refuses gets the library's reason; a sound that is whole plays.
 player="$1"
 dir="$(mktemp -d "${TMPDIR:-/tmp}/dudidadu-play-bad.XXXXXX")" || exit 1
 trap 'rm -rf "$dir"' EXIT
@@ -10,14 +10,14 @@ failed=0
 # 16-bit mono 44100 Hz format chunk.
 fmt='fmt \020\000\000\000\001\000\001\000\104\254\000\000\210\130\001\000\002\000\020\000'
 
-check() { # check STATUS NAME: runs the player on $dir/NAME
+check() { # check STATUS NAME [MESSAGE]: runs the player on $dir/NAME
     "$player" "$dir/$2" --null >"$dir/out" 2>&1
     got=$?
     if [ $got -ne "$1" ]; then
         echo "FAIL $2: exit status $got, expected $1"
         cat "$dir/out"
         failed=1
-    elif [ "$1" -eq 1 ] && ! grep -q "not a playable RIFF/WAVE file" "$dir/out"; then
+    elif [ "$1" -eq 1 ] && ! grep -q "${3:-not a playable RIFF/WAVE file}" "$dir/out"; then
         echo "FAIL $2: no clear message"
         cat "$dir/out"
         failed=1
@@ -41,6 +41,10 @@ check 1 empty-data.wav
 # Claims 0xFFFFFFF0 bytes of data, holds 400.
 { printf 'RIFF\044\000\000\000WAVE'"$fmt"'data\360\377\377\377'; head -c 400 /dev/zero; } >"$dir/long-data.wav"
 check 1 long-data.wav
+# A codec the library does not decode (MPEG in WAVE): its reason, from the
+# library's diagnostic line.
+{ printf 'RIFF\044\000\000\000WAVEfmt \020\000\000\000\125\000\001\000\104\254\000\000\210\130\001\000\002\000\020\000data\220\001\000\000'; head -c 400 /dev/zero; } >"$dir/mpeg.wav"
+check 1 mpeg.wav "format tag 0x0055 not supported"
 # An odd-sized chunk before the format is skipped with its pad byte.
 { printf 'RIFF\300\001\000\000WAVELIST\003\000\000\000abc\000'"$fmt"'data\220\001\000\000'; head -c 400 /dev/zero; } >"$dir/padded.wav"
 check 0 padded.wav
