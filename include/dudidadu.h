@@ -11,6 +11,30 @@
  * -10000 (left) to 10000 (right); frequency in samples per second, 100 to
  * 200000, 0 for the sound's own rate; fade times in milliseconds, 0 to 65535.
  *
+ * A call that fails sets the platform's error value to why (GetLastError()
+ * on Windows, errno on Linux); one that succeeds leaves it as it was:
+ *   bad, closed or terminated handle   ERROR_INVALID_HANDLE        EBADF
+ *   no such file                       ERROR_FILE_NOT_FOUND        ENOENT
+ *   a directory                        ERROR_DIRECTORY_NOT_SUPPORTED EISDIR
+ *   file not readable                  ERROR_ACCESS_DENIED         EACCES
+ *   not a playable RIFF/WAVE           ERROR_BAD_FORMAT            EINVAL
+ *   data chunk above 256 MiB           ERROR_FILE_TOO_LARGE        EFBIG
+ *   value refused, no path or image    ERROR_INVALID_PARAMETER     EINVAL
+ *   null window                        ERROR_INVALID_WINDOW_HANDLE EINVAL
+ *   unreadable path, image or GUID     ERROR_NOACCESS              EFAULT
+ *   33rd device or sound               ERROR_TOO_MANY_OPEN_FILES   EMFILE
+ *   out of memory                      ERROR_NOT_ENOUGH_MEMORY     ENOMEM
+ *   no sound device                    ERROR_DEVICE_NOT_AVAILABLE  ENODEV
+ *   the same sound busy for 500 ms     ERROR_TIMEOUT               ETIMEDOUT
+ *   control not available              ERROR_NOT_SUPPORTED         ENOTSUP
+ *   file cut short by a read error     ERROR_READ_FAULT            EIO
+ *   the process is exiting             ERROR_SHUTDOWN_IN_PROGRESS  ESHUTDOWN
+ *   anything else                      ERROR_GEN_FAILURE           EIO
+ * A getter's 0 is also a value: set the error value to 0 first to tell.
+ * DUDIDADU_LOG=1 in the environment writes a line per notable event (the
+ * output a device got, why an open was refused) to standard error on Linux
+ * and to the debugger output on Windows.
+ *
  * On Windows the functions are declared with the types of <windows.h>.
  * Elsewhere the header declares those few names itself (BOOL, DWORD, LONG,
  * LPCSTR, LPVOID, HWND, GUID, LPGUID), as programs written for it expect. An
