@@ -120,7 +120,7 @@ int CDSoundDevice::_create_context(HWND hwnd, LPGUID guid)
         CFailureReason::Note(ERROR_NOACCESS);
         return 0;
     }
-    if (_failed(DirectSoundCreate(guid, &m_pDirectSound, nullptr)) || !m_pDirectSound)
+    if (CFailureReason::Failed(DirectSoundCreate(guid, &m_pDirectSound, nullptr)) || !m_pDirectSound)
         return 0;
 
     // The priority level, and with it our own primary format, only where the
@@ -133,7 +133,7 @@ int CDSoundDevice::_create_context(HWND hwnd, LPGUID guid)
         caps.dwMinSecondarySampleRate <= 22050u && caps.dwMaxSecondarySampleRate >= 22050u)
         m_dwCoopLevel = DSSCL_PRIORITY;
 
-    if (_failed(m_pDirectSound->SetCooperativeLevel(hwnd, m_dwCoopLevel)))
+    if (CFailureReason::Failed(m_pDirectSound->SetCooperativeLevel(hwnd, m_dwCoopLevel)))
         return 0;
 
     // The short description; its size differs between 32- and 64-bit
@@ -144,7 +144,7 @@ int CDSoundDevice::_create_context(HWND hwnd, LPGUID guid)
     desc.dwBufferBytes = 0;
     desc.dwReserved = 0;
     desc.lpwfxFormat = nullptr;
-    if (_failed(m_pDirectSound->CreateSoundBuffer(&desc, &m_pPrimary, nullptr)))
+    if (CFailureReason::Failed(m_pDirectSound->CreateSoundBuffer(&desc, &m_pPrimary, nullptr)))
         return 0;
     if (!m_pPrimary)
         return 0;
@@ -163,7 +163,7 @@ int CDSoundDevice::_create_context(HWND hwnd, LPGUID guid)
         m_pPrimary->SetFormat(&format);
     }
 
-    if (_failed(m_pPrimary->Play(0, 0, DSBPLAY_LOOPING)))
+    if (CFailureReason::Failed(m_pPrimary->Play(0, 0, DSBPLAY_LOOPING)))
         return 0;
     m_hWnd = hwnd;
     return 1;
@@ -243,14 +243,6 @@ int CDSoundDevice::_detach_all(CDSoundObject **sounds)
     // its slot gone.
     m_dwLoading = 0;
     return count;
-}
-
-BOOL CDSoundDevice::_failed(HRESULT hr)
-{
-    if (hr == DS_OK)
-        return FALSE;
-    CFailureReason::Note(CFailureReason::FromDirectSound(hr));
-    return TRUE;
 }
 
 int CDSoundDevice::HasSound(LPCVOID sound)

@@ -83,8 +83,6 @@ public:
 
 private:
     int _create_context(HWND hwnd, LPGUID guid);
-    // TRUE, with the reason noted, when DirectSound failed.
-    static BOOL _failed(HRESULT hr);
     CDSoundObject *_open_sound(LPCSTR path, LPVOID image, DWORD size, BOOL memory);
     // Empties every slot into `sounds` (up to 32); the count.
     int _detach_all(CDSoundObject **sounds);

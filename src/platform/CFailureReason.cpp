@@ -56,6 +56,14 @@ DWORD CFailureReason::FromDirectSound(HRESULT hr)
     }
 }
 
+BOOL CFailureReason::Failed(HRESULT hr)
+{
+    if (hr == DS_OK)
+        return FALSE;
+    Note(FromDirectSound(hr));
+    return TRUE;
+}
+
 DWORD CFailureReason::_slot()
 {
     // One slot for the process, made on first use.

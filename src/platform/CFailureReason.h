@@ -25,6 +25,8 @@ public:
     static DWORD Noted();
     // The reason a DirectSound result stands for.
     static DWORD FromDirectSound(HRESULT hr);
+    // TRUE, with its reason noted, when a DirectSound call failed.
+    static BOOL Failed(HRESULT hr);
 
 private:
     CFailureReason(const CFailureReason &) = delete;

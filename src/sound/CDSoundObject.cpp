@@ -273,11 +273,11 @@ BOOL CDSoundObject::_write_sound_buffer(const BYTE *data, DWORD size)
     HRESULT hr = m_pBuffer->Lock(0, size, &audio1, &bytes1, &audio2, &bytes2, 0);
     if (hr == DSERR_BUFFERLOST) {
         // The memory comes back, not its contents, which we write next.
-        if (_failed(m_pBuffer->Restore()))
+        if (CFailureReason::Failed(m_pBuffer->Restore()))
             return FALSE;
         hr = m_pBuffer->Lock(0, size, &audio1, &bytes1, &audio2, &bytes2, 0);
     }
-    if (_failed(hr))
+    if (CFailureReason::Failed(hr))
         return FALSE;
 
     // Never read past the samples, whatever lengths the lock reported.
@@ -288,7 +288,7 @@ BOOL CDSoundObject::_write_sound_buffer(const BYTE *data, DWORD size)
         DWORD copy2 = bytes2 < size - copy1 ? bytes2 : size - copy1;
         memcpy(audio2, data + copy1, copy2);
     }
-    return _failed(m_pBuffer->Unlock(audio1, bytes1, audio2, bytes2)) ? FALSE : TRUE;
+    return CFailureReason::Failed(m_pBuffer->Unlock(audio1, bytes1, audio2, bytes2)) ? FALSE : TRUE;
 }
 
 BOOL CDSoundObject::Play(BOOL loop)
@@ -344,16 +344,16 @@ BOOL CDSoundObject::_play(BOOL loop)
                 m_nStatus = SOUND_ERR_FAILED;
                 throw "CDSoundObject::_write_sound_buffer() failed.";
             }
-            if (_failed(m_pBuffer->SetCurrentPosition(0))) {
+            if (CFailureReason::Failed(m_pBuffer->SetCurrentPosition(0))) {
                 m_nStatus = SOUND_ERR_FAILED;
                 throw "DirectSoundBuffer::SetCurrentPosition() failed.";
             }
-            if (_failed(m_pBuffer->Play(0, 0, loop ? DSBPLAY_LOOPING : 0))) {
+            if (CFailureReason::Failed(m_pBuffer->Play(0, 0, loop ? DSBPLAY_LOOPING : 0))) {
                 m_nStatus = SOUND_ERR_FAILED;
                 throw "DirectSoundBuffer::Play() failed.";
             }
             started = TRUE;
-            if (_failed(m_pBuffer->SetVolume(m_lVolume))) {
+            if (CFailureReason::Failed(m_pBuffer->SetVolume(m_lVolume))) {
                 m_nStatus = SOUND_ERR_FAILED;
                 throw "DirectSoundBuffer::SetVolume() failed.";
             }
@@ -442,7 +442,7 @@ T CDSoundObject::_locked_call(Call call)
 BOOL CDSoundObject::SetVolume(LONG volume)
 {
     return _locked_call<BOOL>([this, volume](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
-        if (_failed(buffer->SetVolume(volume)))
+        if (CFailureReason::Failed(buffer->SetVolume(volume)))
             return FALSE;
         // Remembered because a fade lowers the buffer's volume and the next
         // play restores this one.
@@ -454,14 +454,14 @@ BOOL CDSoundObject::SetVolume(LONG volume)
 BOOL CDSoundObject::SetPan(LONG pan)
 {
     return _locked_call<BOOL>([pan](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
-        return !_failed(buffer->SetPan(pan));
+        return !CFailureReason::Failed(buffer->SetPan(pan));
     });
 }
 
 BOOL CDSoundObject::SetFrequency(DWORD frequency)
 {
     return _locked_call<BOOL>([frequency](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
-        return !_failed(buffer->SetFrequency(frequency));
+        return !CFailureReason::Failed(buffer->SetFrequency(frequency));
     });
 }
 
@@ -469,7 +469,7 @@ LONG CDSoundObject::GetVolume()
 {
     return _locked_call<LONG>([](LPDIRECTSOUNDBUFFER buffer) -> LONG {
         LONG value = 0;
-        return _failed(buffer->GetVolume(&value)) ? 0 : value;
+        return CFailureReason::Failed(buffer->GetVolume(&value)) ? 0 : value;
     });
 }
 
@@ -477,7 +477,7 @@ LONG CDSoundObject::GetPan()
 {
     return _locked_call<LONG>([](LPDIRECTSOUNDBUFFER buffer) -> LONG {
         LONG value = 0;
-        return _failed(buffer->GetPan(&value)) ? 0 : value;
+        return CFailureReason::Failed(buffer->GetPan(&value)) ? 0 : value;
     });
 }
 
@@ -485,7 +485,7 @@ DWORD CDSoundObject::GetFrequency()
 {
     return _locked_call<DWORD>([](LPDIRECTSOUNDBUFFER buffer) -> DWORD {
         DWORD value = 0;
-        return _failed(buffer->GetFrequency(&value)) ? 0 : value;
+        return CFailureReason::Failed(buffer->GetFrequency(&value)) ? 0 : value;
     });
 }
 
@@ -529,14 +529,6 @@ void CDSoundObject::Destroy()
         CloseHandle(m_hWake);
         m_hWake = NULL;
     }
-}
-
-BOOL CDSoundObject::_failed(HRESULT hr)
-{
-    if (hr == DS_OK)
-        return FALSE;
-    CFailureReason::Note(CFailureReason::FromDirectSound(hr));
-    return TRUE;
 }
 
 // Says why DirectSound did not take the format just refused: the tags it

@@ -64,8 +64,6 @@ private:
     BOOL _open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD size, BOOL file);
     BOOL _play(BOOL loop);
     BOOL _load(CWaveFile &wave, DWORD limit, LPCSTR path);
-    // TRUE, with the reason noted, when DirectSound failed.
-    static BOOL _failed(HRESULT hr);
     void _refuse_format(LPCSTR path);
     void _free_wave();
     void _stop_buffer();

@@ -130,21 +130,12 @@ struct CHandleTableState {
 };
 
 // Never destroyed: detached threads may still close handles while the
-// process exits. Made once, under pthread_once, which a fork in the middle
-// of it does not leave stuck in the child.
-pthread_once_t s_handleTableOnce = PTHREAD_ONCE_INIT;
-CHandleTableState *s_pHandleTable = nullptr;
+// process exits.
 CKernelLeafLock s_handleTableLock;
-
-void make_handle_table()
-{
-    s_pHandleTable = new CHandleTableState;
-}
 
 CHandleTableState &handle_table()
 {
-    pthread_once(&s_handleTableOnce, make_handle_table);
-    return *s_pHandleTable;
+    return CKernelOnce<CHandleTableState>::get();
 }
 
 }  // namespace

@@ -16,22 +16,12 @@ namespace {
 // reference and a forgotten block is still reported by leak checkers.
 typedef std::unordered_set<uintptr_t> CBlockSet;
 
-// Never destroyed, for frees that come late in the process's exit. Made
-// once, under pthread_once, which a fork in the middle of it does not leave
-// stuck in the child.
-pthread_once_t s_blocksOnce = PTHREAD_ONCE_INIT;
-CBlockSet *s_pBlocks = nullptr;
+// Never destroyed, for frees that come late in the process's exit.
 CKernelLeafLock s_blocksLock;
-
-void make_blocks()
-{
-    s_pBlocks = new CBlockSet;
-}
 
 CBlockSet &blocks()
 {
-    pthread_once(&s_blocksOnce, make_blocks);
-    return *s_pBlocks;
+    return CKernelOnce<CBlockSet>::get();
 }
 
 uintptr_t disguised(void *block)

@@ -27,6 +27,31 @@ private:
     pthread_mutex_t m_mutex;
 };
 
+// The one T of the kernel that threads use until the process ends: made on
+// first use and never destroyed. pthread_once rather than a function's
+// static, as a fork in the middle of making it does not leave it stuck in
+// the child.
+template <class T>
+class CKernelOnce {
+public:
+    static T &get()
+    {
+        pthread_once(&s_once, _make);
+        return *s_pObject;
+    }
+
+private:
+    static void _make() { s_pObject = new T; }
+
+    static pthread_once_t s_once;
+    static T *s_pObject;
+};
+
+template <class T>
+pthread_once_t CKernelOnce<T>::s_once = PTHREAD_ONCE_INIT;
+template <class T>
+T *CKernelOnce<T>::s_pObject = nullptr;
+
 // A lock with one condition whose timed waits run on CLOCK_MONOTONIC, so that
 // a change of the wall clock neither shortens nor stretches a time-out.
 class CKernelCondition {

@@ -124,28 +124,23 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initial
     }
 }
 
-static CKernelEvent *find_event(HANDLE handle, std::shared_ptr<CKernelObject> &hold)
+// Calls `change` on the event behind the handle; FALSE for any other handle.
+template <class Change>
+static BOOL change_event(HANDLE handle, Change change)
 {
-    hold = CKernelHandleTable::find(handle, CKernelObject::KIND_EVENT);
-    return static_cast<CKernelEvent *>(hold.get());
+    std::shared_ptr<CKernelObject> object = CKernelHandleTable::find(handle, CKernelObject::KIND_EVENT);
+    if (!object)
+        return FALSE;
+    change(*static_cast<CKernelEvent *>(object.get()));
+    return TRUE;
 }
 
 BOOL WINAPI SetEvent(HANDLE handle)
 {
-    std::shared_ptr<CKernelObject> hold;
-    CKernelEvent *event = find_event(handle, hold);
-    if (!event)
-        return FALSE;
-    event->set();
-    return TRUE;
+    return change_event(handle, [](CKernelEvent &event) { event.set(); });
 }
 
 BOOL WINAPI ResetEvent(HANDLE handle)
 {
-    std::shared_ptr<CKernelObject> hold;
-    CKernelEvent *event = find_event(handle, hold);
-    if (!event)
-        return FALSE;
-    event->reset();
-    return TRUE;
+    return change_event(handle, [](CKernelEvent &event) { event.reset(); });
 }
