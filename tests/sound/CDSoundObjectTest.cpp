@@ -5,12 +5,15 @@
 #include "fake_dsound.h"
 #include "frame/status.h"
 #include "platform/CFailureReason.h"
+#include "support/Diagnostics.h"
 #include "support/LockHolder.h"
 #include "support/RiffWriter.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -191,26 +194,38 @@ TEST_F(SoundTest, OpenReadsAFile)
 
 TEST_F(SoundTest, DataChunkNoBufferCouldHoldIsRefusedBeforeItIsRead)
 {
-    // A file that really holds a data chunk of DSBSIZE_MAX + 1 bytes (sparse,
-    // so it costs no disk): refused before the 256 MiB are read, so no
-    // buffer is ever asked for.
+    // Files that really hold such a data chunk (sparse, so they cost no
+    // disk): refused before the data is read, so no buffer is ever asked
+    // for. Decoded sizes count: A-law doubles, IMA ADPCM nearly quadruples.
+    const struct {
+        const char *what;
+        riff::WaveFormat format;
+        DWORD size;
+    } cases[] = {
+        {"PCM", riff::PcmFormat(22050, 1, 16), DSBSIZE_MAX + 1u},
+        {"A-law", riff::G711Format(6, 22050, 1), DSBSIZE_MAX / 2 + 1u},
+        {"IMA ADPCM", riff::ImaAdpcmFormat(22050, 1, 512), DSBSIZE_MAX / 3},
+    };
     const char *path = "sound_object_test_huge.wav";
-    const DWORD huge = DSBSIZE_MAX + 1u;
-    const Bytes header = WaveImage(riff::PcmFormat(22050, 1, 16), Bytes(), huge);
-    FILE *file = fopen(path, "wb");
-    ASSERT_NE(nullptr, file);
-    fwrite(header.data(), 1, header.size(), file);
-    ASSERT_EQ(0, fseek(file, (long)(huge - 1), SEEK_CUR));
-    fputc(0, file);
-    fclose(file);
-    fakeds::ClearLog();
-    CFailureReason call;
-    const BOOL opened = m_sound.Open(m_ds, path);
-    remove(path);
-    EXPECT_FALSE(opened);
-    EXPECT_EQ((DWORD)ERROR_FILE_TOO_LARGE, CFailureReason::Noted());
-    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
-    EXPECT_EQ(0, fakeds::Count("CreateSoundBuffer"));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const Bytes header = WaveImage(c.format, Bytes(), c.size);
+        FILE *file = fopen(path, "wb");
+        ASSERT_NE(nullptr, file);
+        fwrite(header.data(), 1, header.size(), file);
+        ASSERT_EQ(0, fseek(file, (long)(c.size - 1), SEEK_CUR));
+        fputc(0, file);
+        fclose(file);
+        fakeds::ClearLog();
+        CDSoundObject sound;
+        CFailureReason call;
+        const BOOL opened = sound.Open(m_ds, path);
+        remove(path);
+        EXPECT_FALSE(opened);
+        EXPECT_EQ((DWORD)ERROR_FILE_TOO_LARGE, CFailureReason::Noted());
+        EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(sound));
+        EXPECT_EQ(0, fakeds::Count("CreateSoundBuffer"));
+    }
 }
 
 TEST_F(SoundTest, ExtensibleFormatReachesTheBufferWhole)
@@ -230,6 +245,96 @@ TEST_F(SoundTest, ExtensibleFormatReachesTheBufferWhole)
               Bytes(created[0].data.begin(), created[0].data.end()));
 }
 
+// What DirectSound cannot take reaches it decoded, or relabelled: the record
+// CreateSoundBuffer gets and the samples the sound holds.
+TEST_F(SoundTest, FormatsDirectSoundCannotTakeAreDecodedOrRelabelledAtLoad)
+{
+    auto le16 = [](std::vector<int> values) {
+        Bytes out;
+        for (int v : values)
+            riff::PutU16(out, (uint16_t)(int16_t)v);
+        return out;
+    };
+    Bytes doubles;
+    for (double v : {0.5, -0.25, 1.0 / 3.0, -1.0}) {
+        uint64_t bits;
+        memcpy(&bits, &v, 8);
+        riff::PutU32(doubles, (uint32_t)bits);
+        riff::PutU32(doubles, (uint32_t)(bits >> 32));
+    }
+    Bytes floats;
+    for (float v : {0.5f, -0.25f, 1.0f / 3.0f, -1.0f}) {
+        uint32_t bits;
+        memcpy(&bits, &v, 4);
+        riff::PutU32(floats, bits);
+    }
+    riff::WaveFormat float64 = riff::PcmFormat(48000, 2, 64);
+    float64.tag = 3;
+    riff::WaveFormat float8 = riff::PcmFormat(48000, 8, 32);
+    float8.tag = 3;
+    const Bytes tone = riff::PcmTone(440, 22050, 2, 16, 0.05, 0.5);
+    const Bytes ima = riff::ImaAdpcmEncode(tone, 2, 256);  // 5 blocks of 249 frames
+    const Bytes six = Samples(6 * 2 * 10);
+    const Bytes eight = Samples(8 * 4 * 10);
+
+    const struct {
+        const char *what;
+        riff::WaveFormat format;
+        Bytes data;
+        std::vector<long long> record;  // tag, channels, rate, bytes a second, block, bits, cbSize
+        std::vector<long long> layout;  // valid bits and channel mask, for an extensible record
+        Bytes samples;                  // empty: only the size is checked
+        DWORD size;
+    } cases[] = {
+        {"plain PCM, 5.1", riff::PcmFormat(44100, 6, 16), six, {WAVE_FORMAT_EXTENSIBLE, 6, 44100, 529200, 12, 16, 22},
+         {16, 0x3F}, six, 120},
+        {"plain float, 7.1", float8, eight, {WAVE_FORMAT_EXTENSIBLE, 8, 48000, 1536000, 32, 32, 22}, {32, 0x63F},
+         eight, 320},
+        {"A-law", riff::G711Format(6, 8000, 1), {0xD5, 0x55, 0xAA, 0x2A},
+         {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0}, {}, le16({8, -8, 32256, -32256}), 8},
+        {"mu-law", riff::G711Format(7, 8000, 2), {0xFF, 0x7F, 0x80, 0x00},
+         {WAVE_FORMAT_PCM, 2, 8000, 32000, 4, 16, 0}, {}, le16({0, 0, 32124, -32124}), 8},
+        {"IMA ADPCM", riff::ImaAdpcmFormat(22050, 2, 256), ima, {WAVE_FORMAT_PCM, 2, 22050, 88200, 4, 16, 0}, {},
+         {}, 5 * 249 * 4},
+        {"64-bit float", float64, doubles, {WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 384000, 8, 32, 0}, {}, floats, 16},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fakeds::ClearLog();
+        m_image = WaveImage(c.format, c.data, (DWORD)c.data.size());
+        CDSoundObject sound;
+        ASSERT_TRUE(sound.OpenMem(m_ds, m_image.data(), (DWORD)m_image.size()));
+        ASSERT_EQ(c.size, Probe::Size(sound));
+        if (!c.samples.empty()) {
+            EXPECT_EQ(c.samples, Bytes(Probe::Data(sound), Probe::Data(sound) + c.size));
+        }
+
+        const std::vector<fakeds::Call> created = fakeds::Calls("CreateSoundBuffer");
+        ASSERT_EQ(1u, created.size());
+        std::vector<long long> expected = {sizeof(DSBUFFERDESC1), 0xE0, c.size, 0, 1};
+        expected.insert(expected.end(), c.record.begin(), c.record.end());
+        EXPECT_EQ(expected, created[0].args);
+        const Bytes &record = created[0].data;
+        ASSERT_EQ(18u + c.record.back(), record.size());
+        if (!c.layout.empty()) {
+            EXPECT_EQ(c.layout[0], riff::GetU16(record, 18));
+            EXPECT_EQ(c.layout[1], riff::GetU32(record, 20));
+            EXPECT_EQ(c.format.tag, riff::GetU16(record, 24));  // the sub-format
+        }
+        sound.Destroy();
+    }
+    // The IMA ADPCM tone decodes to the tone, give or take its coarse steps,
+    // once the step has grown to the tone's slope.
+    m_image = WaveImage(riff::ImaAdpcmFormat(22050, 2, 256), ima, (DWORD)ima.size());
+    ASSERT_TRUE(Load());
+    int worst = 0;
+    for (size_t i = 4 * 32; i + 1 < tone.size(); i += 2) {
+        const int heard = (int16_t)(Probe::Data(m_sound)[i] | (Probe::Data(m_sound)[i + 1] << 8));
+        worst = std::max(worst, std::abs(heard - (int)(int16_t)riff::GetU16(tone, i)));
+    }
+    EXPECT_LT(worst, 1000);
+}
+
 TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
 {
     struct Case {
@@ -237,25 +342,53 @@ TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
         Bytes image;
         bool refusedBuffer;
         DWORD reason;
+        const char *line;
     };
     const riff::WaveFormat pcm = riff::PcmFormat(22050, 1, 16);
+    riff::WaveFormat mp3 = riff::PcmFormat(44100, 2, 0);
+    mp3.tag = 0x55;
+    riff::WaveFormat noSamples = riff::ImaAdpcmFormat(22050, 1, 256);
+    noSamples.extra = {0, 0};
+    riff::WaveFormat imaTooBig = riff::ImaAdpcmFormat(22050, 2, 256);
+    imaTooBig.extra = {0xF9, 0x01};  // 505 samples need 512 bytes
+    riff::WaveFormat alawBlock = riff::G711Format(6, 8000, 2);
+    alawBlock.blockAlign = 3;
+    const Bytes blocks = Samples(1024);
     const Case cases[] = {
-        {"data chunk announces more than it holds", WaveImage(pcm, Samples(400), 500), false, ERROR_BAD_FORMAT},
+        {"data chunk announces more than it holds", WaveImage(pcm, Samples(400), 500), false, ERROR_BAD_FORMAT,
+         "the data chunk announces 500 bytes"},
         {"data chunk announces nearly 4 GiB", WaveImage(pcm, Samples(400), 0xFFFFFFF0u), false,
-         ERROR_BAD_FORMAT},
-        {"empty data chunk", WaveImage(pcm, Bytes(), 0), false, ERROR_BAD_FORMAT},
-        {"not a WAVE image", Samples(64), false, ERROR_BAD_FORMAT},
-        {"DirectSound refuses the buffer", m_image, true, ERROR_BAD_FORMAT},
+         ERROR_BAD_FORMAT, ""},
+        {"empty data chunk", WaveImage(pcm, Bytes(), 0), false, ERROR_BAD_FORMAT, ""},
+        {"not a WAVE image", Samples(64), false, ERROR_BAD_FORMAT, ""},
+        {"DirectSound refuses the buffer", m_image, true, ERROR_BAD_FORMAT, ""},
+        {"MP3", WaveImage(mp3, blocks, 1024), false, ERROR_BAD_FORMAT, "format tag 0x0055 not supported"},
+        {"IMA ADPCM with zero samples per block", WaveImage(noSamples, blocks, 1024), false, ERROR_BAD_FORMAT,
+         "IMA ADPCM with zero samples per block"},
+        {"IMA ADPCM block too small", WaveImage(imaTooBig, blocks, 1024), false, ERROR_BAD_FORMAT,
+         "IMA ADPCM block align 256 does not fit 505 samples per block of 2 channels"},
+        {"Microsoft ADPCM coefficients cut short", WaveImage(riff::MsAdpcmFormat(22050, 1, 256, 5), blocks, 1024),
+         false, ERROR_BAD_FORMAT, "coefficient table too short: 7 pairs announced, 5 held"},
+        {"A-law block align", WaveImage(alawBlock, blocks, 1024), false, ERROR_BAD_FORMAT,
+         "A-law block align 3 does not fit 2 channels"},
+        {"IMA ADPCM shorter than a block header", WaveImage(riff::ImaAdpcmFormat(22050, 2, 256), Samples(6), 6),
+         false, ERROR_BAD_FORMAT, "the data chunk holds no whole block"},
+        {"IMA ADPCM data announces more than it holds",
+         WaveImage(riff::ImaAdpcmFormat(22050, 2, 256), blocks, 2048), false, ERROR_BAD_FORMAT,
+         "the data chunk announces 2048 bytes"},
     };
+    diag::CapturedLog log;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         fakeds::ClearLog();
+        log.Clear();
         if (c.refusedBuffer)
             fakeds::FailNext("CreateSoundBuffer", DSERR_BADFORMAT);
         CDSoundObject sound;
         CFailureReason call;
         EXPECT_FALSE(sound.OpenMem(m_ds, const_cast<BYTE *>(c.image.data()), (DWORD)c.image.size()));
         EXPECT_EQ(c.reason, CFailureReason::Noted());
+        EXPECT_NE(std::string::npos, log.Take().find(c.line));
         EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(sound));
         EXPECT_EQ(nullptr, Probe::Buffer(sound));
         EXPECT_EQ(nullptr, Probe::Format(sound));
