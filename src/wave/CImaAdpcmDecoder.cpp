@@ -19,7 +19,27 @@ const DWORD kTurnBytes = 4;
 
 }  // namespace
 
-CImaAdpcmDecoder::CImaAdpcmDecoder() : m_wChannels(0), m_wBlockAlign(0), m_wSamplesPerBlock(0) {}
+CImaAdpcmDecoder::CImaAdpcmDecoder() : m_wChannels(0), m_wBlockAlign(0), m_wSamplesPerBlock(0)
+{
+    for (int index = 0; index <= kMaxStepIndex; ++index) {
+        const int step = kStepSizes[index];
+        for (int code = 0; code < 16; ++code) {
+            // (code + 1/2) steps / 4, summed from the shifted step bit by bit
+            // as the codec's description does it: a product rounded once
+            // differs by up to two a sample, and the error is carried on.
+            int difference = step >> 3;
+            if (code & 4)
+                difference += step;
+            if (code & 2)
+                difference += step >> 1;
+            if (code & 1)
+                difference += step >> 2;
+            m_delta[index][code] = (code & 8) ? -difference : difference;
+            const int next = index + kIndexSteps[code & 7];
+            m_next[index][code] = (BYTE)(next < 0 ? 0 : next > kMaxStepIndex ? kMaxStepIndex : next);
+        }
+    }
+}
 
 BOOL CImaAdpcmDecoder::Setup(LPCWAVEFORMATEX format, LPSTR why)
 {
@@ -104,31 +124,9 @@ void CImaAdpcmDecoder::_decode_channel(const BYTE *block, DWORD channel, DWORD f
         const DWORD count = frames - done < 8 ? frames - done : 8;
         for (DWORD k = 0; k < count; ++k) {
             const int code = (k & 1) ? turn[k / 2] >> 4 : turn[k / 2] & 0x0F;
-            const int step = kStepSizes[index];
-            // (code + 1/2) steps / 4, summed from the shifted step bit by
-            // bit as the codec's description does it: a product rounded once
-            // differs by up to two a sample, and the error is carried on.
-            int difference = step >> 3;
-            if (code & 4)
-                difference += step;
-            if (code & 2)
-                difference += step >> 1;
-            if (code & 1)
-                difference += step >> 2;
-            if (code & 8) {
-                value -= difference;
-                if (value < -32768)
-                    value = -32768;
-            } else {
-                value += difference;
-                if (value > 32767)
-                    value = 32767;
-            }
-            index += kIndexSteps[code & 7];
-            if (index < 0)
-                index = 0;
-            else if (index > kMaxStepIndex)
-                index = kMaxStepIndex;
+            value += m_delta[index][code];
+            value = value < -32768 ? -32768 : value > 32767 ? 32767 : value;
+            index = m_next[index][code];
             *sample = (int16_t)value;
             sample += stride;
         }

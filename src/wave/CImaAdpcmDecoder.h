@@ -3,7 +3,9 @@
 // codes in turns of four bytes (eight samples), low nibble first. A last
 // block cut short gives the samples its whole turns hold.
 //
-// Owns: the block layout taken from the format record.
+// Owns: the block layout taken from the format record, and the codec's
+// tables: for each step index and code, the change of the sample and the
+// next index.
 #pragma once
 
 #include "platform/winapi.h"
@@ -31,4 +33,6 @@ private:
     WORD m_wChannels;
     WORD m_wBlockAlign;
     WORD m_wSamplesPerBlock;
+    int m_delta[89][16];
+    BYTE m_next[89][16];
 };

@@ -101,46 +101,76 @@ void CMsAdpcmDecoder::Decode(const BYTE *in, DWORD dataSize, BYTE *out) const
     }
 }
 
+namespace {
+
+// One channel's predictor within a block.
+struct Channel {
+    int coef1, coef2;  // weights of the last sample and the one before, in 256ths
+    int step;
+    int last, before;  // the last two samples
+};
+
+inline int16_t Next(Channel &ch, int nibble)
+{
+    // The prediction in 64 bits: two full-scale products overflow int.
+    const int64_t sum = (int64_t)ch.last * ch.coef1 + (int64_t)ch.before * ch.coef2;
+    int value = (int)(sum >> 8) + (nibble - ((nibble & 8) << 1)) * ch.step;
+    value = value < -32768 ? -32768 : value > 32767 ? 32767 : value;
+    int step = (kAdaptation[nibble] * ch.step) >> 8;
+    ch.step = step < 16 ? 16 : step > kMaxStep ? kMaxStep : step;
+    ch.before = ch.last;
+    ch.last = value;
+    return (int16_t)value;
+}
+
+}  // namespace
+
 void CMsAdpcmDecoder::_decode_block(const BYTE *block, DWORD frames, int16_t *out) const
 {
     const DWORD channels = m_wChannels;
-    int coef1[MAX_CHANNELS];
-    int coef2[MAX_CHANNELS];
-    int step[MAX_CHANNELS];
+    Channel state[MAX_CHANNELS];
     for (DWORD c = 0; c < channels; ++c) {
         // A choice beyond the table takes the first pair, as sox does.
         DWORD choice = block[c];
         if (choice >= m_dwCoefs)
             choice = 0;
-        coef1[c] = m_coefs[choice][0];
-        coef2[c] = m_coefs[choice][1];
-        step[c] = Signed16(block + channels + 2 * c);
+        Channel &ch = state[c];
+        ch.coef1 = m_coefs[choice][0];
+        ch.coef2 = m_coefs[choice][1];
+        ch.step = Signed16(block + channels + 2 * c);
+        ch.last = Signed16(block + 3 * channels + 2 * c);
+        ch.before = Signed16(block + 5 * channels + 2 * c);
         // The older sample comes first.
-        out[channels + c] = (int16_t)Signed16(block + 3 * channels + 2 * c);
-        out[c] = (int16_t)Signed16(block + 5 * channels + 2 * c);
+        out[c] = (int16_t)ch.before;
+        out[channels + c] = (int16_t)ch.last;
     }
 
+    // Codes high nibble first, the channels in turn.
     const BYTE *codes = block + channels * kHeaderBytes;
     const DWORD count = (frames - 2) * channels;
     int16_t *sample = out + 2 * channels;
-    DWORD c = 0;
-    for (DWORD n = 0; n < count; ++n) {
-        const int nibble = (n & 1) ? codes[n / 2] & 0x0F : codes[n / 2] >> 4;
-        // The prediction in 64 bits: two full-scale products overflow int.
-        const int64_t sum = (int64_t)sample[-(int)channels] * coef1[c] + (int64_t)sample[-2 * (int)channels] * coef2[c];
-        int value = (int)(sum >> 8) + (nibble - ((nibble & 8) << 1)) * step[c];
-        if (value > 32767)
-            value = 32767;
-        else if (value < -32768)
-            value = -32768;
-        *sample++ = (int16_t)value;
-        int next = (kAdaptation[nibble] * step[c]) >> 8;
-        if (next < 16)
-            next = 16;
-        else if (next > kMaxStep)
-            next = kMaxStep;
-        step[c] = next;
-        if (++c == channels)
-            c = 0;
+    if (channels == 1) {
+        Channel ch = state[0];
+        DWORD n = 0;
+        for (; n + 2 <= count; n += 2, ++codes) {
+            *sample++ = Next(ch, *codes >> 4);
+            *sample++ = Next(ch, *codes & 0x0F);
+        }
+        if (n < count)
+            *sample = Next(ch, *codes >> 4);
+    } else if (channels == 2) {
+        Channel left = state[0], right = state[1];
+        for (DWORD n = 0; n < count; n += 2, ++codes) {
+            *sample++ = Next(left, *codes >> 4);
+            *sample++ = Next(right, *codes & 0x0F);
+        }
+    } else {
+        DWORD c = 0;
+        for (DWORD n = 0; n < count; ++n) {
+            const int nibble = (n & 1) ? codes[n / 2] & 0x0F : codes[n / 2] >> 4;
+            *sample++ = Next(state[c], nibble);
+            if (++c == channels)
+                c = 0;
+        }
     }
 }
