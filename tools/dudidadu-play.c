@@ -112,6 +112,8 @@ static int parse_seconds(const char *text, double *out)
 }
 
 struct wave_info {
+    unsigned tag;
+    unsigned samples_per_block; /* ADPCM: frames in one block of block_align bytes */
     unsigned channels;
     unsigned long rate;
     unsigned block_align;
@@ -149,9 +151,14 @@ static int read_wave_info(const char *path, struct wave_info *info)
         pos += 8;
         remaining = (unsigned long)(size - pos);
         if (memcmp(head, "fmt ", 4) == 0) {
-            unsigned char format[16];
+            unsigned char format[20];
             if (chunk < 16 || remaining < 16 || fread(format, 1, 16, f) != 16)
                 goto done;
+            info->tag = le16(format);
+            /* Both ADPCMs give their samples per block first after cbSize. */
+            if ((info->tag == 0x0002 || info->tag == 0x0011) && chunk >= 20 && remaining >= 20 &&
+                fread(format + 16, 1, 4, f) == 4)
+                info->samples_per_block = le16(format + 18);
             info->channels = le16(format + 2);
             info->rate = le32(format + 4);
             info->block_align = le16(format + 12);
@@ -252,8 +259,11 @@ int main(int argc, char **argv)
         fprintf(stderr, "%s: %s is not a playable RIFF/WAVE file\n", program, path);
         return 1;
     }
-    total = (double)(info.data_bytes / info.block_align) /
-            (double)(have_frequency && frequency > 0 ? (unsigned long)frequency : info.rate);
+    /* Frames: one per block of plain samples, the samples per block of
+     * ADPCM, which the library decodes at load. */
+    total = info.samples_per_block ? (double)info.data_bytes / info.block_align * info.samples_per_block
+                                   : (double)(info.data_bytes / info.block_align);
+    total /= (double)(have_frequency && frequency > 0 ? (unsigned long)frequency : info.rate);
 
     window = sound_window();
     device = window ? DSoundInitialize(window, use_null ? &null_output : NULL) : NULL;
