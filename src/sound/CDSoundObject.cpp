@@ -574,18 +574,16 @@ BOOL CDSoundObject::_failed(HRESULT hr)
     return TRUE;
 }
 
-// Says why DirectSound did not take the format just refused: the tags it
-// takes, and the channel counts that need the extensible record.
+// Says why DirectSound did not take the format just refused. Other tags
+// were refused at load, and plain records of up to 8 channels relabelled:
+// what is left is more channels than that, or fields that do not agree.
 void CDSoundObject::_refuse_format(LPCSTR path)
 {
     if (m_pFormat == NULL || !CLog::Wants(CLog::LOG_EVENTS))
         return;
     const WAVEFORMATEX &f = *m_pFormat;
     char why[160];
-    if (f.wFormatTag != WAVE_FORMAT_PCM && f.wFormatTag != WAVE_FORMAT_IEEE_FLOAT &&
-        f.wFormatTag != WAVE_FORMAT_EXTENSIBLE)
-        wsprintfA(why, "format tag 0x%04x not supported", f.wFormatTag);
-    else if (f.nChannels > 2 && f.wFormatTag != WAVE_FORMAT_EXTENSIBLE)
+    if (f.nChannels > 2 && f.wFormatTag != WAVE_FORMAT_EXTENSIBLE)
         wsprintfA(why, "%u channels need WAVE_FORMAT_EXTENSIBLE", f.nChannels);
     else
         wsprintfA(why, "DirectSound refused the format: tag 0x%04x, %u channels, %u Hz, %u bits, block %u",

@@ -11,9 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -246,57 +244,33 @@ TEST_F(SoundTest, ExtensibleFormatReachesTheBufferWhole)
 }
 
 // What DirectSound cannot take reaches it decoded, or relabelled: the record
-// CreateSoundBuffer gets and the samples the sound holds.
+// CreateSoundBuffer gets and the samples the sound holds. (The decodings
+// themselves are checked against sox's in tests/wave.)
 TEST_F(SoundTest, FormatsDirectSoundCannotTakeAreDecodedOrRelabelledAtLoad)
 {
-    auto le16 = [](std::vector<int> values) {
-        Bytes out;
-        for (int v : values)
-            riff::PutU16(out, (uint16_t)(int16_t)v);
-        return out;
-    };
-    Bytes doubles;
-    for (double v : {0.5, -0.25, 1.0 / 3.0, -1.0}) {
-        uint64_t bits;
-        memcpy(&bits, &v, 8);
-        riff::PutU32(doubles, (uint32_t)bits);
-        riff::PutU32(doubles, (uint32_t)(bits >> 32));
-    }
-    Bytes floats;
-    for (float v : {0.5f, -0.25f, 1.0f / 3.0f, -1.0f}) {
-        uint32_t bits;
-        memcpy(&bits, &v, 4);
-        riff::PutU32(floats, bits);
-    }
     riff::WaveFormat float64 = riff::PcmFormat(48000, 2, 64);
     float64.tag = 3;
     riff::WaveFormat float8 = riff::PcmFormat(48000, 8, 32);
     float8.tag = 3;
-    const Bytes tone = riff::PcmTone(440, 22050, 2, 16, 0.05, 0.5);
-    const Bytes ima = riff::ImaAdpcmEncode(tone, 2, 256);  // 5 blocks of 249 frames
-    const Bytes six = Samples(6 * 2 * 10);
-    const Bytes eight = Samples(8 * 4 * 10);
-
+    const Bytes six = Samples(6 * 2 * 10), eight = Samples(8 * 4 * 10);
+    const Bytes ima = riff::ImaAdpcmEncode(riff::PcmTone(440, 22050, 2, 16, 0.05, 0.5), 2, 256);
     const struct {
         const char *what;
         riff::WaveFormat format;
         Bytes data;
-        std::vector<long long> record;  // tag, channels, rate, bytes a second, block, bits, cbSize
-        std::vector<long long> layout;  // valid bits and channel mask, for an extensible record
-        Bytes samples;                  // empty: only the size is checked
-        DWORD size;
+        std::vector<long long> record;  // size, then tag, channels, rate, bytes a second, block, bits, cbSize
+        long long mask;                 // an extensible record's channel mask
+        Bytes samples;                  // what the sound holds, when checked
     } cases[] = {
-        {"plain PCM, 5.1", riff::PcmFormat(44100, 6, 16), six, {WAVE_FORMAT_EXTENSIBLE, 6, 44100, 529200, 12, 16, 22},
-         {16, 0x3F}, six, 120},
-        {"plain float, 7.1", float8, eight, {WAVE_FORMAT_EXTENSIBLE, 8, 48000, 1536000, 32, 32, 22}, {32, 0x63F},
-         eight, 320},
-        {"A-law", riff::G711Format(6, 8000, 1), {0xD5, 0x55, 0xAA, 0x2A},
-         {WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0}, {}, le16({8, -8, 32256, -32256}), 8},
-        {"mu-law", riff::G711Format(7, 8000, 2), {0xFF, 0x7F, 0x80, 0x00},
-         {WAVE_FORMAT_PCM, 2, 8000, 32000, 4, 16, 0}, {}, le16({0, 0, 32124, -32124}), 8},
-        {"IMA ADPCM", riff::ImaAdpcmFormat(22050, 2, 256), ima, {WAVE_FORMAT_PCM, 2, 22050, 88200, 4, 16, 0}, {},
-         {}, 5 * 249 * 4},
-        {"64-bit float", float64, doubles, {WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 384000, 8, 32, 0}, {}, floats, 16},
+        {"plain PCM, 5.1", riff::PcmFormat(44100, 6, 16), six,
+         {120, WAVE_FORMAT_EXTENSIBLE, 6, 44100, 529200, 12, 16, 22}, 0x3F, six},
+        {"plain float, 7.1", float8, eight, {320, WAVE_FORMAT_EXTENSIBLE, 8, 48000, 1536000, 32, 32, 22}, 0x63F,
+         eight},
+        {"A-law", riff::G711Format(6, 8000, 1), {0xD5, 0x55, 0xAA, 0x2A}, {8, WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0},
+         0, {8, 0, 0xF8, 0xFF, 0x00, 0x7E, 0x00, 0x82}},  // 8, -8, 32256, -32256
+        {"IMA ADPCM, 5 blocks of 249 frames", riff::ImaAdpcmFormat(22050, 2, 256), ima,
+         {5 * 249 * 4, WAVE_FORMAT_PCM, 2, 22050, 88200, 4, 16, 0}, 0, {}},
+        {"64-bit float", float64, Bytes(64, 0), {32, WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 384000, 8, 32, 0}, 0, {}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -304,35 +278,23 @@ TEST_F(SoundTest, FormatsDirectSoundCannotTakeAreDecodedOrRelabelledAtLoad)
         m_image = WaveImage(c.format, c.data, (DWORD)c.data.size());
         CDSoundObject sound;
         ASSERT_TRUE(sound.OpenMem(m_ds, m_image.data(), (DWORD)m_image.size()));
-        ASSERT_EQ(c.size, Probe::Size(sound));
+        const DWORD size = (DWORD)c.record[0];
+        ASSERT_EQ(size, Probe::Size(sound));
         if (!c.samples.empty()) {
-            EXPECT_EQ(c.samples, Bytes(Probe::Data(sound), Probe::Data(sound) + c.size));
+            EXPECT_EQ(c.samples, Bytes(Probe::Data(sound), Probe::Data(sound) + size));
         }
-
         const std::vector<fakeds::Call> created = fakeds::Calls("CreateSoundBuffer");
         ASSERT_EQ(1u, created.size());
-        std::vector<long long> expected = {sizeof(DSBUFFERDESC1), 0xE0, c.size, 0, 1};
-        expected.insert(expected.end(), c.record.begin(), c.record.end());
+        std::vector<long long> expected = {sizeof(DSBUFFERDESC1), 0xE0, size, 0, 1};
+        expected.insert(expected.end(), c.record.begin() + 1, c.record.end());
         EXPECT_EQ(expected, created[0].args);
-        const Bytes &record = created[0].data;
-        ASSERT_EQ(18u + c.record.back(), record.size());
-        if (!c.layout.empty()) {
-            EXPECT_EQ(c.layout[0], riff::GetU16(record, 18));
-            EXPECT_EQ(c.layout[1], riff::GetU32(record, 20));
-            EXPECT_EQ(c.format.tag, riff::GetU16(record, 24));  // the sub-format
+        if (c.mask != 0) {
+            ASSERT_EQ(40u, created[0].data.size());
+            EXPECT_EQ(c.mask, riff::GetU32(created[0].data, 20));
+            EXPECT_EQ(c.format.tag, riff::GetU16(created[0].data, 24));  // the sub-format
         }
         sound.Destroy();
     }
-    // The IMA ADPCM tone decodes to the tone, give or take its coarse steps,
-    // once the step has grown to the tone's slope.
-    m_image = WaveImage(riff::ImaAdpcmFormat(22050, 2, 256), ima, (DWORD)ima.size());
-    ASSERT_TRUE(Load());
-    int worst = 0;
-    for (size_t i = 4 * 32; i + 1 < tone.size(); i += 2) {
-        const int heard = (int16_t)(Probe::Data(m_sound)[i] | (Probe::Data(m_sound)[i + 1] << 8));
-        worst = std::max(worst, std::abs(heard - (int)(int16_t)riff::GetU16(tone, i)));
-    }
-    EXPECT_LT(worst, 1000);
 }
 
 TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
@@ -351,8 +313,6 @@ TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
     noSamples.extra = {0, 0};
     riff::WaveFormat imaTooBig = riff::ImaAdpcmFormat(22050, 2, 256);
     imaTooBig.extra = {0xF9, 0x01};  // 505 samples need 512 bytes
-    riff::WaveFormat alawBlock = riff::G711Format(6, 8000, 2);
-    alawBlock.blockAlign = 3;
     const Bytes blocks = Samples(1024);
     const Case cases[] = {
         {"data chunk announces more than it holds", WaveImage(pcm, Samples(400), 500), false, ERROR_BAD_FORMAT,
@@ -369,8 +329,6 @@ TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
          "IMA ADPCM block align 256 does not fit 505 samples per block of 2 channels"},
         {"Microsoft ADPCM coefficients cut short", WaveImage(riff::MsAdpcmFormat(22050, 1, 256, 5), blocks, 1024),
          false, ERROR_BAD_FORMAT, "coefficient table too short: 7 pairs announced, 5 held"},
-        {"A-law block align", WaveImage(alawBlock, blocks, 1024), false, ERROR_BAD_FORMAT,
-         "A-law block align 3 does not fit 2 channels"},
         {"IMA ADPCM shorter than a block header", WaveImage(riff::ImaAdpcmFormat(22050, 2, 256), Samples(6), 6),
          false, ERROR_BAD_FORMAT, "the data chunk holds no whole block"},
         {"IMA ADPCM data announces more than it holds",
