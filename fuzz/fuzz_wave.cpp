@@ -1,7 +1,9 @@
 // Arbitrary bytes as a WAVE image in memory: open them, copy the format both
-// ways, read the whole data, move around in it, and hold the reader to what
-// it promises. The sanitizers catch any access outside the image or the
-// destination blocks, which are never larger than the image can fill.
+// ways, read the whole data, decode it as a sound would, move around in it,
+// and hold the reader and the decoder to what they promise. The sanitizers
+// catch any access outside the image or the blocks, which are never larger
+// than the image can fill or the decoder said it would write.
+#include "wave/CWaveDecoder.h"
 #include "wave/CWaveFile.h"
 
 #include <stddef.h>
@@ -54,6 +56,40 @@ void CheckClosed(CWaveFile &wave)
     CHECK(wave.Seek(0, 0) == -1);
 }
 
+// The data read so far (exactly `got` bytes, in a block of its own) through
+// the decoder, into a block of exactly the size it announces.
+void Decode(const std::vector<uint8_t> &block, const std::vector<uint8_t> &samples, LONG got)
+{
+    CWaveDecoder decoder;
+    const WAVEFORMATEX *format = reinterpret_cast<const WAVEFORMATEX *>(block.data());
+    if (!decoder.Plan(format, (DWORD)block.size(), (DWORD)got)) {
+        CHECK(decoder.GetReason()[0] != '\0');
+        return;
+    }
+    const uint64_t decoded = decoder.GetDecodedSize();
+    // Every codec at most quadruples; 64-bit float halves.
+    CHECK(decoded <= 4 * (uint64_t)got);
+    if (decoder.GetFormatSize() != 0) {
+        const WAVEFORMATEX *out = decoder.GetFormat();
+        CHECK(decoder.GetFormatSize() == 18u + out->cbSize);
+        CHECK(out->nChannels >= 1 && out->nChannels <= 8);
+        // Decoded samples come in whole frames of a block that fits them;
+        // relabelled ones keep the file's block, right or wrong.
+        if (decoder.Decodes()) {
+            CHECK(out->nBlockAlign == out->nChannels * (out->wBitsPerSample / 8));
+            CHECK(decoded % out->nBlockAlign == 0);
+        }
+    }
+    if (!decoder.Decodes()) {
+        CHECK(decoded == (uint64_t)got);
+        return;
+    }
+    CHECK(decoded != 0);
+    std::vector<uint8_t> in(samples.begin(), samples.begin() + got);
+    std::vector<uint8_t> out((size_t)decoded);
+    decoder.Decode(in.data(), out.data());
+}
+
 LONG Take32(const uint8_t *&p, size_t &left)
 {
     uint32_t v = 0;
@@ -95,6 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     LONG got = wave.Read(samples.data(), (DWORD)room);
     CHECK(got >= 0 && (size_t)got <= room);
     CHECK(wave.Seek(0, 1) == got);
+    if (got > 0)
+        Decode(block, samples, got);
     if ((DWORD)got == dataSize) {
         uint8_t byte = 0;
         CHECK(wave.Read(&byte, 1) == 0);  // the end: nothing, and rewound

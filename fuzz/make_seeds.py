@@ -2,8 +2,10 @@
 """Writes the seed corpus of the wave reader's fuzz target into a directory.
 
 Small RIFF/WAVE images, well-formed and not: the shapes the reader has to
-handle (formats, chunk orders, odd sizes, lying sizes, cut images), so that
-the fuzzer starts from inputs that reach deep into the parser.
+handle (formats, chunk orders, odd sizes, lying sizes, cut images) and one
+file or more of each codec the decoder takes (whole blocks, a last block cut
+short, parameters that do not fit), so that the fuzzer starts from inputs
+that reach deep into the parser and the decoders.
 
 Usage: make_seeds.py OUTPUT_DIR
 """
@@ -56,6 +58,95 @@ def tone(frames, channels=1, bits=16, rate=8000, freq=440.0):
     return bytes(out)
 
 
+def fmt_codec(tag, rate, channels, bits, align, extra):
+    return struct.pack("<HHIIHHH", tag, channels, rate, rate * align // 2, align,
+                       bits, len(extra)) + extra
+
+
+def noise(n, seed=7):
+    out = bytearray()
+    for _ in range(n):
+        seed = (seed * 1103515245 + 12345) & 0x7FFFFFFF
+        out.append(seed >> 16 & 0xFF)
+    return bytes(out)
+
+
+def ima_blocks(channels, align, blocks):
+    """Blocks with sane headers (a sample, a step index) and noisy codes."""
+    out = b""
+    for b in range(blocks):
+        body = noise(align - 4 * channels, b + 1)
+        heads = b"".join(struct.pack("<hBB", 1000 * c - 500, (b * 11 + c) % 89, 0)
+                         for c in range(channels))
+        out += heads + body
+    return out
+
+
+def ms_blocks(channels, align, blocks):
+    out = b""
+    for b in range(blocks):
+        head = bytes([(b + c) % 7 for c in range(channels)])
+        head += b"".join(struct.pack("<h", 16 + 40 * c) for c in range(channels))
+        head += b"".join(struct.pack("<h", 300 * c) for c in range(channels))
+        head += b"".join(struct.pack("<h", -200 * c) for c in range(channels))
+        out += head + noise(align - 7 * channels, b + 3)
+    return out
+
+
+MS_COEFS = [(256, 0), (512, -256), (0, 0), (192, 64), (240, 0), (460, -208), (392, -232)]
+
+
+def ms_extra(channels, align, coefs=7, per_block=None):
+    if per_block is None:
+        per_block = (align - 7 * channels) * 2 // channels + 2
+    pairs = b"".join(struct.pack("<hh", *p) for p in MS_COEFS[:coefs])
+    return struct.pack("<HH", per_block, 7) + pairs
+
+
+def codec_seeds():
+    s = {}
+    tone8 = tone(40, 2, 8)
+    s["alaw_stereo"] = riff(chunk(b"fmt ", fmt_codec(6, 8000, 2, 8, 4, b"")) +
+                            chunk(b"fact", struct.pack("<I", 40)) + chunk(b"data", tone8))
+    s["mulaw_mono"] = riff(chunk(b"fmt ", fmt_codec(7, 8000, 1, 8, 2, b"")) +
+                           chunk(b"data", tone8[:33]))
+    s["mulaw_bad_align"] = riff(chunk(b"fmt ", fmt_codec(7, 8000, 2, 8, 3, b"")) +
+                                chunk(b"data", tone8))
+    ima_extra = lambda ch, align: struct.pack("<H", (align - 4 * ch) * 2 // ch + 1)
+    s["ima_mono"] = riff(chunk(b"fmt ", fmt_codec(0x11, 22050, 1, 4, 64, ima_extra(1, 64))) +
+                         chunk(b"data", ima_blocks(1, 64, 3)))
+    s["ima_stereo_cut"] = riff(chunk(b"fmt ", fmt_codec(0x11, 44100, 2, 4, 72, ima_extra(2, 72))) +
+                               chunk(b"data", ima_blocks(2, 72, 3)[:190]))
+    s["ima_6ch"] = riff(chunk(b"fmt ", fmt_codec(0x11, 48000, 6, 4, 96, ima_extra(6, 96))) +
+                        chunk(b"data", ima_blocks(6, 96, 2)))
+    s["ima_zero_per_block"] = riff(chunk(b"fmt ", fmt_codec(0x11, 22050, 1, 4, 64, b"\0\0")) +
+                                   chunk(b"data", ima_blocks(1, 64, 1)))
+    s["ima_no_extra"] = riff(chunk(b"fmt ", fmt_codec(0x11, 22050, 1, 4, 64, b"")) +
+                             chunk(b"data", ima_blocks(1, 64, 1)))
+    s["ms_mono"] = riff(chunk(b"fmt ", fmt_codec(2, 22050, 1, 4, 64, ms_extra(1, 64))) +
+                        chunk(b"data", ms_blocks(1, 64, 3)))
+    s["ms_stereo_cut"] = riff(chunk(b"fmt ", fmt_codec(2, 44100, 2, 4, 80, ms_extra(2, 80))) +
+                              chunk(b"data", ms_blocks(2, 80, 2)[:101]))
+    s["ms_8ch"] = riff(chunk(b"fmt ", fmt_codec(2, 8000, 8, 4, 128, ms_extra(8, 128))) +
+                       chunk(b"data", ms_blocks(8, 128, 2)))
+    s["ms_short_coefs"] = riff(chunk(b"fmt ", fmt_codec(2, 22050, 1, 4, 64, ms_extra(1, 64, 3))) +
+                               chunk(b"data", ms_blocks(1, 64, 1)))
+    s["ms_big_per_block"] = riff(
+        chunk(b"fmt ", fmt_codec(2, 22050, 1, 4, 64, ms_extra(1, 64, 7, 500))) +
+        chunk(b"data", ms_blocks(1, 64, 1)))
+    s["float64"] = riff(chunk(b"fmt ", fmt_ex(3, 44100, 2, 64, b"")) +
+                        chunk(b"data", struct.pack("<6d", 0.5, -0.5, 1e-3, 2.0, -1e30, 0.0)))
+    s["float64_extensible"] = riff(chunk(b"fmt ", extensible(48000, 3, 64, 0x7, sub=3)) +
+                                   chunk(b"data", struct.pack("<3d", 0.1, 0.2, 0.3)))
+    s["pcm_6ch_plain"] = riff(chunk(b"fmt ", fmt_pcm(44100, 6, 16)) +
+                              chunk(b"data", tone(10, 6)))
+    s["float_8ch_plain"] = riff(chunk(b"fmt ", fmt_ex(3, 48000, 8, 32, b"")) +
+                                chunk(b"data", struct.pack("<16f", *[0.25] * 16)))
+    s["gsm"] = riff(chunk(b"fmt ", fmt_codec(0x31, 8000, 1, 0, 65, struct.pack("<H", 320))) +
+                    chunk(b"data", noise(65)))
+    return s
+
+
 def seeds():
     pcm = fmt_pcm()
     data = tone(32)
@@ -95,6 +186,7 @@ def seeds():
     s["riff_max"] = riff(chunk(b"fmt ", pcm) + chunk(b"data", data), declared=0xFFFFFFFF)
     s["other_form_first"] = (riff(chunk(b"fmt ", pcm), form=b"AVI ") +
                              s["pcm16_mono"])
+    s.update(codec_seeds())
     full = s["pcm16_mono"]
     for cut in (7, 10, 14, 30, 40, 47):
         s["cut_%d" % cut] = full[:cut]

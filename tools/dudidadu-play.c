@@ -148,6 +148,7 @@ static int parse_seconds(const char *text, double *out)
 
 struct wave_info {
     unsigned tag; /* the format tag, or the sub-format's for WAVE_FORMAT_EXTENSIBLE */
+    unsigned samples_per_block; /* ADPCM: frames in one block of block_align bytes */
     unsigned channels;
     unsigned long rate;
     unsigned block_align;
@@ -209,6 +210,9 @@ static int parse_wave(const struct source *src, struct wave_info *info, const ch
             info->avg_bytes = le32(head + 8);
             info->block_align = le16(head + 12);
             info->bits = info->valid_bits = le16(head + 14);
+            /* Both ADPCMs give their samples per block first after cbSize. */
+            if ((info->tag == 0x0002 || info->tag == 0x0011) && n >= 20)
+                info->samples_per_block = le16(head + 18);
             /* WAVE_FORMAT_EXTENSIBLE: the valid bits and the sub-format's tag. */
             if (info->tag == 0xFFFE && n >= 40 && le16(head + 16) >= 22) {
                 if (le16(head + 18) != 0)
@@ -326,9 +330,13 @@ static void format_time(double seconds, char *out, size_t size)
     snprintf(out, size, "%ld:%02ld.%ld", tenths / 600, (tenths / 10) % 60, tenths % 10);
 }
 
-/* Seconds of sound at the file's own rate. */
+/* Seconds of sound at the file's own rate: a frame per block of plain
+ * samples, the samples per block of ADPCM (decoded at load), and for other
+ * codecs what the average rate of bytes says. */
 static double own_seconds(const struct wave_info *info)
 {
+    if (info->samples_per_block)
+        return (double)info->data_bytes / info->block_align * info->samples_per_block / (double)info->rate;
     if (info->tag == 1 || info->tag == 3)
         return (double)(info->data_bytes / info->block_align) / (double)info->rate;
     return info->avg_bytes ? (double)info->data_bytes / (double)info->avg_bytes : 0.0;

@@ -3,6 +3,7 @@
 #include "frame/status.h"
 #include "platform/CFailureReason.h"
 #include "platform/CLog.h"
+#include "wave/CWaveDecoder.h"
 #include "wave/CWaveFile.h"
 
 #include <new>
@@ -163,7 +164,8 @@ BOOL CDSoundObject::LoadMem(LPVOID image, DWORD size)
 }
 
 // The steps after the reader has opened: the format record with its extra
-// bytes, then the whole data chunk in one block. `path` names the file in
+// bytes, the plan for the samples, then the whole data chunk in one block,
+// decoded when DirectSound cannot take it as it is. `path` names the file in
 // diagnostics, null for a memory image.
 BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
 {
@@ -178,36 +180,69 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
     }
     if (code != SOUND_OK)
         CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
-    char why[160];
+    char why[200];
+    CWaveDecoder decoder;
+    const DWORD dataSize = wave.GetDataSize();
     if (code == SOUND_OK) {
-        m_dwWaveSize = wave.GetDataSize();
-        if (m_dwWaveSize == 0 || m_dwWaveSize > limit) {
+        if (dataSize == 0 || dataSize > limit) {
             code = SOUND_ERR_FAILED;
             CFailureReason::Note(ERROR_BAD_FORMAT);
-            wsprintfA(why, "the data chunk announces %u bytes, the image holds %u", m_dwWaveSize, limit);
+            wsprintfA(why, "the data chunk announces %u bytes, the image holds %u", dataSize, limit);
             CLog::Refused(path, why);
-        } else if (m_dwWaveSize > kMaxWaveSize) {
+        } else if (!decoder.Plan(m_pFormat, bytes, dataSize)) {
+            code = SOUND_ERR_FAILED;
+            CFailureReason::Note(ERROR_BAD_FORMAT);
+            CLog::Refused(path, decoder.GetReason());
+        } else if (dataSize > kMaxWaveSize) {
             code = SOUND_ERR_FAILED;
             CFailureReason::Note(ERROR_FILE_TOO_LARGE);
-            wsprintfA(why, "a data chunk of %u bytes, more than a buffer holds (%u)", m_dwWaveSize,
-                      kMaxWaveSize);
+            wsprintfA(why, "a data chunk of %u bytes, more than a buffer holds (%u)", dataSize, kMaxWaveSize);
+            CLog::Refused(path, why);
+        } else if (decoder.GetDecodedSize() > kMaxWaveSize) {
+            code = SOUND_ERR_FAILED;
+            CFailureReason::Note(ERROR_FILE_TOO_LARGE);
+            wsprintfA(why, "a data chunk of %u bytes decodes to %u MiB, more than a buffer holds (%u bytes)",
+                      dataSize, (DWORD)(decoder.GetDecodedSize() >> 20), kMaxWaveSize);
             CLog::Refused(path, why);
         }
     }
+    // Samples DirectSound takes as they are go straight into the sound's
+    // block; others are read aside and decoded into it.
+    LPBYTE encoded = NULL;
     if (code == SOUND_OK) {
+        m_dwWaveSize = (DWORD)decoder.GetDecodedSize();
         m_pWaveData = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, m_dwWaveSize));
-        if (m_pWaveData == NULL) {
+        if (decoder.Decodes())
+            encoded = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, dataSize));
+        if (m_pWaveData == NULL || (decoder.Decodes() && encoded == NULL)) {
             code = SOUND_ERR_NOMEMORY;
             CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
         }
     }
     if (code == SOUND_OK) {
-        LONG got = wave.Read(m_pWaveData, m_dwWaveSize);
-        if (got < 0 || (DWORD)got != m_dwWaveSize) {
+        LONG got = wave.Read(encoded != NULL ? encoded : m_pWaveData, dataSize);
+        if (got < 0 || (DWORD)got != dataSize) {
             code = SOUND_ERR_FAILED;
             CFailureReason::Note(got < 0 ? ERROR_READ_FAULT : ERROR_BAD_FORMAT);
-            wsprintfA(why, "the data chunk announces %u bytes, %d could be read", m_dwWaveSize, got);
+            wsprintfA(why, "the data chunk announces %u bytes, %d could be read", dataSize, got);
             CLog::Refused(path, why);
+        }
+    }
+    if (code == SOUND_OK && encoded != NULL)
+        decoder.Decode(encoded, m_pWaveData);
+    if (encoded != NULL)
+        GlobalFree(encoded);
+    // From here on the record describes the samples the sound holds.
+    if (code == SOUND_OK && decoder.GetFormatSize() != 0) {
+        LPWAVEFORMATEX record =
+            reinterpret_cast<LPWAVEFORMATEX>(new (std::nothrow) BYTE[decoder.GetFormatSize()]);
+        if (record == NULL) {
+            code = SOUND_ERR_NOMEMORY;
+            CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+        } else {
+            memcpy(record, decoder.GetFormat(), decoder.GetFormatSize());
+            delete[] reinterpret_cast<BYTE *>(m_pFormat);
+            m_pFormat = record;
         }
     }
     wave.Close();
@@ -531,18 +566,16 @@ void CDSoundObject::Destroy()
     }
 }
 
-// Says why DirectSound did not take the format just refused: the tags it
-// takes, and the channel counts that need the extensible record.
+// Says why DirectSound did not take the format just refused. Other tags
+// were refused at load, and plain records of up to 8 channels relabelled:
+// what is left is more channels than that, or fields that do not agree.
 void CDSoundObject::_refuse_format(LPCSTR path)
 {
     if (m_pFormat == NULL || !CLog::Wants(CLog::LOG_EVENTS))
         return;
     const WAVEFORMATEX &f = *m_pFormat;
     char why[160];
-    if (f.wFormatTag != WAVE_FORMAT_PCM && f.wFormatTag != WAVE_FORMAT_IEEE_FLOAT &&
-        f.wFormatTag != WAVE_FORMAT_EXTENSIBLE)
-        wsprintfA(why, "format tag 0x%04x not supported", f.wFormatTag);
-    else if (f.nChannels > 2 && f.wFormatTag != WAVE_FORMAT_EXTENSIBLE)
+    if (f.nChannels > 2 && f.wFormatTag != WAVE_FORMAT_EXTENSIBLE)
         wsprintfA(why, "%u channels need WAVE_FORMAT_EXTENSIBLE", f.nChannels);
     else
         wsprintfA(why, "DirectSound refused the format: tag 0x%04x, %u channels, %u Hz, %u bits, block %u",

@@ -1,6 +1,7 @@
-// One loaded sound: the whole data chunk of a WAVE in memory, its format
-// record, one secondary buffer of exactly the data's size and the sound's own
-// lock. Each play runs a monitor thread (held by the base) that carries out
+// One loaded sound: the samples of a WAVE's data chunk in memory (decoded at
+// load when DirectSound cannot take them as they are), the format record
+// that describes them, one secondary buffer of exactly their size and the
+// sound's own lock. Each play runs a monitor thread (held by the base) that carries out
 // fades and stops and notices the end of a one-shot sound; the sound counts as
 // playing exactly as long as that thread lives.
 //
@@ -74,9 +75,9 @@ private:
     CDSoundObject(const CDSoundObject &) = delete;
     CDSoundObject &operator=(const CDSoundObject &) = delete;
 
-    LPBYTE m_pWaveData;                 // the data chunk; null when nothing is loaded
-    DWORD m_dwWaveSize;                 // its length, also the buffer's size
-    LPWAVEFORMATEX m_pFormat;           // 18 + cbSize bytes
+    LPBYTE m_pWaveData;                 // the samples, decoded; null when nothing is loaded
+    DWORD m_dwWaveSize;                 // their length, also the buffer's size
+    LPWAVEFORMATEX m_pFormat;           // 18 + cbSize bytes, describing m_pWaveData
     LPDIRECTSOUND m_pDirectSound;       // borrowed from the device
     LPDIRECTSOUNDBUFFER m_pBuffer;      // null exactly when nothing is loaded
     std::atomic<LONG> m_nStatus;        // last status; the monitor thread's exit code

@@ -233,10 +233,10 @@ int E2eChecker::Run()
     for (const Event &e : m_log.Events())
         Check(e.name != "fail", e.scenario, "the player's expectation failed (see its output)");
     Check(m_log.Find("run", "end") != nullptr, "run", "the player did not finish");
-    const char *order[] = {"oneshot", "loop-stop", "fade", "pan", "frequency", "volume", "file"};
+    const char *order[] = {"oneshot", "loop-stop", "fade", "pan", "frequency", "volume", "file", "adpcm", "surround"};
     for (const char *scenario : order) {
         std::string name = scenario;
-        if (name == "oneshot" || name == "file")
+        if (name == "oneshot" || name == "file" || name == "adpcm" || name == "surround")
             OneShot(name);
         else if (name == "loop-stop")
             LoopStop();

@@ -16,6 +16,31 @@ riff::Bytes Tone(unsigned ms)
 {
     return riff::ToneImage(E2ePlayer::TONE_HZ, E2ePlayer::TONE_RATE, 1, 16, ms / 1000.0, 0.5);
 }
+
+// The one-second tone in IMA ADPCM: the library decodes it at load.
+riff::Bytes AdpcmTone()
+{
+    const riff::Bytes pcm = riff::PcmTone(E2ePlayer::TONE_HZ, E2ePlayer::TONE_RATE, 1, 16, 1.0, 0.5);
+    return riff::RiffWriter()
+        .Fmt(riff::ImaAdpcmFormat(E2ePlayer::TONE_RATE, 1, 1024))
+        .Data(riff::ImaAdpcmEncode(pcm, 1, 1024))
+        .Build();
+}
+
+// The one-second tone on the front left and right of a 5.1 file with a plain
+// PCM record (as Python's wave module writes it), the other channels silent.
+riff::Bytes SurroundTone()
+{
+    const riff::Bytes mono = riff::PcmTone(E2ePlayer::TONE_HZ, E2ePlayer::TONE_RATE, 1, 16, 1.0, 0.5);
+    riff::Bytes samples;
+    for (size_t i = 0; i + 1 < mono.size(); i += 2) {
+        for (int c = 0; c < 6; ++c) {
+            samples.push_back(c < 2 ? mono[i] : 0);
+            samples.push_back(c < 2 ? mono[i + 1] : 0);
+        }
+    }
+    return riff::RiffWriter().Fmt(riff::PcmFormat(E2ePlayer::TONE_RATE, 6, 16)).Data(samples).Build();
+}
 }
 
 E2ePlayer::E2ePlayer(EventLog &log, void *device) : m_log(log), m_pDevice(device), m_nFailures(0) {}
@@ -77,17 +102,18 @@ void E2ePlayer::StopAndClose(const std::string &scenario, void *sound)
     Pause(kGap);
 }
 
-void E2ePlayer::OneShot(const std::string &scenario, bool fromFile)
+void E2ePlayer::OneShot(const std::string &scenario, const riff::Bytes &image, bool fromFile)
 {
     void *sound = nullptr;
-    std::string path = "dudidadu-e2e-tone.wav";
+    std::string path = "dudidadu-e2e-" + scenario + ".wav";
     if (fromFile) {
-        if (!Expect(riff::SaveFile(path, Tone(1000)), scenario, "cannot write " + path))
+        if (!Expect(riff::SaveFile(path, image), scenario, "cannot write " + path))
             return;
         sound = DSoundOpen(m_pDevice, path.c_str());
         Expect(sound != nullptr, scenario, "DSoundOpen returned null");
     } else {
-        sound = OpenTone(scenario, 1000);
+        sound = DSoundOpenMem(m_pDevice, const_cast<uint8_t *>(image.data()), static_cast<DWORD>(image.size()));
+        Expect(sound != nullptr, scenario, "DSoundOpenMem returned null");
     }
     if (sound) {
         m_log.Add(scenario, "play");
@@ -181,13 +207,15 @@ int E2ePlayer::RunAudio()
 {
     m_log.Add("run", "begin");
     Pause(kGap);
-    OneShot("oneshot", false);
+    OneShot("oneshot", Tone(1000), false);
     LoopStop();
     LoopFade();
     Pan();
     Frequency();
     RefusedVolume();
-    OneShot("file", true);
+    OneShot("file", Tone(1000), true);
+    OneShot("adpcm", AdpcmTone(), true);
+    OneShot("surround", SurroundTone(), true);
     m_log.Add("run", "end", m_nFailures);
     return m_nFailures;
 }

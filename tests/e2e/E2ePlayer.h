@@ -7,6 +7,7 @@
 #include <string>
 
 #include "EventLog.h"
+#include "support/RiffWriter.h"
 
 class E2ePlayer {
 public:
@@ -33,7 +34,9 @@ private:
     // DSoundStop(s, 0), its end, DSoundClose, then the gap to the next scenario.
     void StopAndClose(const std::string &scenario, void *sound);
 
-    void OneShot(const std::string &scenario, bool fromFile);
+    // Opens the image (from a file written from it, or from memory) and
+    // plays it once to its end.
+    void OneShot(const std::string &scenario, const riff::Bytes &image, bool fromFile);
     void LoopStop();
     void LoopFade();
     void Pan();

@@ -186,10 +186,13 @@ TEST_F(SoundExports, OpenFromAFileAndFailedOpens)
 
     // Each refusal with its reason; pointers the application cannot read
     // itself fail, they do not fault.
-    riff::Bytes octo = riff::RiffWriter().Fmt(riff::PcmFormat(22050, 8, 16)).Data(riff::Bytes(64, 0)).Build();
-    riff::WaveFormat law = riff::PcmFormat(8000, 1, 8);
-    law.tag = 6;  // A-law
-    riff::Bytes alaw = riff::RiffWriter().Fmt(law).Data(riff::Bytes(64, 0)).Build();
+    riff::Bytes nine = riff::RiffWriter().Fmt(riff::PcmFormat(22050, 9, 16)).Data(riff::Bytes(72, 0)).Build();
+    riff::WaveFormat gsm = riff::PcmFormat(8000, 1, 0);
+    gsm.tag = 0x31;
+    riff::Bytes gsmImage = riff::RiffWriter().Fmt(gsm).Data(riff::Bytes(65, 0)).Build();
+    riff::WaveFormat ima = riff::ImaAdpcmFormat(22050, 1, 256);
+    ima.extra = {0, 0};  // no samples per block
+    riff::Bytes imaImage = riff::RiffWriter().Fmt(ima).Data(riff::Bytes(256, 0)).Build();
     const struct {
         const char *what;
         std::function<LPVOID()> open;
@@ -206,10 +209,12 @@ TEST_F(SoundExports, OpenFromAFileAndFailedOpens)
          ERROR_NOACCESS, ""},
         {"unreadable image", [&] { return DSoundOpenMem(device, reinterpret_cast<LPVOID>(16), 64); }, DS_OK,
          ERROR_NOACCESS, ""},
-        {"a-law", [&] { return DSoundOpenMem(device, alaw.data(), (DWORD)alaw.size()); }, E_NOTIMPL,
-         ERROR_BAD_FORMAT, "format tag 0x0006 not supported"},
-        {"8 plain channels", [&] { return DSoundOpenMem(device, octo.data(), (DWORD)octo.size()); },
-         DSERR_INVALIDPARAM, ERROR_BAD_FORMAT, "8 channels need WAVE_FORMAT_EXTENSIBLE"},
+        {"GSM", [&] { return DSoundOpenMem(device, gsmImage.data(), (DWORD)gsmImage.size()); }, DS_OK,
+         ERROR_BAD_FORMAT, "format tag 0x0031 not supported"},
+        {"IMA ADPCM without samples per block", [&] { return DSoundOpenMem(device, imaImage.data(), (DWORD)imaImage.size()); },
+         DS_OK, ERROR_BAD_FORMAT, "IMA ADPCM with zero samples per block"},
+        {"9 plain channels", [&] { return DSoundOpenMem(device, nine.data(), (DWORD)nine.size()); },
+         DSERR_INVALIDPARAM, ERROR_BAD_FORMAT, "9 channels need WAVE_FORMAT_EXTENSIBLE"},
         {"no memory for the buffer", [&] { return DSoundOpenMem(device, image.data(), (DWORD)image.size()); },
          DSERR_OUTOFMEMORY, ERROR_NOT_ENOUGH_MEMORY, ""},
         {"not a device", [&] { return DSoundOpenMem(image.data(), image.data(), 12); }, DS_OK,

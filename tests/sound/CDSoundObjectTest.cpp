@@ -5,6 +5,7 @@
 #include "fake_dsound.h"
 #include "frame/status.h"
 #include "platform/CFailureReason.h"
+#include "support/Diagnostics.h"
 #include "support/LockHolder.h"
 #include "support/RiffWriter.h"
 
@@ -191,26 +192,38 @@ TEST_F(SoundTest, OpenReadsAFile)
 
 TEST_F(SoundTest, DataChunkNoBufferCouldHoldIsRefusedBeforeItIsRead)
 {
-    // A file that really holds a data chunk of DSBSIZE_MAX + 1 bytes (sparse,
-    // so it costs no disk): refused before the 256 MiB are read, so no
-    // buffer is ever asked for.
+    // Files that really hold such a data chunk (sparse, so they cost no
+    // disk): refused before the data is read, so no buffer is ever asked
+    // for. Decoded sizes count: A-law doubles, IMA ADPCM nearly quadruples.
+    const struct {
+        const char *what;
+        riff::WaveFormat format;
+        DWORD size;
+    } cases[] = {
+        {"PCM", riff::PcmFormat(22050, 1, 16), DSBSIZE_MAX + 1u},
+        {"A-law", riff::G711Format(6, 22050, 1), DSBSIZE_MAX / 2 + 1u},
+        {"IMA ADPCM", riff::ImaAdpcmFormat(22050, 1, 512), DSBSIZE_MAX / 3},
+    };
     const char *path = "sound_object_test_huge.wav";
-    const DWORD huge = DSBSIZE_MAX + 1u;
-    const Bytes header = WaveImage(riff::PcmFormat(22050, 1, 16), Bytes(), huge);
-    FILE *file = fopen(path, "wb");
-    ASSERT_NE(nullptr, file);
-    fwrite(header.data(), 1, header.size(), file);
-    ASSERT_EQ(0, fseek(file, (long)(huge - 1), SEEK_CUR));
-    fputc(0, file);
-    fclose(file);
-    fakeds::ClearLog();
-    CFailureReason call;
-    const BOOL opened = m_sound.Open(m_ds, path);
-    remove(path);
-    EXPECT_FALSE(opened);
-    EXPECT_EQ((DWORD)ERROR_FILE_TOO_LARGE, CFailureReason::Noted());
-    EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
-    EXPECT_EQ(0, fakeds::Count("CreateSoundBuffer"));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const Bytes header = WaveImage(c.format, Bytes(), c.size);
+        FILE *file = fopen(path, "wb");
+        ASSERT_NE(nullptr, file);
+        fwrite(header.data(), 1, header.size(), file);
+        ASSERT_EQ(0, fseek(file, (long)(c.size - 1), SEEK_CUR));
+        fputc(0, file);
+        fclose(file);
+        fakeds::ClearLog();
+        CDSoundObject sound;
+        CFailureReason call;
+        const BOOL opened = sound.Open(m_ds, path);
+        remove(path);
+        EXPECT_FALSE(opened);
+        EXPECT_EQ((DWORD)ERROR_FILE_TOO_LARGE, CFailureReason::Noted());
+        EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(sound));
+        EXPECT_EQ(0, fakeds::Count("CreateSoundBuffer"));
+    }
 }
 
 TEST_F(SoundTest, ExtensibleFormatReachesTheBufferWhole)
@@ -230,6 +243,60 @@ TEST_F(SoundTest, ExtensibleFormatReachesTheBufferWhole)
               Bytes(created[0].data.begin(), created[0].data.end()));
 }
 
+// What DirectSound cannot take reaches it decoded, or relabelled: the record
+// CreateSoundBuffer gets and the samples the sound holds. (The decodings
+// themselves are checked against sox's in tests/wave.)
+TEST_F(SoundTest, FormatsDirectSoundCannotTakeAreDecodedOrRelabelledAtLoad)
+{
+    riff::WaveFormat float64 = riff::PcmFormat(48000, 2, 64);
+    float64.tag = 3;
+    riff::WaveFormat float8 = riff::PcmFormat(48000, 8, 32);
+    float8.tag = 3;
+    const Bytes six = Samples(6 * 2 * 10), eight = Samples(8 * 4 * 10);
+    const Bytes ima = riff::ImaAdpcmEncode(riff::PcmTone(440, 22050, 2, 16, 0.05, 0.5), 2, 256);
+    const struct {
+        const char *what;
+        riff::WaveFormat format;
+        Bytes data;
+        std::vector<long long> record;  // size, then tag, channels, rate, bytes a second, block, bits, cbSize
+        long long mask;                 // an extensible record's channel mask
+        Bytes samples;                  // what the sound holds, when checked
+    } cases[] = {
+        {"plain PCM, 5.1", riff::PcmFormat(44100, 6, 16), six,
+         {120, WAVE_FORMAT_EXTENSIBLE, 6, 44100, 529200, 12, 16, 22}, 0x3F, six},
+        {"plain float, 7.1", float8, eight, {320, WAVE_FORMAT_EXTENSIBLE, 8, 48000, 1536000, 32, 32, 22}, 0x63F,
+         eight},
+        {"A-law", riff::G711Format(6, 8000, 1), {0xD5, 0x55, 0xAA, 0x2A}, {8, WAVE_FORMAT_PCM, 1, 8000, 16000, 2, 16, 0},
+         0, {8, 0, 0xF8, 0xFF, 0x00, 0x7E, 0x00, 0x82}},  // 8, -8, 32256, -32256
+        {"IMA ADPCM, 5 blocks of 249 frames", riff::ImaAdpcmFormat(22050, 2, 256), ima,
+         {5 * 249 * 4, WAVE_FORMAT_PCM, 2, 22050, 88200, 4, 16, 0}, 0, {}},
+        {"64-bit float", float64, Bytes(64, 0), {32, WAVE_FORMAT_IEEE_FLOAT, 2, 48000, 384000, 8, 32, 0}, 0, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fakeds::ClearLog();
+        m_image = WaveImage(c.format, c.data, (DWORD)c.data.size());
+        CDSoundObject sound;
+        ASSERT_TRUE(sound.OpenMem(m_ds, m_image.data(), (DWORD)m_image.size()));
+        const DWORD size = (DWORD)c.record[0];
+        ASSERT_EQ(size, Probe::Size(sound));
+        if (!c.samples.empty()) {
+            EXPECT_EQ(c.samples, Bytes(Probe::Data(sound), Probe::Data(sound) + size));
+        }
+        const std::vector<fakeds::Call> created = fakeds::Calls("CreateSoundBuffer");
+        ASSERT_EQ(1u, created.size());
+        std::vector<long long> expected = {sizeof(DSBUFFERDESC1), 0xE0, size, 0, 1};
+        expected.insert(expected.end(), c.record.begin() + 1, c.record.end());
+        EXPECT_EQ(expected, created[0].args);
+        if (c.mask != 0) {
+            ASSERT_EQ(40u, created[0].data.size());
+            EXPECT_EQ(c.mask, riff::GetU32(created[0].data, 20));
+            EXPECT_EQ(c.format.tag, riff::GetU16(created[0].data, 24));  // the sub-format
+        }
+        sound.Destroy();
+    }
+}
+
 TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
 {
     struct Case {
@@ -237,25 +304,49 @@ TEST_F(SoundTest, FailedLoadsLeaveTheSoundEmptyWithoutALock)
         Bytes image;
         bool refusedBuffer;
         DWORD reason;
+        const char *line;
     };
     const riff::WaveFormat pcm = riff::PcmFormat(22050, 1, 16);
+    riff::WaveFormat mp3 = riff::PcmFormat(44100, 2, 0);
+    mp3.tag = 0x55;
+    riff::WaveFormat noSamples = riff::ImaAdpcmFormat(22050, 1, 256);
+    noSamples.extra = {0, 0};
+    riff::WaveFormat imaTooBig = riff::ImaAdpcmFormat(22050, 2, 256);
+    imaTooBig.extra = {0xF9, 0x01};  // 505 samples need 512 bytes
+    const Bytes blocks = Samples(1024);
     const Case cases[] = {
-        {"data chunk announces more than it holds", WaveImage(pcm, Samples(400), 500), false, ERROR_BAD_FORMAT},
+        {"data chunk announces more than it holds", WaveImage(pcm, Samples(400), 500), false, ERROR_BAD_FORMAT,
+         "the data chunk announces 500 bytes"},
         {"data chunk announces nearly 4 GiB", WaveImage(pcm, Samples(400), 0xFFFFFFF0u), false,
-         ERROR_BAD_FORMAT},
-        {"empty data chunk", WaveImage(pcm, Bytes(), 0), false, ERROR_BAD_FORMAT},
-        {"not a WAVE image", Samples(64), false, ERROR_BAD_FORMAT},
-        {"DirectSound refuses the buffer", m_image, true, ERROR_BAD_FORMAT},
+         ERROR_BAD_FORMAT, ""},
+        {"empty data chunk", WaveImage(pcm, Bytes(), 0), false, ERROR_BAD_FORMAT, ""},
+        {"not a WAVE image", Samples(64), false, ERROR_BAD_FORMAT, ""},
+        {"DirectSound refuses the buffer", m_image, true, ERROR_BAD_FORMAT, ""},
+        {"MP3", WaveImage(mp3, blocks, 1024), false, ERROR_BAD_FORMAT, "format tag 0x0055 not supported"},
+        {"IMA ADPCM with zero samples per block", WaveImage(noSamples, blocks, 1024), false, ERROR_BAD_FORMAT,
+         "IMA ADPCM with zero samples per block"},
+        {"IMA ADPCM block too small", WaveImage(imaTooBig, blocks, 1024), false, ERROR_BAD_FORMAT,
+         "IMA ADPCM block align 256 does not fit 505 samples per block of 2 channels"},
+        {"Microsoft ADPCM coefficients cut short", WaveImage(riff::MsAdpcmFormat(22050, 1, 256, 5), blocks, 1024),
+         false, ERROR_BAD_FORMAT, "coefficient table too short: 7 pairs announced, 5 held"},
+        {"IMA ADPCM shorter than a block header", WaveImage(riff::ImaAdpcmFormat(22050, 2, 256), Samples(6), 6),
+         false, ERROR_BAD_FORMAT, "the data chunk holds no whole block"},
+        {"IMA ADPCM data announces more than it holds",
+         WaveImage(riff::ImaAdpcmFormat(22050, 2, 256), blocks, 2048), false, ERROR_BAD_FORMAT,
+         "the data chunk announces 2048 bytes"},
     };
+    diag::CapturedLog log;
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         fakeds::ClearLog();
+        log.Clear();
         if (c.refusedBuffer)
             fakeds::FailNext("CreateSoundBuffer", DSERR_BADFORMAT);
         CDSoundObject sound;
         CFailureReason call;
         EXPECT_FALSE(sound.OpenMem(m_ds, const_cast<BYTE *>(c.image.data()), (DWORD)c.image.size()));
         EXPECT_EQ(c.reason, CFailureReason::Noted());
+        EXPECT_NE(std::string::npos, log.Take().find(c.line));
         EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(sound));
         EXPECT_EQ(nullptr, Probe::Buffer(sound));
         EXPECT_EQ(nullptr, Probe::Format(sound));

@@ -1,6 +1,7 @@
 // Builds RIFF/WAVE images byte by byte for tests: chunks in any order, odd
 // sizes with or without their pad byte, raw "fmt " bytes of any length,
-// declared sizes that lie, images cut anywhere, and PCM tones.
+// declared sizes that lie, images cut anywhere, PCM tones, and the records of
+// the codecs the library decodes (with an IMA ADPCM encoder).
 //
 //   Bytes image = RiffWriter()
 //       .Chunk("LIST", Bytes(6, 0))
@@ -127,6 +128,104 @@ inline WaveFormat ExtensibleFormat(uint32_t rate, uint16_t channels, uint16_t bi
     const uint8_t tail[8] = {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
     f.extra.insert(f.extra.end(), tail, tail + 8);
     return f;
+}
+
+// A-law (tag 6) or mu-law (tag 7): one byte a sample.
+inline WaveFormat G711Format(uint16_t tag, uint32_t rate, uint16_t channels)
+{
+    WaveFormat f = PcmFormat(rate, channels, 8);
+    f.tag = tag;
+    return f;
+}
+
+// IMA ADPCM (tag 0x11) in blocks of `blockAlign` bytes, with the samples per
+// block that fill them.
+inline WaveFormat ImaAdpcmFormat(uint32_t rate, uint16_t channels, uint16_t blockAlign)
+{
+    WaveFormat f;
+    f.tag = 0x11;
+    f.channels = channels;
+    f.rate = rate;
+    f.blockAlign = blockAlign;
+    f.bits = 4;
+    const uint16_t perBlock = (uint16_t)((blockAlign - 4 * channels) * 2 / channels + 1);
+    f.avgBytesPerSec = (uint32_t)((uint64_t)rate * blockAlign / perBlock);
+    f.cbSize = 2;
+    PutU16(f.extra, perBlock);
+    return f;
+}
+
+// Microsoft ADPCM (tag 2) in blocks of `blockAlign` bytes, with the seven
+// standard coefficient pairs (or the first `coefs` of them).
+inline WaveFormat MsAdpcmFormat(uint32_t rate, uint16_t channels, uint16_t blockAlign, uint16_t coefs = 7)
+{
+    static const int16_t pairs[7][2] = {{256, 0}, {512, -256}, {0, 0}, {192, 64}, {240, 0}, {460, -208}, {392, -232}};
+    WaveFormat f;
+    f.tag = 2;
+    f.channels = channels;
+    f.rate = rate;
+    f.blockAlign = blockAlign;
+    f.bits = 4;
+    const uint16_t perBlock = (uint16_t)((blockAlign - 7 * channels) * 2 / channels + 2);
+    f.avgBytesPerSec = (uint32_t)((uint64_t)rate * blockAlign / perBlock);
+    PutU16(f.extra, perBlock);
+    PutU16(f.extra, 7);
+    for (uint16_t i = 0; i < coefs && i < 7; i++) {
+        PutU16(f.extra, (uint16_t)pairs[i][0]);
+        PutU16(f.extra, (uint16_t)pairs[i][1]);
+    }
+    f.cbSize = (uint16_t)f.extra.size();
+    return f;
+}
+
+// IMA ADPCM blocks of interleaved 16-bit samples, encoded as the codec's
+// description does; the last block is filled up with silence.
+inline Bytes ImaAdpcmEncode(const Bytes &pcm16, uint16_t channels, uint16_t blockAlign)
+{
+    static const int steps[89] = {
+        7, 8, 9, 10, 11, 12, 13, 14, 16, 17, 19, 21, 23, 25, 28, 31, 34, 37, 41, 45, 50, 55, 60, 66, 73, 80, 88, 97,
+        107, 118, 130, 143, 157, 173, 190, 209, 230, 253, 279, 307, 337, 371, 408, 449, 494, 544, 598, 658, 724,
+        796, 876, 963, 1060, 1166, 1282, 1411, 1552, 1707, 1878, 2066, 2272, 2499, 2749, 3024, 3327, 3660, 4026,
+        4428, 4871, 5358, 5894, 6484, 7132, 7845, 8630, 9493, 10442, 11487, 12635, 13899, 15289, 16818, 18500,
+        20350, 22385, 24623, 27086, 29794, 32767};
+    static const int indexSteps[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
+    const size_t perBlock = (size_t)(blockAlign - 4 * channels) * 2 / channels + 1;
+    const size_t frames = pcm16.size() / 2 / channels;
+    std::vector<int> predictor(channels, 0), index(channels, 0);
+    Bytes out;
+    for (size_t first = 0; first < frames; first += perBlock) {
+        auto sample = [&](size_t frame, uint16_t c) {
+            return frame < frames ? (int)(int16_t)GetU16(pcm16, 2 * (frame * channels + c)) : 0;
+        };
+        Bytes block(blockAlign, 0);
+        for (uint16_t c = 0; c < channels; c++) {
+            predictor[c] = sample(first, c);
+            block[4 * c] = (uint8_t)(predictor[c] & 0xFF);
+            block[4 * c + 1] = (uint8_t)((predictor[c] >> 8) & 0xFF);
+            block[4 * c + 2] = (uint8_t)index[c];
+            for (size_t n = 0; n + 1 < perBlock; n++) {
+                int diff = sample(first + 1 + n, c) - predictor[c];
+                int code = diff < 0 ? 8 : 0;
+                diff = diff < 0 ? -diff : diff;
+                const int step = steps[index[c]];
+                if (diff >= step) { code |= 4; diff -= step; }
+                if (diff >= step >> 1) { code |= 2; diff -= step >> 1; }
+                if (diff >= step >> 2) code |= 1;
+                int delta = step >> 3;
+                if (code & 4) delta += step;
+                if (code & 2) delta += step >> 1;
+                if (code & 1) delta += step >> 2;
+                predictor[c] += code & 8 ? -delta : delta;
+                predictor[c] = predictor[c] < -32768 ? -32768 : predictor[c] > 32767 ? 32767 : predictor[c];
+                index[c] += indexSteps[code & 7];
+                index[c] = index[c] < 0 ? 0 : index[c] > 88 ? 88 : index[c];
+                uint8_t &pair = block[4 * channels + (n / 8) * 4 * channels + 4 * c + (n % 8) / 2];
+                pair = (uint8_t)(pair | (n & 1 ? code << 4 : code));
+            }
+        }
+        out.insert(out.end(), block.begin(), block.end());
+    }
+    return out;
 }
 
 // Samples of a sine tone, the same on every channel: 8-bit unsigned around
