@@ -1,10 +1,21 @@
 #include "platform/posix/dsound/CMixerThread.h"
 
+#include <algorithm>
 #include <new>
 #include <system_error>
 
 #include "platform/CLog.h"
 #include "platform/posix/output/CNullOutput.h"
+
+namespace {
+
+// Silence written after the last sound before the output pauses, on top of
+// what the output still holds: whatever was written is heard to its end.
+const DWORD kHangoverMs = 20;
+// Never longer than this, whatever the output says it holds.
+const DWORD kLongestHangoverMs = 500;
+
+}  // namespace
 
 CMixerThread::CMixerThread(CMixer &mixer, CAudioOutput *output, DWORD periodFrames)
     : m_mixer(mixer), m_pOutput(output), m_dwPeriod(periodFrames), m_bStop(false)
@@ -28,6 +39,7 @@ CMixerThread::CMixerThread(CMixer &mixer, CAudioOutput *output, DWORD periodFram
 CMixerThread::~CMixerThread()
 {
     m_bStop.store(true);
+    m_mixer.Wake();
     pthread_join(m_thread, nullptr);
     m_pOutput->Close();
     delete m_pOutput;
@@ -41,20 +53,46 @@ void *CMixerThread::_main(void *self)
 
 void CMixerThread::_run()
 {
+    // Frames of silence still to write before the output may pause; -1
+    // while something sounds.
+    int64_t hangover = -1;
     while (!m_bStop.load()) {
-        m_mixer.Render(m_block.data(), m_dwPeriod);
-        if (!m_pOutput->Write(m_block.data(), m_dwPeriod)) {
-            // The server went away. Time must go on, or one-shot buffers
-            // would never end: carry on into the null output.
-            CAudioOutput *fallback = new (std::nothrow) CNullOutput();
-            if (!fallback || !fallback->Open(m_mixer.GetRate(), 2, m_dwPeriod)) {
-                delete fallback;
-                return;
-            }
-            CLog::Line(CLog::LOG_EVENTS, "the sound server went away: the device goes on, unheard");
-            m_pOutput->Close();
-            delete m_pOutput;
-            m_pOutput = fallback;
+        if (m_mixer.Render(m_block.data(), m_dwPeriod)) {
+            hangover = -1;
+        } else if (hangover < 0) {
+            const uint64_t held = m_pOutput->GetLatencyFrames();
+            const uint64_t rate = m_mixer.GetRate();
+            hangover = static_cast<int64_t>(
+                std::min<uint64_t>(held + rate * kHangoverMs / 1000, rate * kLongestHangoverMs / 1000));
+        } else if (hangover <= 0) {
+            // Nothing sounds, and all of it was heard: no wake-ups until a
+            // voice starts.
+            m_pOutput->Pause();
+            if (!m_mixer.WaitForSound(m_bStop))
+                break;
+            m_pOutput->Resume();
+            hangover = -1;
+            continue;
         }
+        if (hangover > 0)
+            hangover -= m_dwPeriod;
+        if (!m_pOutput->Write(m_block.data(), m_dwPeriod) && !_fall_back())
+            return;
     }
+}
+
+// The server went away. Time must go on, or one-shot buffers would never
+// end: carry on into the null output.
+bool CMixerThread::_fall_back()
+{
+    CAudioOutput *fallback = new (std::nothrow) CNullOutput();
+    if (!fallback || !fallback->Open(m_mixer.GetRate(), 2, m_dwPeriod)) {
+        delete fallback;
+        return false;
+    }
+    CLog::Line(CLog::LOG_EVENTS, "the sound server went away: the device goes on, unheard");
+    m_pOutput->Close();
+    delete m_pOutput;
+    m_pOutput = fallback;
+    return true;
 }

@@ -1,5 +1,6 @@
 // The thread that drives one device's mixer: it renders a period and hands
-// it to the output, whose pace is the device's clock. It owns the output and
+// it to the output, whose pace is the device's clock. While no voice sounds
+// it pauses the output and sleeps until one starts. It owns the output and
 // the block it renders into.
 //
 // A plain pthread that is handed only this object: after a fork, the child
@@ -30,6 +31,8 @@ public:
 private:
     static void *_main(void *self);
     void _run();
+    // The output failed: on to the null output. False when even that fails.
+    bool _fall_back();
 
     CMixer &m_mixer;
     CAudioOutput *m_pOutput;

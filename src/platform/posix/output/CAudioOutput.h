@@ -22,6 +22,13 @@ public:
     // Frames written but not yet heard, for latency reports.
     virtual DWORD GetLatencyFrames() = 0;
 
+    // Nothing will be written for a while: an output that would otherwise
+    // wake the machine to play silence stops. Whatever was written has been
+    // heard by then (the mixer writes silence first). Resume comes before
+    // the next Write.
+    virtual void Pause() {}
+    virtual void Resume() {}
+
     virtual void Close() = 0;
 
     // The output for a DirectSoundCreate device GUID, open: the null output

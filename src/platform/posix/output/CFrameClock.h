@@ -19,6 +19,8 @@ public:
     // timeline at the present instead of rushing through the backlog.
     void Wait(DWORD frames);
 
+    DWORD GetRate() const { return m_rate; }
+
     static uint64_t NowNs();
 
 private:

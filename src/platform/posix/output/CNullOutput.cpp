@@ -26,6 +26,12 @@ DWORD CNullOutput::GetLatencyFrames()
     return 0;
 }
 
+void CNullOutput::Resume()
+{
+    if (m_open)
+        m_clock.Start(m_clock.GetRate());
+}
+
 void CNullOutput::Close()
 {
     m_open = false;

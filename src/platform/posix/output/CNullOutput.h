@@ -13,6 +13,8 @@ public:
     // Returns when the last of the frames is due.
     bool Write(const float *samples, DWORD frames) override;
     DWORD GetLatencyFrames() override;
+    // The pace starts afresh at the next Write.
+    void Resume() override;
     void Close() override;
 
 private:
