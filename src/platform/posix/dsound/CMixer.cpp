@@ -5,7 +5,7 @@
 CMixer::CMixer(DWORD rate)
     : m_dwRate(rate),
       m_bListChanged(false),
-      m_scratch(new float[2 * kMixScratchFrames]),
+      m_scratch(new float[4 * kMixScratchFrames]),
       m_qwRendered(0),
       m_bWoken(false)
 {

@@ -125,7 +125,7 @@ void CVoice::_stop()
     const bool wrapped = m_source.bWrapped;
     // On the caller's stack, which may be a small one: a few pieces.
     const DWORD kTailScratch = 256;
-    float scratch[2 * kTailScratch];
+    float scratch[4 * kTailScratch];
     _render(tail, m_dwRampFrames, pos, left, right, ramp, -left / m_dwRampFrames,
             -right / m_dwRampFrames, 0.0f, 0.0f, scratch, kTailScratch);
     m_source.bWrapped = wrapped;

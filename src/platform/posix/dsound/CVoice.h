@@ -59,7 +59,7 @@ public:
     DWORD GetFrequency();
 
     // Mixer side: adds `frames` frames to the interleaved stereo `out`,
-    // decoding into `scratch` (2 * kMixScratchFrames floats). Says whether
+    // working in `scratch` (4 * kMixScratchFrames floats). Says whether
     // the voice still sounds, and whether it is detached and silent for good.
     enum EMixed { MIX_SOUNDING, MIX_SILENT, MIX_FINISHED };
     EMixed Mix(float *out, DWORD frames, float *scratch);

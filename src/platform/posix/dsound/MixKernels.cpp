@@ -134,12 +134,34 @@ void Fetch(const MixSource &src, int64_t first, DWORD count, float *left, float 
 // target has. Never passed by value: that would tie the calling convention
 // to the vector unit.
 typedef float Lanes __attribute__((vector_size(32)));
+typedef int LaneIndex __attribute__((vector_size(32)));
 
-// The kernel's 24 weights is by far the common case: unrolled.
+#if defined(__clang__)
+#define MIX_SHUFFLE(a, b, i0, i1, i2, i3, i4, i5, i6, i7) \
+    __builtin_shufflevector(a, b, i0, i1, i2, i3, i4, i5, i6, i7)
+#else
+#define MIX_SHUFFLE(a, b, i0, i1, i2, i3, i4, i5, i6, i7) \
+    __builtin_shuffle(a, b, LaneIndex{i0, i1, i2, i3, i4, i5, i6, i7})
+#endif
+
+// Inlined into each build of the functions that use them (see MIX_CLONES),
+// so that each gets the vectors it was built for.
+#define MIX_INLINE inline __attribute__((always_inline))
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Built for the machine's widest vectors and for any x86-64; the one to use
+// is chosen when the library loads.
+#define MIX_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
+#else
+#define MIX_CLONES
+#endif
+
+// Weights times frames, lane by lane; the kernel's 24 weights is by far
+// the common case and unrolled.
 template <DWORD Taps>
-inline float Dot(const float *weights, const float *x, DWORD taps)
+MIX_INLINE void Products(const float *weights, const float *x, DWORD taps, Lanes &sum)
 {
-    Lanes a, b, sum;
+    Lanes a, b;
     memcpy(&a, weights, sizeof(a));
     memcpy(&b, x, sizeof(b));
     sum = a * b;
@@ -149,21 +171,94 @@ inline float Dot(const float *weights, const float *x, DWORD taps)
         memcpy(&b, x + m, sizeof(b));
         sum += a * b;
     }
-    return ((sum[0] + sum[4]) + (sum[1] + sum[5])) + ((sum[2] + sum[6]) + (sum[3] + sum[7]));
 }
 
+MIX_INLINE float Sum(const Lanes &v)
+{
+    return ((v[0] + v[4]) + (v[1] + v[5])) + ((v[2] + v[6]) + (v[3] + v[7]));
+}
+
+// Lane 0 + lane 1 of a and b, interleaved: the first step of adding up
+// eight vectors at once.
+MIX_INLINE void Pairs(const Lanes &a, const Lanes &b, Lanes &sum)
+{
+    sum = MIX_SHUFFLE(a, b, 0, 8, 2, 10, 4, 12, 6, 14) + MIX_SHUFFLE(a, b, 1, 9, 3, 11, 5, 13, 7, 15);
+}
+
+// The sums of eight vectors, in one vector.
+MIX_INLINE void Sums(const Lanes *s, Lanes &sums)
+{
+    Lanes p01, p23, p45, p67;
+    Pairs(s[0], s[1], p01);
+    Pairs(s[2], s[3], p23);
+    Pairs(s[4], s[5], p45);
+    Pairs(s[6], s[7], p67);
+    const Lanes q03 =
+        MIX_SHUFFLE(p01, p23, 0, 1, 8, 9, 4, 5, 12, 13) + MIX_SHUFFLE(p01, p23, 2, 3, 10, 11, 6, 7, 14, 15);
+    const Lanes q47 =
+        MIX_SHUFFLE(p45, p67, 0, 1, 8, 9, 4, 5, 12, 13) + MIX_SHUFFLE(p45, p67, 2, 3, 10, 11, 6, 7, 14, 15);
+    sums = MIX_SHUFFLE(q03, q47, 0, 1, 2, 3, 8, 9, 10, 11) + MIX_SHUFFLE(q03, q47, 4, 5, 6, 7, 12, 13, 14, 15);
+}
+
+// Eight frames of each plane, scaled by the gains (moving by their steps),
+// added to eight interleaved stereo frames of `out`.
+MIX_INLINE void AddEight(const Lanes &left, const Lanes &right, float gl, float gr, const MixGains &g,
+                         float *out)
+{
+    const Lanes ramp = {0, 1, 2, 3, 4, 5, 6, 7};
+    const Lanes l = left * (gl + g.fStepLeft * ramp);
+    const Lanes r = right * (gr + g.fStepRight * ramp);
+    Lanes lo, hi;
+    memcpy(&lo, out, sizeof(lo));
+    memcpy(&hi, out + 8, sizeof(hi));
+    lo += MIX_SHUFFLE(l, r, 0, 8, 1, 9, 2, 10, 3, 11);
+    hi += MIX_SHUFFLE(l, r, 4, 12, 5, 13, 6, 14, 7, 15);
+    memcpy(out, &lo, sizeof(lo));
+    memcpy(out + 8, &hi, sizeof(hi));
+}
+
+// The kernel over the planes, added to the interleaved `out`: output frame
+// i from fraction `q` (32.32, relative to left[GetHistory()]) on by `step`.
+// Eight frames at a time, whose sums are added up across lanes together.
 template <bool Stereo, DWORD Taps>
-void Filter(const float *left, const float *right, const CSincTable &table, uint64_t q, uint64_t step,
-            DWORD n, float *out, MixGains &g)
+MIX_INLINE void FilterPlanes(const float *left, const float *right, const CSincTable &table, uint64_t q,
+                             uint64_t step, DWORD n, float *out, MixGains &g)
 {
     const DWORD taps = table.GetTaps();
     float gl = g.fLeft, gr = g.fRight;
-    for (DWORD i = 0; i < n; ++i) {
+    DWORD i = 0;
+    Lanes sl[8], sr[8];
+    for (; i + 8 <= n; i += 8) {
+        for (int f = 0; f < 8; ++f) {
+            DWORD carry;
+            const float *row = table.Row(static_cast<uint32_t>(q), carry);
+            const size_t k = static_cast<size_t>(q >> 32) + carry;
+            Products<Taps>(row, left + k, taps, sl[f]);
+            if (Stereo)
+                Products<Taps>(row, right + k, taps, sr[f]);
+            q += step;
+        }
+        Lanes l, r;
+        Sums(sl, l);
+        if (Stereo)
+            Sums(sr, r);
+        else
+            r = l;
+        AddEight(l, r, gl, gr, g, out + 2 * i);
+        gl += 8 * g.fStepLeft;
+        gr += 8 * g.fStepRight;
+    }
+    for (; i < n; ++i) {
         DWORD carry;
         const float *row = table.Row(static_cast<uint32_t>(q), carry);
         const size_t k = static_cast<size_t>(q >> 32) + carry;
-        const float l = Dot<Taps>(row, left + k, taps);
-        const float r = Stereo ? Dot<Taps>(row, right + k, taps) : l;
+        Products<Taps>(row, left + k, taps, sl[0]);
+        const float l = Sum(sl[0]);
+        float r = l;
+        if (Stereo) {
+            Products<Taps>(row, right + k, taps, sr[0]);
+            r = Sum(sr[0]);
+        }
         out[2 * i] += l * gl;
         out[2 * i + 1] += r * gr;
         gl += g.fStepLeft;
@@ -174,13 +269,40 @@ void Filter(const float *left, const float *right, const CSincTable &table, uint
     g.fRight = gr;
 }
 
-template <bool Stereo>
-void Copy(const float *left, const float *right, DWORD n, float *out, MixGains &g)
+MIX_CLONES void Filter(bool stereo, const float *left, const float *right, const CSincTable &table,
+                       uint64_t q, uint64_t step, DWORD n, float *out, MixGains &g)
 {
+    if (table.GetTaps() == 24) {
+        if (stereo)
+            FilterPlanes<true, 24>(left, right, table, q, step, n, out, g);
+        else
+            FilterPlanes<false, 24>(left, left, table, q, step, n, out, g);
+    } else {
+        if (stereo)
+            FilterPlanes<true, 0>(left, right, table, q, step, n, out, g);
+        else
+            FilterPlanes<false, 0>(left, left, table, q, step, n, out, g);
+    }
+}
+
+// The planes as they are, added to `out` with the gains.
+MIX_CLONES void Add(bool stereo, const float *left, const float *right, DWORD n, float *out, MixGains &g)
+{
+    if (!stereo)
+        right = left;
     float gl = g.fLeft, gr = g.fRight;
-    for (DWORD i = 0; i < n; ++i) {
+    DWORD i = 0;
+    for (; i + 8 <= n; i += 8) {
+        Lanes l, r;
+        memcpy(&l, left + i, sizeof(l));
+        memcpy(&r, right + i, sizeof(r));
+        AddEight(l, r, gl, gr, g, out + 2 * i);
+        gl += 8 * g.fStepLeft;
+        gr += 8 * g.fStepRight;
+    }
+    for (; i < n; ++i) {
         out[2 * i] += left[i] * gl;
-        out[2 * i + 1] += (Stereo ? right[i] : left[i]) * gr;
+        out[2 * i + 1] += right[i] * gr;
         gl += g.fStepLeft;
         gr += g.fStepRight;
     }
@@ -210,12 +332,13 @@ DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWOR
     const uint64_t kOne = uint64_t(1) << 32;
     const uint64_t step = src.qwStep;
     const uint64_t end = src.qwFrames << 32;
+    // Two planes of source frames; two of output frames when there is no kernel.
     float *left = scratch;
     float *right = scratch + scratchFrames;
     DWORD done = 0;
     while (done < frames) {
         const uint64_t p = pos;
-        DWORD n = frames - done;
+        DWORD n = std::min(frames - done, scratchFrames);
         if (!src.bLoop) {
             if (p >= end)
                 break;
@@ -225,28 +348,24 @@ DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWOR
         }
         const uint64_t fraction = p & 0xFFFFFFFFu;
         const CSincTable *table = src.pTable;
-        if ((step == kOne && fraction == 0) || table == nullptr) {
+        if (step == kOne && fraction == 0) {
             // The output's own rate on a whole frame: the frames as they are.
-            // (Without a kernel, the nearest frames; only when memory ran out.)
-            n = std::min(n, scratchFrames);
-            if (step != kOne)
-                n = std::min<uint64_t>(n, ((uint64_t(scratchFrames - 1) << 32) - fraction) / step + 1);
-            const DWORD span = static_cast<DWORD>(((fraction + (n - 1) * step) >> 32) + 1);
-            Fetch(src, static_cast<int64_t>(p >> 32), span, left, right);
-            if (step == kOne) {
-                if (src.bStereo)
-                    Copy<true>(left, right, n, out + 2 * done, gains);
-                else
-                    Copy<false>(left, right, n, out + 2 * done, gains);
-            } else {
-                for (DWORD i = 0; i < n; ++i) {
-                    const size_t k = static_cast<size_t>((fraction + i * step) >> 32);
-                    MixGains one = gains;
-                    Copy<true>(left + k, (src.bStereo ? right : left) + k, 1, out + 2 * (done + i), one);
-                    gains.fLeft += gains.fStepLeft;
-                    gains.fRight += gains.fStepRight;
-                }
+            Fetch(src, static_cast<int64_t>(p >> 32), n, left, right);
+            Add(src.bStereo, left, right, n, out + 2 * done, gains);
+        } else if (table == nullptr) {
+            // No memory for a kernel: the nearest frames.
+            float *heardLeft = scratch + 2 * scratchFrames;
+            float *heardRight = scratch + 3 * scratchFrames;
+            const uint64_t most = ((uint64_t(scratchFrames - 1) << 32) - fraction) / step + 1;
+            n = static_cast<DWORD>(std::min<uint64_t>(n, most));
+            Fetch(src, static_cast<int64_t>(p >> 32), static_cast<DWORD>(((fraction + (n - 1) * step) >> 32) + 1),
+                  left, right);
+            for (DWORD i = 0; i < n; ++i) {
+                const size_t k = static_cast<size_t>((fraction + i * step) >> 32);
+                heardLeft[i] = left[k];
+                heardRight[i] = src.bStereo ? right[k] : left[k];
             }
+            Add(true, heardLeft, heardRight, n, out + 2 * done, gains);
         } else {
             const DWORD taps = table->GetTaps();
             const uint64_t room = scratchFrames - taps - 1;
@@ -255,17 +374,7 @@ DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWOR
                 n = static_cast<DWORD>(most);
             const DWORD span = static_cast<DWORD>(((fraction + (n - 1) * step) >> 32) + taps + 1);
             Fetch(src, static_cast<int64_t>(p >> 32) - table->GetHistory(), span, left, right);
-            if (taps == 24) {
-                if (src.bStereo)
-                    Filter<true, 24>(left, right, *table, fraction, step, n, out + 2 * done, gains);
-                else
-                    Filter<false, 24>(left, right, *table, fraction, step, n, out + 2 * done, gains);
-            } else {
-                if (src.bStereo)
-                    Filter<true, 0>(left, right, *table, fraction, step, n, out + 2 * done, gains);
-                else
-                    Filter<false, 0>(left, right, *table, fraction, step, n, out + 2 * done, gains);
-            }
+            Filter(src.bStereo, left, right, *table, fraction, step, n, out + 2 * done, gains);
         }
         uint64_t next = p + n * step;
         if (src.bLoop && next >= end) {

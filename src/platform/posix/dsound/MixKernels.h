@@ -44,8 +44,8 @@ struct MixGains {
     float fStepRight;
 };
 
-// Room the mixer gives a voice to decode into: kMixScratchFrames frames of
-// each of two planes.
+// Room the mixer gives a voice to work in: kMixScratchFrames frames of each
+// of four planes (the source's two, the output's two).
 const DWORD kMixScratchFrames = 2048;
 
 // The decoder for a format, and whether it fills both planes.
@@ -57,7 +57,7 @@ MixDecoder SelectMixDecoder(CSampleFormat::Encoding encoding, CSampleFormat::Lay
 // other goes through the kernel. A looping source wraps; a one-shot source
 // ends after its last frame. Returns the frames produced: fewer than asked
 // only when a one-shot source has ended. `pos` and the gains are advanced
-// past what was produced. `scratch` holds 2 * scratchFrames floats, at
-// least 2 * 256.
+// past what was produced. `scratch` holds 4 * scratchFrames floats;
+// scratchFrames is at least 256.
 DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWORD frames,
                 float *scratch, DWORD scratchFrames);
