@@ -11,9 +11,12 @@ public:
     virtual ~CAudioOutput() = default;
 
     // Opens the output for interleaved float frames of `channels` channels at
-    // `rate` frames per second; false when it cannot. `periodFrames` is the
-    // mixer's block size, which the output may use to size its buffering.
+    // `rate` frames per second, or its own rate for 0; false when it cannot.
+    // `periodFrames` is the mixer's block size (0: 5 ms), which the output
+    // may use to size its buffering.
     virtual bool Open(DWORD rate, WORD channels, DWORD periodFrames) = 0;
+    // The rate it was opened for.
+    virtual DWORD GetRate() const = 0;
 
     // Blocks until the output can take `frames` more frames, then takes them.
     // False when the output has failed; the mixer then stops using it.

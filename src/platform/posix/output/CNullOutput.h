@@ -9,7 +9,9 @@ class CNullOutput : public CAudioOutput {
 public:
     CNullOutput();
 
+    // Rate 0: 48000.
     bool Open(DWORD rate, WORD channels, DWORD periodFrames) override;
+    DWORD GetRate() const override { return m_clock.GetRate(); }
     // Returns when the last of the frames is due.
     bool Write(const float *samples, DWORD frames) override;
     DWORD GetLatencyFrames() override;
