@@ -11,6 +11,7 @@ public:
 
     // Rate 0: 48000.
     bool Open(DWORD rate, WORD channels, DWORD periodFrames) override;
+    EKind GetKind() const override { return OUTPUT_NULL; }
     DWORD GetRate() const override { return m_clock.GetRate(); }
     // Returns when the last of the frames is due.
     bool Write(const float *samples, DWORD frames) override;

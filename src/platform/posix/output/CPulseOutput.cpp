@@ -32,6 +32,7 @@ CPulseOutput::CPulseOutput()
       m_frameBytes(0),
       m_stalled(false),
       m_corked(false),
+      m_timedOut(false),
       m_sinkRate(0),
       m_pszFailure("")
 {
@@ -98,6 +99,7 @@ bool CPulseOutput::Connect(DWORD timeoutMs)
         return false;
     }
     m_pszFailure = "no PulseAudio server answered";
+    m_timedOut = false;
     m_pulse->threaded_mainloop_lock(m_mainloop);
     m_context = m_pulse->context_new(m_pulse->threaded_mainloop_get_api(m_mainloop), kName);
     bool ready = false;
@@ -115,9 +117,13 @@ bool CPulseOutput::Connect(DWORD timeoutMs)
                     ready = true;
                     break;
                 }
-                if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED ||
-                    !WaitUntil(deadline))
+                if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
                     break;
+                if (!WaitUntil(deadline)) {
+                    m_timedOut = true;
+                    m_pszFailure = "the PulseAudio server did not answer in time";
+                    break;
+                }
             }
         }
     }

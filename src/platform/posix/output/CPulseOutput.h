@@ -23,6 +23,7 @@ public:
     // Rate 0: the rate of the sink the stream goes to (PULSE_SINK or the
     // server's default), so that the server does not resample it again.
     bool Open(DWORD rate, WORD channels, DWORD periodFrames) override;
+    EKind GetKind() const override { return OUTPUT_PULSE; }
     DWORD GetRate() const override { return m_rate; }
     // Blocks until the server takes the frames. While the server takes
     // nothing at all for a while (a suspended or stalled server), the frames
@@ -43,6 +44,9 @@ public:
     DWORD GetTargetFrames();
     // Why the last Connect or Open failed, for diagnostics.
     const char *GetFailure() const { return m_pszFailure; }
+    // The last Connect gave up on a server that took the connection but did
+    // not answer (rather than finding none).
+    bool TimedOut() const { return m_timedOut; }
 
 private:
     static void OnContextState(pa_context *context, void *self);
@@ -70,6 +74,7 @@ private:
     size_t m_frameBytes;
     bool m_stalled;
     bool m_corked;
+    bool m_timedOut;
     DWORD m_sinkRate;  // OnSinkInfo's answer
     CFrameClock m_stallClock;
     const char *m_pszFailure;  // a static text
