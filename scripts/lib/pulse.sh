@@ -1,8 +1,9 @@
 # A private PulseAudio server for tests: its own runtime directory, one null
 # sink, a socket that needs no cookie. Source this file (bash), then
 #   pulse_start DIR [SINK]   start it, export PULSE_SERVER and friends
+#   pulse_prepare DIR [SINK] the same without starting it (pulse_relaunch does)
 #   pulse_kill               kill it at once (SIGKILL), as a crash would
-#   pulse_relaunch           start it again on the same socket, after pulse_kill
+#   pulse_relaunch           start it (again) on the same socket
 #   pulse_stop               stop the server started here, by its pid
 # The null sink is the server's default; its name is exported as
 # DUDIDADU_E2E_SINK for the tests that record its monitor. (Not as PULSE_SINK:
@@ -14,6 +15,10 @@ DUDIDADU_PULSE_DIR=""
 DUDIDADU_PULSE_SINK=""
 
 pulse_start() {
+  pulse_prepare "$@" && pulse_relaunch
+}
+
+pulse_prepare() {
   local dir=$1 sink=${2:-dudidadu_test}
   rm -rf "$dir"
   mkdir -p "$dir/runtime" "$dir/state" "$dir/home"
@@ -22,7 +27,6 @@ pulse_start() {
   DUDIDADU_PULSE_SINK=$sink
   export PULSE_SERVER="unix:$dir/native"
   export DUDIDADU_E2E_SINK="$sink"
-  pulse_relaunch
 }
 
 # Starts the server in DUDIDADU_PULSE_DIR and waits until it answers.

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# A device whose sound server is killed and started again is heard again:
-# on a private server of its own, dudidadu-e2e loops the tone while the
-# server's monitor is recorded; the server is killed (the device goes on,
-# unheard, and still reads as playing), started again on the same socket,
-# and the tone must come back on the new server's recording, with the
-# diagnostic line that says the device moved there.
+# A device made while no sound server answers, or whose server is killed and
+# started again, is heard once the server answers: dudidadu-e2e loops the
+# tone on a device made before its private server starts; the tone must be
+# heard on the server's monitor once it does. The server is then killed (the
+# device goes on, unheard, and still reads as playing) and started again on
+# the same socket, and the tone must come back on the new server's
+# recording. Diagnostic lines say that the device moved there.
 #
 #   run-e2e-reconnect.sh SOURCE-DIR DUDIDADU-E2E
 #
@@ -55,12 +56,15 @@ until_within() {
     done
 }
 
-pulse_start "$work/pulse" reconnect_sink || finish 1
-record "$work/before.raw"
-DUDIDADU_LOG=1 "$program" hold "$work/stop" 120 >"$work/player.out" 2>"$work/player.log" &
+pulse_prepare "$work/pulse" reconnect_sink
+DUDIDADU_LOG=1 "$program" hold "$work/stop" 150 >"$work/player.out" 2>"$work/player.log" &
 player=$!
+until_within 30 grep -q "device output: null" "$work/player.log" || { echo "FAIL: no device on the null output"; finish 1; }
 
-until_within 30 "$program" heard "$work/before.raw" || { echo "FAIL: the tone is not heard at first"; finish 1; }
+echo "starting the server"
+pulse_relaunch || finish 1
+record "$work/before.raw"
+until_within 60 "$program" heard "$work/before.raw" || { echo "FAIL: the tone is not heard once the server answers"; finish 1; }
 cat "$work/last-try.log"
 
 echo "killing the server"
@@ -74,7 +78,8 @@ pulse_relaunch || finish 1
 record "$work/after.raw"
 until_within 60 "$program" heard "$work/after.raw" || { echo "FAIL: the tone is not heard again"; cat "$work/last-try.log"; finish 1; }
 cat "$work/last-try.log"
-grep "answers" "$work/player.log" || { echo "FAIL: no line says the device moved"; finish 1; }
+[ "$(grep -c "PulseAudio answers" "$work/player.log")" -eq 2 ] || { echo "FAIL: no two lines say the device moved"; finish 1; }
+grep "dudidadu:" "$work/player.log"
 
 touch "$work/stop"
 wait "$player"
