@@ -8,6 +8,9 @@
 #if defined(__GLIBC__)
 #include <dlfcn.h>
 #endif
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -145,6 +148,12 @@ void *CKernelThread::_thread_main(void *argument)
 {
     std::shared_ptr<CKernelThread> self = std::move(static_cast<CKernelThread *>(argument)->m_self);
     CRecordGuard record(self->m_record);
+#if defined(__linux__)
+    // Windows times waits on a 15.6 ms tick; a few milliseconds of slack let
+    // the kernel wake many such threads with one timer interrupt instead of
+    // one each (a sound's monitor thread wakes 20 times a second).
+    prctl(PR_SET_TIMERSLACK, 4000000UL, 0, 0, 0);
+#endif
     CKernelCurrentThread::set_id(self->m_dwId);
     if (!self->_wait_for_start())
         return nullptr;
