@@ -55,7 +55,7 @@ private:
     void _list();
     void _unlist();
     // The mutexes owned: the first few in place, the rest on the heap.
-    static const DWORD kOwnedInPlace = 4;
+    static constexpr DWORD kOwnedInPlace = 4;
     // Moves the owned mutexes out, so that they are let go outside any lock.
     void _take_owned(std::shared_ptr<CKernelMutex> (&first)[kOwnedInPlace],
                      std::vector<std::shared_ptr<CKernelMutex>> &more);

@@ -37,7 +37,7 @@ public:
     CMixerThread &operator=(const CMixerThread &) = delete;
 
     // Between the seeker's tries.
-    static const DWORD kRetryMs = 1000;
+    static constexpr DWORD kRetryMs = 1000;
 
 private:
     static void *_main(void *self);

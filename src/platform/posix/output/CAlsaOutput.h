@@ -34,7 +34,7 @@ public:
     DWORD GetRecoveries() const { return m_recoveries; }
 
     // What the device is asked to hold.
-    static const DWORD kLatencyMs = 25;
+    static constexpr DWORD kLatencyMs = 25;
 
 private:
     const CAlsaLibrary *m_alsa;

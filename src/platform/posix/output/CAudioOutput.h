@@ -67,7 +67,7 @@ public:
 
     // How long a new device waits for a sound server: a local one answers
     // in milliseconds, and one that answers later is moved to (CMixerThread).
-    static const DWORD kFirstPatienceMs = 500;
+    static constexpr DWORD kFirstPatienceMs = 500;
 
 private:
     EKind m_eWanted;

@@ -153,6 +153,7 @@ public:
     const pa_buffer_attr *(*stream_get_buffer_attr)(pa_stream *s);
     pa_operation *(*stream_cork)(pa_stream *s, int b, pa_stream_success_cb_t cb, void *userdata);
     pa_operation *(*stream_flush)(pa_stream *s, pa_stream_success_cb_t cb, void *userdata);
+    pa_operation *(*stream_trigger)(pa_stream *s, pa_stream_success_cb_t cb, void *userdata);
     pa_channel_map *(*channel_map_init_auto)(pa_channel_map *m, unsigned channels, int def);
     // Missing from old libpulse versions: then null.
     pa_channel_map *(*channel_map_init_extend)(pa_channel_map *m, unsigned channels, int def);

@@ -32,6 +32,7 @@ CPulseOutput::CPulseOutput()
       m_frameBytes(0),
       m_stalled(false),
       m_corked(false),
+      m_starting(false),
       m_timedOut(false),
       m_sinkRate(0),
       m_pszFailure("")
@@ -312,6 +313,13 @@ bool CPulseOutput::Write(const float *samples, DWORD frames)
             remaining -= bytes;
             lastProgress = m_pulse->rtclock_now();
             m_stalled = false;
+            if (m_starting && remaining == 0) {
+                // A sound starts: played now, not once the buffer has filled.
+                m_starting = false;
+                pa_operation *triggering = m_pulse->stream_trigger(m_stream, nullptr, nullptr);
+                if (triggering)
+                    m_pulse->operation_unref(triggering);
+            }
             continue;
         }
         if (m_stalled)
@@ -360,6 +368,7 @@ void CPulseOutput::Cork(bool cork)
     if (corking)
         m_pulse->operation_unref(corking);
     m_corked = cork;
+    m_starting = !cork;
 }
 
 void CPulseOutput::Pause()

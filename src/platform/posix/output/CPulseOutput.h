@@ -38,7 +38,7 @@ public:
 
     // Long enough for a loaded machine to answer, short enough that a device
     // is created promptly when a server is named but does not answer.
-    static const DWORD kConnectTimeoutMs = 2000;
+    static constexpr DWORD kConnectTimeoutMs = 2000;
 
     // The buffer the server granted, in frames; 0 while not open.
     DWORD GetTargetFrames();
@@ -74,6 +74,7 @@ private:
     size_t m_frameBytes;
     bool m_stalled;
     bool m_corked;
+    bool m_starting;  // uncorked, nothing written since
     bool m_timedOut;
     DWORD m_sinkRate;  // OnSinkInfo's answer
     CFrameClock m_stallClock;
