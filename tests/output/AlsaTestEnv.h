@@ -1,7 +1,6 @@
-// Shared by the output tests: an ALSA configuration of the test's own, in
-// place of the system's for the length of a test (ALSA_CONFIG_PATH). Either
-// no device at all, or a "default" device that writes what it is given to
-// a file, converted to 16-bit stereo at 48000 Hz (the recordings' format),
+// Shared by the output tests: an ALSA configuration of the test's own in
+// place of the system's (ALSA_CONFIG_PATH) for the length of a test: no
+// device at all, or a "default" device that writes what it plays to a file,
 // without a sound card.
 #pragma once
 
@@ -13,47 +12,29 @@
 
 class ScopedAlsaConfig {
 public:
-    // `recording` empty: no device.
-    // A file of its own each time: libasound reloads a configuration only
-    // when its files change, which a rewrite within one second may not show.
+    // `recording` empty: no device. A file of its own each time: libasound
+    // reloads a configuration only when its files change, which a rewrite
+    // within one second may not show.
     explicit ScopedAlsaConfig(const std::string &recording)
-        : m_path("/tmp/dudidadu-alsa-" + std::to_string(getpid()) + "-" + std::to_string(Serial()) + ".conf")
     {
-        const char *old = getenv("ALSA_CONFIG_PATH");
-        m_had = old != nullptr;
-        if (m_had)
-            m_old = old;
-        FILE *file = fopen(m_path.c_str(), "w");
-        if (file) {
+        static int serial = 0;
+        m_path = "/tmp/dudidadu-alsa-" + std::to_string(getpid()) + "-" + std::to_string(++serial) + ".conf";
+        if (FILE *file = fopen(m_path.c_str(), "w")) {
             if (!recording.empty())
-                fprintf(file,
-                        "pcm.!default {\n  type plug\n  slave { pcm \"tofile\" format S16_LE rate 48000 channels 2 }\n}\n"
-                        "pcm.tofile {\n  type file\n  slave.pcm \"nothing\"\n  file \"%s\"\n  format \"raw\"\n}\n"
-                        "pcm.nothing {\n  type null\n}\n",
-                        recording.c_str());
+                fprintf(file, "pcm.!default { type file slave.pcm \"nothing\" file \"%s\" format \"raw\" }\n"
+                              "pcm.nothing { type null }\n", recording.c_str());
             fclose(file);
         }
         setenv("ALSA_CONFIG_PATH", m_path.c_str(), 1);
     }
     ~ScopedAlsaConfig()
     {
-        if (m_had)
-            setenv("ALSA_CONFIG_PATH", m_old.c_str(), 1);
-        else
-            unsetenv("ALSA_CONFIG_PATH");
+        unsetenv("ALSA_CONFIG_PATH");
         unlink(m_path.c_str());
     }
     ScopedAlsaConfig(const ScopedAlsaConfig &) = delete;
     ScopedAlsaConfig &operator=(const ScopedAlsaConfig &) = delete;
 
 private:
-    static int Serial()
-    {
-        static int serial = 0;
-        return ++serial;
-    }
-
     std::string m_path;
-    bool m_had;
-    std::string m_old;
 };

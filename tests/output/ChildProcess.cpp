@@ -110,23 +110,6 @@ std::vector<unsigned char> ChildProcess::Output()
     return m_output;
 }
 
-bool ChildProcess::Wait(int timeoutMs)
-{
-    if (m_pid <= 0)
-        return true;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (waitpid(m_pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    m_pid = -1;
-    if (m_reader.joinable())
-        m_reader.join();
-    return true;
-}
-
 void ChildProcess::Stop()
 {
     if (m_pid > 0) {

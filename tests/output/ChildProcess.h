@@ -26,9 +26,6 @@ public:
     bool WaitForBytes(size_t bytes, int timeoutMs);
     std::vector<unsigned char> Output();
     pid_t Pid() const { return m_pid; }
-    // Waits (up to `timeoutMs`) for the program to end by itself, collecting
-    // its output; false when it has not.
-    bool Wait(int timeoutMs);
     // SIGTERM, then SIGKILL if it lingers; collects the rest of the output.
     void Stop();
 

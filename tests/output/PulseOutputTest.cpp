@@ -210,20 +210,14 @@ public:
     // The private sink's state as pactl reports it (RUNNING, IDLE, ...).
     std::string SinkState()
     {
-        ChildProcess pactl;
-        if (!pactl.Start({"pactl", "list", "short", "sinks"}, {"PULSE_SERVER=" + m_socket}))
-            return "";
-        if (!pactl.Wait(10000))
-            pactl.Stop();
-        const std::vector<unsigned char> out = pactl.Output();
-        const std::string text(out.begin(), out.end());
-        const size_t at = text.find("privatesink");
-        if (at == std::string::npos)
-            return "";
-        const size_t end = text.find('\n', at);
-        const std::string line = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-        const size_t tab = line.rfind('\t');
-        return tab == std::string::npos ? line : line.substr(tab + 1);
+        const std::string command = "PULSE_SERVER=" + m_socket + " pactl list short sinks | grep privatesink | cut -f5";
+        char state[32] = "";
+        if (FILE *pactl = popen(command.c_str(), "r")) {
+            if (!fgets(state, sizeof(state), pactl))
+                state[0] = 0;
+            pclose(pactl);
+        }
+        return std::string(state, strcspn(state, "\n"));
     }
     // A recorder on the sink's monitor. It keeps the null sink's latency low:
     // an idle null sink renders up to two seconds ahead, and a stream that
