@@ -88,6 +88,7 @@ bool CPulseLibrary::Load()
         Bind(handle, "pa_stream_cork", stream_cork) &&
         Bind(handle, "pa_stream_flush", stream_flush) &&
         Bind(handle, "pa_stream_trigger", stream_trigger) &&
+        Bind(handle, "pa_stream_update_timing_info", stream_update_timing_info) &&
         Bind(handle, "pa_channel_map_init_auto", channel_map_init_auto);
     if (!bound) {
         dlclose(handle);

@@ -63,8 +63,6 @@ enum {
 
 enum {
     PA_STREAM_START_CORKED = 0x0001,
-    PA_STREAM_INTERPOLATE_TIMING = 0x0002,
-    PA_STREAM_AUTO_TIMING_UPDATE = 0x0008,
     PA_STREAM_ADJUST_LATENCY = 0x2000
 };
 
@@ -154,6 +152,7 @@ public:
     pa_operation *(*stream_cork)(pa_stream *s, int b, pa_stream_success_cb_t cb, void *userdata);
     pa_operation *(*stream_flush)(pa_stream *s, pa_stream_success_cb_t cb, void *userdata);
     pa_operation *(*stream_trigger)(pa_stream *s, pa_stream_success_cb_t cb, void *userdata);
+    pa_operation *(*stream_update_timing_info)(pa_stream *s, pa_stream_success_cb_t cb, void *userdata);
     pa_channel_map *(*channel_map_init_auto)(pa_channel_map *m, unsigned channels, int def);
     // Missing from old libpulse versions: then null.
     pa_channel_map *(*channel_map_init_extend)(pa_channel_map *m, unsigned channels, int def);

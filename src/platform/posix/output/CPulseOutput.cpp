@@ -245,9 +245,10 @@ bool CPulseOutput::Open(DWORD rate, WORD channels, DWORD periodFrames)
         attr.minreq = FramesToBytes(request, m_frameBytes);
         attr.fragsize = (uint32_t)-1;
         // Corked until the first Write: a device with nothing to play
-        // costs the server nothing.
-        const int flags = PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING |
-                          PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY;
+        // costs the server nothing. Timing is asked for when it is wanted
+        // (GetLatencyFrames), not kept up to date by the library: that would
+        // wake an idle device's main loop every few hundred milliseconds.
+        const int flags = PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY;
         if (m_pulse->stream_connect_playback(m_stream, nullptr, &attr, flags, nullptr, nullptr) >=
             0) {
             const pa_usec_t deadline = m_pulse->rtclock_now() + (pa_usec_t)kConnectTimeoutMs * 1000u;
@@ -340,11 +341,25 @@ bool CPulseOutput::Write(const float *samples, DWORD frames)
     return good;
 }
 
+void CPulseOutput::OnSuccess(pa_stream * /*stream*/, int /*success*/, void *self)
+{
+    CPulseOutput *output = static_cast<CPulseOutput *>(self);
+    output->m_pulse->threaded_mainloop_signal(output->m_mainloop, 0);
+}
+
 DWORD CPulseOutput::GetLatencyFrames()
 {
     if (!m_stream)
         return 0;
     m_pulse->threaded_mainloop_lock(m_mainloop);
+    // The server's answer comes with this call's own callback, or the
+    // stream fails and its state callback wakes the wait.
+    pa_operation *asking = m_pulse->stream_update_timing_info(m_stream, OnSuccess, this);
+    if (asking) {
+        while (m_pulse->operation_get_state(asking) == PA_OPERATION_RUNNING && IsStreamGood())
+            m_pulse->threaded_mainloop_wait(m_mainloop);
+        m_pulse->operation_unref(asking);
+    }
     pa_usec_t latency = 0;
     int negative = 0;
     DWORD frames = 0;

@@ -52,6 +52,7 @@ private:
     static void OnContextState(pa_context *context, void *self);
     static void OnStreamState(pa_stream *stream, void *self);
     static void OnStreamWrite(pa_stream *stream, size_t bytes, void *self);
+    static void OnSuccess(pa_stream *stream, int success, void *self);
     static void OnTimer(pa_mainloop_api *api, pa_time_event *event, const struct timeval *tv,
                         void *self);
 
