@@ -148,9 +148,10 @@ typedef int LaneIndex __attribute__((vector_size(32)));
 // so that each gets the vectors it was built for.
 #define MIX_INLINE inline __attribute__((always_inline))
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 // Built for the machine's widest vectors and for any x86-64; the one to use
-// is chosen when the library loads.
+// is chosen when the library loads. (Not under ThreadSanitizer: the chooser
+// runs before the sanitizer is ready for instrumented code.)
 #define MIX_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define MIX_CLONES
