@@ -27,9 +27,10 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "the dudidadu authors")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 # The C and C++ runtimes come from what the binaries link; the sound server's
-# client library is loaded only when present, so it is recommended.
+# client library and ALSA's are loaded only when present, so they are
+# recommended.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libpulse0)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libpulse0, libasound2")
 
 include(CPack)

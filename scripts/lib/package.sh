@@ -56,18 +56,18 @@ pk_deb_fields() {
   local deb=$1 version=$2 field value names ok=0
   dpkg-deb -f "$deb"
   for field in Package:dudidadu "Version:$version" Architecture:"$(dpkg --print-architecture)" \
-               Recommends:libpulse0 Section:sound; do
+               "Recommends:libpulse0, libasound2" Section:sound; do
     value=$(dpkg-deb -f "$deb" "${field%%:*}")
     [ "$value" = "${field#*:}" ] || { echo "${field%%:*} is '$value', not '${field#*:}'"; ok=1; }
   done
-  # The run-time libraries the binaries link; the sound server's client is
-  # loaded only when present and so is no dependency.
+  # The run-time libraries the binaries link; the sound server's client and
+  # ALSA's are loaded only when present and so are no dependencies.
   value=$(dpkg-deb -f "$deb" Depends)
   names=$(sed 's/ *([^)]*)//g; s/ *[,|] */\n/g' <<<"$value")
   for field in libc6 libstdc++6; do
     grep -qxF "$field" <<<"$names" || { echo "Depends lacks $field: $value"; ok=1; }
   done
-  if grep -q libpulse <<<"$names"; then echo "Depends names libpulse: $value"; ok=1; fi
+  if grep -qE 'libpulse|libasound' <<<"$names"; then echo "Depends names libpulse or libasound: $value"; ok=1; fi
   [ -n "$(dpkg-deb -f "$deb" Description)" ] || { echo "no Description"; ok=1; }
   return $ok
 }

@@ -1,6 +1,9 @@
 # A private PulseAudio server for tests: its own runtime directory, one null
-# sink, a socket that needs no cookie. Source this file, then
+# sink, a socket that needs no cookie. Source this file (bash), then
 #   pulse_start DIR [SINK]   start it, export PULSE_SERVER and friends
+#   pulse_prepare DIR [SINK] the same without starting it (pulse_relaunch does)
+#   pulse_kill               kill it at once (SIGKILL), as a crash would
+#   pulse_relaunch           start it (again) on the same socket
 #   pulse_stop               stop the server started here, by its pid
 # The null sink is the server's default; its name is exported as
 # DUDIDADU_E2E_SINK for the tests that record its monitor. (Not as PULSE_SINK:
@@ -8,14 +11,29 @@
 # A user's own server is never touched.
 
 DUDIDADU_PULSE_PID=""
+DUDIDADU_PULSE_DIR=""
+DUDIDADU_PULSE_SINK=""
 
 pulse_start() {
+  pulse_prepare "$@" && pulse_relaunch
+}
+
+pulse_prepare() {
   local dir=$1 sink=${2:-dudidadu_test}
-  local deadline
   rm -rf "$dir"
   mkdir -p "$dir/runtime" "$dir/state" "$dir/home"
   chmod 700 "$dir" "$dir/runtime"
+  DUDIDADU_PULSE_DIR=$dir
+  DUDIDADU_PULSE_SINK=$sink
+  export PULSE_SERVER="unix:$dir/native"
+  export DUDIDADU_E2E_SINK="$sink"
+}
 
+# Starts the server in DUDIDADU_PULSE_DIR and waits until it answers.
+pulse_relaunch() {
+  local dir=$DUDIDADU_PULSE_DIR sink=$DUDIDADU_PULSE_SINK deadline
+  # A killed server leaves its socket behind.
+  rm -f "$dir/native"
   # Run in the foreground of a background job, so that $! is the server itself.
   env HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" \
       PULSE_RUNTIME_PATH="$dir/runtime" PULSE_STATE_PATH="$dir/state" \
@@ -24,11 +42,8 @@ pulse_start() {
       --log-target=stderr \
       --load="module-null-sink sink_name=$sink" \
       --load="module-native-protocol-unix socket=$dir/native auth-anonymous=1" \
-      </dev/null >"$dir/pulseaudio.log" 2>&1 &
+      </dev/null >>"$dir/pulseaudio.log" 2>&1 &
   DUDIDADU_PULSE_PID=$!
-
-  export PULSE_SERVER="unix:$dir/native"
-  export DUDIDADU_E2E_SINK="$sink"
 
   deadline=$((SECONDS + 30))
   until pactl info >/dev/null 2>&1; do
@@ -46,6 +61,15 @@ pulse_start() {
     fi
     sleep 0.1
   done
+}
+
+pulse_kill() {
+  local pid=$DUDIDADU_PULSE_PID
+  [ -n "$pid" ] || return 0
+  DUDIDADU_PULSE_PID=""
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return 0
 }
 
 pulse_stop() {

@@ -136,6 +136,37 @@ protected:
         return amplitude * sin(2 * kPi * hz * i / rate);
     }
 
+    static double Rms(const std::vector<float> &out, DWORD channel, DWORD from, DWORD frames)
+    {
+        double sum = 0;
+        for (DWORD i = from; i < from + frames; ++i)
+            sum += double(out[2 * i + channel]) * out[2 * i + channel];
+        return sqrt(sum / frames);
+    }
+
+    // The tone of `hz` fitted to `frames` frames of one channel from `from`
+    // on: its amplitude, and the RMS of everything else (images, aliases,
+    // the kernel's errors) in `rest`.
+    static double FitTone(const std::vector<float> &out, DWORD channel, DWORD from, DWORD frames, double hz,
+                          double &rest)
+    {
+        double ss = 0, sc = 0, cc = 0, xs = 0, xc = 0;
+        for (DWORD i = 0; i < frames; ++i) {
+            const double s = sin(2 * kPi * hz * i / kRate), c = cos(2 * kPi * hz * i / kRate);
+            const double x = out[2 * (from + i) + channel];
+            ss += s * s, sc += s * c, cc += c * c, xs += x * s, xc += x * c;
+        }
+        const double det = ss * cc - sc * sc, a = (xs * cc - xc * sc) / det, b = (xc * ss - xs * sc) / det;
+        double sum = 0;
+        for (DWORD i = 0; i < frames; ++i) {
+            const double e = out[2 * (from + i) + channel] - a * sin(2 * kPi * hz * i / kRate) -
+                             b * cos(2 * kPi * hz * i / kRate);
+            sum += e * e;
+        }
+        rest = sqrt(sum / frames);
+        return sqrt(a * a + b * b);
+    }
+
     CDirectSound *m_ds = nullptr;
     std::vector<IDirectSoundBuffer *> m_buffers;
 };
@@ -212,25 +243,110 @@ TEST_F(MixerTest, RatesAndFrequencyMoveThePitch)
         const std::vector<float> out = Render(kRate / 2);
         EXPECT_NEAR(c.hz, ZeroCrossings(out, 0), 4);
         EXPECT_NEAR(0.5, Peak(out, 0), 0.02);
-        // A smooth tone stays smooth: 2 kHz at 0.5 moves at most 0.066 per frame.
-        EXPECT_LT(MaxStep(out, 0), c.hz / 1000 * 0.07);
+        // A smooth tone stays smooth, after its abrupt start: 2 kHz at 0.5
+        // moves at most 0.066 per frame.
+        const std::vector<float> after(out.begin() + 2 * 480, out.end());
+        EXPECT_LT(MaxStep(after, 0), c.hz / 1000 * 0.07);
         ASSERT_EQ(DS_OK, b->Stop());
         Render(1000);
     }
 }
 
-TEST_F(MixerTest, LinearInterpolationBetweenFrames)
+// Tones near the top of a buffer's band keep their level, and nothing of
+// the resampling (images of the tone, errors of the kernel's phases) comes
+// out within 60 dB of them, all of it together.
+TEST_F(MixerTest, ResamplingLeavesNoImages)
 {
-    // At half the output rate every other output frame lies halfway.
-    IDirectSoundBuffer *b = Mono16(kRate / 2, 8, [](DWORD i) { return i * 0.0625; });
-    ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
-    const std::vector<float> out = Render(20);
-    for (DWORD i = 0; i < 15; ++i)
-        EXPECT_FLOAT_EQ(float(i * 0.03125), out[2 * i]) << i;
-    // The fraction after the last frame holds it; then the buffer has ended.
-    EXPECT_FLOAT_EQ(7 * 0.0625f, out[2 * 15]);
-    for (DWORD i = 16; i < 20; ++i)
-        EXPECT_EQ(0.0f, out[2 * i]) << i;
+    const struct {
+        DWORD rate, frequency;
+        double hz;  // of the tone in the buffer
+    } cases[] = {
+        {44100, 0, 15000}, {22050, 0, 8000},   {11025, 0, 4000},  {8000, 0, 2900},
+        {32000, 0, 11600}, {44100, 88200, 9000},  // played faster than the output: 18 kHz
+        {96000, 0, 20000}, {96000, 0, 31000},  // above the output's band: filtered out
+        {48000, 30000, 11000},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.hz << " Hz in a " << c.rate << " Hz buffer at frequency "
+                                        << c.frequency);
+        const DWORD rate = c.rate;
+        const double hz = c.hz;
+        IDirectSoundBuffer *b = Mono16(rate, rate, [&](DWORD i) { return Sine(i, hz, rate); });
+        ASSERT_EQ(DS_OK, b->SetFrequency(c.frequency));
+        ASSERT_EQ(DS_OK, b->Play(0, 0, DSBPLAY_LOOPING));
+        const std::vector<float> out = Render(kRate / 2);
+        const double heard = hz * (c.frequency ? c.frequency : rate) / rate;
+        double rest = 0;
+        const double tone = FitTone(out, 0, 2000, 16384, heard, rest);
+        const double level = 20 * log10(tone / 0.5), down = 20 * log10(tone / rest);
+        printf("%5.0f Hz in %6u Hz at %6u: level %+.2f dB, all else %.1f dB down\n", hz, rate, c.frequency, level, down);
+        if (heard < 0.45 * kRate) {
+            EXPECT_NEAR(0.0, level, 0.5);
+            EXPECT_GE(down, 60.0);
+        } else {
+            EXPECT_LT(20 * log10(Rms(out, 0, 2000, 16384) / 0.5), -60.0) << "a tone above the output's band folds back";
+        }
+        ASSERT_EQ(DS_OK, b->Stop());
+        Render(1000);
+    }
+}
+
+// A sweep from 100 Hz to 0.45 of a buffer's rate comes out level within
+// 0.5 dB all the way up.
+TEST_F(MixerTest, SweepStaysLevel)
+{
+    for (DWORD rate : {DWORD(8000), DWORD(11025), DWORD(22050), DWORD(44100), DWORD(48000)}) {
+        SCOPED_TRACE(rate);
+        const double top = 0.45 * rate, seconds = 2.0;
+        const DWORD frames = DWORD(seconds * rate);
+        // Linear in frequency: phase = 2 pi (f0 t + (f1 - f0) t^2 / 2T).
+        IDirectSoundBuffer *b = Mono16(rate, frames, [&](DWORD i) {
+            const double t = double(i) / rate;
+            return 0.5 * sin(2 * kPi * (100 * t + (top - 100) * t * t / (2 * seconds)));
+        });
+        ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
+        const std::vector<float> out = Render(DWORD(seconds * kRate));
+        double low = 0, high = -100;
+        const DWORD window = kRate / 100;
+        for (DWORD from = kRate / 20; from + 2 * window < out.size() / 2; from += window) {
+            const double db = 20 * log10(Rms(out, 0, from, window) / (0.5 / sqrt(2.0)));
+            low = std::min(low, db);
+            high = std::max(high, db);
+        }
+        printf("sweep to %.0f Hz in a %u Hz buffer: %+.2f .. %+.2f dB\n", top, rate, low, high);
+        EXPECT_GT(low, -0.5);
+        EXPECT_LT(high, 0.5);
+    }
+}
+
+// Changing the frequency while a tone plays bends its pitch and nothing
+// else: the output follows the tone read at the positions the mixer steps
+// through, without a jump where the frequency changes.
+TEST_F(MixerTest, FrequencyChangesAreClickFree)
+{
+    IDirectSoundBuffer *b = Mono16(44100, 441, [](DWORD i) { return Sine(i, 1000, 44100); });
+    ASSERT_EQ(DS_OK, b->Play(0, 0, DSBPLAY_LOOPING));
+    const DWORD settle = 2400;
+    Render(settle);
+    // The mixer's own steps: 32.32 fixed point source frames per output frame.
+    uint64_t pos = settle * ((uint64_t(44100) << 32) / kRate);
+    double worst = 0;
+    const DWORD frequencies[] = {48000, 88200, 22050, 30011, 44100, 96000, 48000, 8000, 61234, 44100};
+    for (int round = 0; round < 3; ++round) {
+        for (DWORD f : frequencies) {
+            ASSERT_EQ(DS_OK, b->SetFrequency(f));
+            const DWORD frames = CDirectSound::kPeriodFrames + 37 * round;
+            const std::vector<float> out = Render(frames);
+            for (DWORD i = 0; i < frames; ++i) {
+                const double expected = 0.5 * sin(2 * kPi * 1000 * (double(pos) / 4294967296.0) / 44100);
+                worst = std::max(worst, fabs(out[2 * i] - expected));
+                pos += (uint64_t(f) << 32) / kRate;
+            }
+        }
+    }
+    printf("largest difference from the tone at the mixer's positions: %.5f (%.1f dB below the tone)\n", worst,
+           20 * log10(0.5 / worst));
+    EXPECT_LT(worst, 0.005);
 }
 
 TEST_F(MixerTest, LoopJoinsWithoutAGap)

@@ -8,10 +8,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "platform/winapi.h"
+#include "platform/posix/dsound/CDirectSound.h"
+#include "platform/posix/output/CFrameClock.h"
 
 #include "dudidadu.h"
 
@@ -179,6 +182,80 @@ TEST_F(ThreadsTest, BuffersOutliveTheirDevice)
     EXPECT_EQ(DS_OK, b->GetStatus(&status));
     EXPECT_EQ(0u, status);
     EXPECT_EQ(0u, b->Release());
+}
+
+// An output that keeps real time like the null output and counts what the
+// mixer thread does with it.
+class CountingOutput : public CAudioOutput {
+public:
+    bool Open(DWORD rate, WORD, DWORD) override
+    {
+        m_clock.Start(rate);
+        return true;
+    }
+    DWORD GetRate() const override { return m_clock.GetRate(); }
+    EKind GetKind() const override { return OUTPUT_NULL; }
+    bool Write(const float *, DWORD frames) override
+    {
+        ++m_writes;
+        m_clock.Wait(frames);
+        return true;
+    }
+    DWORD GetLatencyFrames() override { return 0; }
+    void Pause() override { ++m_pauses; }
+    void Resume() override
+    {
+        ++m_resumes;
+        m_clock.Start(m_clock.GetRate());
+    }
+    void Close() override {}
+
+    std::atomic<int> m_writes{0}, m_pauses{0}, m_resumes{0};
+
+private:
+    CFrameClock m_clock;
+};
+
+bool Eventually(const std::function<bool()> &condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// A device with nothing to play writes nothing and wakes for nothing: its
+// output is paused until a sound starts, and again once it has been heard.
+TEST(MixerThread, AnIdleDeviceSleepsUntilASoundStarts)
+{
+    CountingOutput *output = new CountingOutput;
+    output->Open(48000, 2, 240);
+    CDirectSound *ds = new CDirectSound(output);
+    ASSERT_TRUE(Eventually([&] { return output->m_pauses.load() == 1; }));
+    EXPECT_EQ(0, output->m_writes.load()) << "silence written before any sound";
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(0, output->m_writes.load()) << "an idle device woke up to write";
+
+    IDirectSoundBuffer *b = Create(ds, Pcm16(1, 22050), 22050 * 2 / 20);  // 50 ms
+    ASSERT_NE(nullptr, b);
+    Fill(b, 1000);
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
+        ASSERT_TRUE(Eventually([&] { return output->m_resumes.load() == run; })) << "not woken by Play";
+        ASSERT_TRUE(WaitStopped(b));
+        ASSERT_TRUE(Eventually([&] { return output->m_pauses.load() == run + 1; })) << "not paused after the sound";
+        const int written = output->m_writes.load();
+        // The sound (50 ms = 10 periods) and the silence after it.
+        EXPECT_GE(written, 10 * run + 4 * run);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(written, output->m_writes.load()) << "a device that went idle woke up to write";
+    }
+    b->Release();
+    ds->Release();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #define DUDIDADU_E2E_E2ECHECKER_H
 
 #include <string>
+#include <vector>
 
 #include "EventLog.h"
 #include "analysis/Recording.h"
@@ -48,6 +49,7 @@ private:
     double m_dFirstOnset;   // first scenario: for the drift figure
     double m_dFirstPlayMs;
     double m_dToneDb;       // level of the one-shot tone at full volume
+    std::vector<double> m_drifts;  // each later onset against the first, s
 };
 
 #endif

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "dudidadu.h"
@@ -203,9 +204,41 @@ void E2ePlayer::RefusedVolume()
     StopAndClose(scenario, sound);
 }
 
+int E2ePlayer::RunHold(const char *stopFile, double seconds)
+{
+    const std::string scenario = "hold";
+    void *sound = StartLoop(scenario);
+    if (!sound)
+        return m_nFailures;
+    const double until = m_log.Now() + seconds * 1000.0;
+    bool stopped = false;
+    while (m_log.Now() < until) {
+        if (FILE *stop = std::fopen(stopFile, "r")) {
+            std::fclose(stop);
+            stopped = true;
+            break;
+        }
+        if (!Expect(DSoundIsPlaying(sound) == 1, scenario, "the looped tone stopped by itself"))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    Expect(stopped, scenario, std::string("no ") + stopFile + " in time");
+    StopAndClose(scenario, sound);
+    return m_nFailures;
+}
+
 int E2ePlayer::RunAudio()
 {
     m_log.Add("run", "begin");
+    // An output that writes nothing while the device is idle (ALSA's file
+    // device) would leave the gaps between scenarios out of the recording:
+    // a silent loop keeps it writing.
+    void *awake = nullptr;
+    if (std::getenv("DUDIDADU_E2E_KEEP_AWAKE")) {
+        riff::Bytes silence = riff::ToneImage(TONE_HZ, TONE_RATE, 1, 16, 0.5, 0.0);
+        awake = DSoundOpenMem(m_pDevice, silence.data(), static_cast<DWORD>(silence.size()));
+        Expect(awake != nullptr && DSoundPlay(awake, 1) == 1, "run", "the silent loop does not play");
+    }
     Pause(kGap);
     OneShot("oneshot", Tone(1000), false);
     LoopStop();
@@ -216,6 +249,8 @@ int E2ePlayer::RunAudio()
     OneShot("file", Tone(1000), true);
     OneShot("adpcm", AdpcmTone(), true);
     OneShot("surround", SurroundTone(), true);
+    if (awake)
+        DSoundClose(awake);
     m_log.Add("run", "end", m_nFailures);
     return m_nFailures;
 }

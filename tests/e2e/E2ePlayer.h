@@ -22,6 +22,10 @@ public:
     int RunAudio();
     // Checks that need no server: the null output consumes audio in real time.
     int RunNull();
+    // Loops the tone until the file `stopFile` exists or `seconds` pass,
+    // checking all along that it reads as playing (whatever becomes of the
+    // server meanwhile).
+    int RunHold(const char *stopFile, double seconds);
 
 private:
     void *OpenTone(const std::string &scenario, unsigned ms);

@@ -2,6 +2,7 @@
 // header while another process records the sink's monitor (run-e2e.sh), and
 // checks that recording afterwards; it also holds the checks of the null
 // output, which need no server.
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,12 +44,18 @@ static int Usage()
                  "       dudidadu-e2e check EVENTS RECORDING [RATE]\n"
                  "                                     check a s16le stereo recording (default 48000 Hz)\n"
                  "       dudidadu-e2e null             checks on the null output\n"
+                 "       dudidadu-e2e hold STOPFILE [S]    loop the tone until STOPFILE exists (at most S s)\n"
+                 "       dudidadu-e2e heard RECORDING [RATE]\n"
+                 "                                     whether a s16le stereo recording has the tone\n"
                  "       dudidadu-e2e tone FILE [MS [HZ]]  write a 16-bit mono 44100 Hz tone\n");
     return 2;
 }
 
-static int Play(const char *eventsPath, bool nullOutput)
+enum EMode { MODE_PLAY, MODE_NULL, MODE_HOLD };
+
+static int Play(const char *eventsPath, EMode mode, const char *stopFile = nullptr, double seconds = 0.0)
 {
+    const bool nullOutput = mode == MODE_NULL;
     EventLog log;
     if (eventsPath && !log.Create(eventsPath)) {
         std::fprintf(stderr, "dudidadu-e2e: cannot write %s\n", eventsPath);
@@ -71,11 +78,36 @@ static int Play(const char *eventsPath, bool nullOutput)
     if (failures)
         std::printf("FAIL DSoundInitialize gave a second device for the same window\n");
     E2ePlayer player(log, device);
-    failures += nullOutput ? player.RunNull() : player.RunAudio();
+    if (mode == MODE_HOLD)
+        failures += player.RunHold(stopFile, seconds);
+    else
+        failures += nullOutput ? player.RunNull() : player.RunAudio();
     DSoundTerminate(device);
     DestroySoundWindow(window);
-    std::printf("dudidadu-e2e %s: %s\n", nullOutput ? "null" : "play", failures ? "FAILED" : "ok");
+    const char *name = mode == MODE_HOLD ? "hold" : (nullOutput ? "null" : "play");
+    std::printf("dudidadu-e2e %s: %s\n", name, failures ? "FAILED" : "ok");
     return failures ? 1 : 0;
+}
+
+// The tone of the scenarios somewhere in the recording: its onset, and its
+// level and pitch just after.
+static int Heard(const char *recordingPath, unsigned rate)
+{
+    Recording recording;
+    if (!recording.Load(recordingPath, rate) || recording.Frames() == 0) {
+        std::printf("heard: nothing recorded in %s\n", recordingPath);
+        return 1;
+    }
+    const double onset = recording.FindOnset(0.0, -30.0, 0.03);
+    if (onset < 0.0 || onset + 0.6 > recording.Seconds()) {
+        std::printf("heard: no tone in %.3f s recorded\n", recording.Seconds());
+        return 1;
+    }
+    const double level = recording.LevelDb(onset + 0.1, 0.5);
+    const double hz = recording.DominantFrequency(onset + 0.1, 0.5);
+    std::printf("heard: the tone from %.3f s of %.3f s recorded, %.2f dBFS, %.1f Hz\n", onset, recording.Seconds(),
+                level, hz);
+    return std::fabs(level + 9.03) <= 2.0 && std::fabs(hz - E2ePlayer::TONE_HZ) <= 3.0 ? 0 : 1;
 }
 
 static int Check(const char *eventsPath, const char *recordingPath, unsigned rate)
@@ -104,9 +136,13 @@ int main(int argc, char **argv)
         return Usage();
     std::string mode = argv[1];
     if (mode == "play" && argc == 3)
-        return Play(argv[2], false);
+        return Play(argv[2], MODE_PLAY);
     if (mode == "null" && argc == 2)
-        return Play(nullptr, true);
+        return Play(nullptr, MODE_NULL);
+    if (mode == "hold" && (argc == 3 || argc == 4))
+        return Play(nullptr, MODE_HOLD, argv[2], argc == 4 ? std::strtod(argv[3], nullptr) : 60.0);
+    if (mode == "heard" && (argc == 3 || argc == 4))
+        return Heard(argv[2], argc == 4 ? static_cast<unsigned>(std::strtol(argv[3], nullptr, 10)) : 48000);
     if (mode == "check" && (argc == 4 || argc == 5)) {
         long rate = argc == 5 ? std::strtol(argv[4], nullptr, 10) : 48000;
         if (rate < 8000 || rate > 384000)

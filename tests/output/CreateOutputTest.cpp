@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "AlsaTestEnv.h"
 #include "PulseTestEnv.h"
 #include "platform/CLog.h"
+#include "platform/posix/output/CAlsaOutput.h"
 #include "platform/posix/output/CNullOutput.h"
 #include "platform/posix/output/CPulseOutput.h"
 
@@ -69,35 +71,50 @@ void ExpectWorks(CAudioOutput *output)
     output->Close();
 }
 
-enum EGot { GOT_NONE, GOT_NULL, GOT_PULSE };
+enum EGot { GOT_NONE, GOT_NULL, GOT_PULSE, GOT_ALSA };
 
 EGot Got(const CAudioOutput *output)
 {
     if (!output)
         return GOT_NONE;
-    return dynamic_cast<const CPulseOutput *>(output) ? GOT_PULSE : GOT_NULL;
+    if (dynamic_cast<const CPulseOutput *>(output))
+        return GOT_PULSE;
+    return dynamic_cast<const CAlsaOutput *>(output) ? GOT_ALSA : GOT_NULL;
 }
 
-// What a GUID and DUDIDADU_OUTPUT give without a server and with one, and
-// the diagnostic line (DUDIDADU_LOG) that says so without a server.
+// What a GUID and DUDIDADU_OUTPUT give when nothing answers, when only an
+// ALSA device does and when a server does too; the diagnostic line
+// (DUDIDADU_LOG) that says so when nothing answers; and whether the null
+// output given then stands in for what was asked for, to be tried again.
 struct Choice {
     const char *what;
     const GUID *guid;
     const char *variable;
-    EGot withoutServer;
-    EGot withServer;
+    EGot nothing;
+    EGot alsaOnly;
+    EGot server;
     const char *line;
+    bool standIn;
 };
 
 const Choice kChoices[] = {
-    {"default", nullptr, nullptr, GOT_NULL, GOT_PULSE, "device output: null, nothing is heard (no PulseAudio server answered)"},
-    {"default device", &kDefaultPlayback, nullptr, GOT_NULL, GOT_PULSE, "device output: null"},
-    {"null-output GUID", &kNullGuid, nullptr, GOT_NULL, GOT_NULL, "(the null-output GUID asked for it)"},
-    {"null-output GUID beats the variable", &kNullGuid, "pulse", GOT_NULL, GOT_NULL, "device output: null"},
-    {"unknown GUID", &kOtherGuid, nullptr, GOT_NONE, GOT_NONE, "no output has the GUID {6e756c6c-6475-6469-6461-64756e756c6d}"},
-    {"null asked for", nullptr, "null", GOT_NULL, GOT_NULL, "(DUDIDADU_OUTPUT=null)"},
-    {"pulse asked for", nullptr, "pulse", GOT_NONE, GOT_PULSE, "no device: DUDIDADU_OUTPUT=pulse, but no PulseAudio server answered"},
-    {"no such output", nullptr, "loud", GOT_NULL, GOT_PULSE, "DUDIDADU_OUTPUT=loud names no output"},
+    {"default", nullptr, nullptr, GOT_NULL, GOT_ALSA, GOT_PULSE,
+     "device output: null, nothing is heard (no PulseAudio server answered); PulseAudio and ALSA are tried again", true},
+    {"default device", &kDefaultPlayback, nullptr, GOT_NULL, GOT_ALSA, GOT_PULSE, "device output: null", true},
+    {"null-output GUID", &kNullGuid, nullptr, GOT_NULL, GOT_NULL, GOT_NULL, "(the null-output GUID asked for it)\n", false},
+    {"null-output GUID beats the variable", &kNullGuid, "pulse", GOT_NULL, GOT_NULL, GOT_NULL, "device output: null", false},
+    {"unknown GUID", &kOtherGuid, nullptr, GOT_NONE, GOT_NONE, GOT_NONE, "no output has the GUID {6e756c6c-6475-6469-6461-64756e756c6d}", false},
+    {"null asked for", nullptr, "null", GOT_NULL, GOT_NULL, GOT_NULL, "(DUDIDADU_OUTPUT=null)\n", false},
+    {"pulse asked for", nullptr, "pulse", GOT_NONE, GOT_NONE, GOT_PULSE, "no device: DUDIDADU_OUTPUT=pulse, but no PulseAudio server answered", false},
+    {"alsa asked for", nullptr, "alsa", GOT_NONE, GOT_ALSA, GOT_ALSA, "no device: DUDIDADU_OUTPUT=alsa, but", false},
+    {"no such output", nullptr, "loud", GOT_NULL, GOT_ALSA, GOT_PULSE, "DUDIDADU_OUTPUT=loud names no output (pulse, alsa, null)", true},
+};
+
+// A device of the test's own for ALSA, writing to a file that is removed.
+struct AlsaDevice {
+    std::string m_recording = "/tmp/dudidadu-create-" + std::to_string(getpid()) + ".raw";
+    ScopedAlsaConfig m_config{m_recording};
+    ~AlsaDevice() { unlink(m_recording.c_str()); }
 };
 
 }  // namespace
@@ -109,16 +126,36 @@ TEST(CreateOutput, WithoutAServerEachChoiceGivesItsOutputAndSaysWhy)
     CLog::SetLevel(CLog::LOG_EVENTS);
     for (const Choice &choice : kChoices) {
         SCOPED_TRACE(choice.what);
+        ScopedAlsaConfig noDevice("");
         ScopedOutputChoice variable(choice.variable);
         testing::internal::CaptureStderr();
         std::unique_ptr<CAudioOutput> output(Create(choice.guid));
         const std::string lines = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(choice.withoutServer, Got(output.get()));
+        EXPECT_EQ(choice.nothing, Got(output.get()));
         EXPECT_NE(std::string::npos, lines.find(choice.line)) << lines;
-        if (output)
+        if (output) {
+            EXPECT_EQ(choice.standIn, output->IsStandIn());
             ExpectWorks(output.get());
+        }
     }
     CLog::SetLevel(-1);
+}
+
+TEST(CreateOutput, WithOnlyAnAlsaDeviceEachChoiceGivesItsOutput)
+{
+    SocketPath nothing;
+    ScopedPulseServer server("unix:" + nothing.m_path);
+    for (const Choice &choice : kChoices) {
+        SCOPED_TRACE(choice.what);
+        AlsaDevice device;
+        ScopedOutputChoice variable(choice.variable);
+        std::unique_ptr<CAudioOutput> output(Create(choice.guid));
+        EXPECT_EQ(choice.alsaOnly, Got(output.get()));
+        if (output) {
+            EXPECT_FALSE(output->IsStandIn());
+            ExpectWorks(output.get());
+        }
+    }
 }
 
 TEST(CreateOutput, AServerThatNeverAnswersIsGivenUpOn)
@@ -144,6 +181,7 @@ TEST(CreateOutput, AServerThatNeverAnswersIsGivenUpOn)
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     close(listener);
     printf("gave up on a mute server after %.2f s\n", seconds);
+    // Not ALSA either: the system's default device may go to that server.
     EXPECT_NE(nullptr, dynamic_cast<CNullOutput *>(output.get()));
     // Well short of libpulse's own 30 s protocol timeout.
     EXPECT_LT(seconds, 20.0);
@@ -156,9 +194,10 @@ TEST(CreateOutput, WithAServerEachChoiceGivesItsOutput)
         GTEST_SKIP() << "no PulseAudio server answers";
     for (const Choice &choice : kChoices) {
         SCOPED_TRACE(choice.what);
+        AlsaDevice device;
         ScopedOutputChoice variable(choice.variable);
         std::unique_ptr<CAudioOutput> output(Create(choice.guid));
-        EXPECT_EQ(choice.withServer, Got(output.get()));
+        EXPECT_EQ(choice.server, Got(output.get()));
         if (output)
             ExpectWorks(output.get());
     }

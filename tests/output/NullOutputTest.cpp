@@ -71,8 +71,9 @@ TEST(NullOutput, RefusesWhatItCannotPlay)
     CNullOutput output;
     float frame[2] = {};
     EXPECT_FALSE(output.Write(frame, 1)) << "not open yet";
-    EXPECT_FALSE(output.Open(0, 2, kPeriod));
     EXPECT_FALSE(output.Open(kRate, 0, kPeriod));
+    ASSERT_TRUE(output.Open(0, 2, kPeriod)) << "rate 0: its own";
+    EXPECT_EQ(48000u, output.GetRate());
     ASSERT_TRUE(output.Open(kRate, 2, 0));
     EXPECT_TRUE(output.Write(frame, 0));
     EXPECT_TRUE(output.Write(frame, 1));

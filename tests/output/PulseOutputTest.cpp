@@ -87,7 +87,6 @@ TEST(PulseOutput, RefusesWhatItCannotPlay)
     EXPECT_EQ(0u, output.GetTargetFrames());
     if (!output.Connect())
         GTEST_SKIP() << "no PulseAudio server answers";
-    EXPECT_FALSE(output.Open(0, 2, kPeriod));
     EXPECT_FALSE(output.Open(kRate, 0, kPeriod));
     EXPECT_FALSE(output.Open(kRate, 33, kPeriod));
     ASSERT_TRUE(output.Open(kRate, 2, kPeriod));
@@ -179,7 +178,8 @@ TEST(PulseOutput, LatencyIsReadWhileTheMixerWrites)
 // A server of the test's own, so that it can be stopped and killed.
 class PrivateServer {
 public:
-    bool Start()
+    // Its null sink at `rate` frames per second.
+    bool Start(DWORD rate = 48000)
     {
         char pattern[] = "/tmp/dudidadu-pulse-XXXXXX";
         if (!mkdtemp(pattern))
@@ -190,12 +190,13 @@ public:
                                               "XDG_CONFIG_HOME=" + m_dir};
         if (!m_process.Start({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
                               "--use-pid-file=no", "--disable-shm=yes", "--log-target=stderr",
-                              "--load=module-null-sink sink_name=privatesink",
+                              "--load=module-null-sink sink_name=privatesink rate=" + std::to_string(rate),
                               "--load=module-native-protocol-unix socket=" + socket +
                                   " auth-anonymous=1"},
                              env))
             return false;
-        m_server.reset(new ScopedPulseServer("unix:" + socket));
+        m_socket = "unix:" + socket;
+        m_server.reset(new ScopedPulseServer(m_socket));
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (std::chrono::steady_clock::now() < deadline) {
             CPulseOutput probe;
@@ -206,6 +207,18 @@ public:
         return false;
     }
     void Signal(int signal) { kill(m_process.Pid(), signal); }
+    // The private sink's state as pactl reports it (RUNNING, IDLE, ...).
+    std::string SinkState()
+    {
+        const std::string command = "PULSE_SERVER=" + m_socket + " pactl list short sinks | grep privatesink | cut -f5";
+        char state[32] = "";
+        if (FILE *pactl = popen(command.c_str(), "r")) {
+            if (!fgets(state, sizeof(state), pactl))
+                state[0] = 0;
+            pclose(pactl);
+        }
+        return std::string(state, strcspn(state, "\n"));
+    }
     // A recorder on the sink's monitor. It keeps the null sink's latency low:
     // an idle null sink renders up to two seconds ahead, and a stream that
     // joins it then waits that long before it is played at all.
@@ -229,9 +242,39 @@ public:
 
 private:
     std::string m_dir;
+    std::string m_socket;
     ChildProcess m_process;
     std::unique_ptr<ScopedPulseServer> m_server;
 };
+
+// Asked for no rate in particular, the output takes the sink's, so that the
+// server does not resample the mix a second time; and it stays corked (the
+// server plays nothing for it) while paused.
+TEST(PulseOutput, OpensAtTheSinksRateAndPausesCorked)
+{
+    if (FindProgram("pulseaudio").empty() || FindProgram("pactl").empty())
+        GTEST_SKIP() << "pulseaudio or pactl is not installed";
+    for (DWORD rate : {DWORD(32000), DWORD(96000)}) {
+        SCOPED_TRACE(rate);
+        PrivateServer server;
+        ASSERT_TRUE(server.Start(rate)) << "the private server did not come up";
+        CPulseOutput output;
+        ASSERT_TRUE(output.Open(0, 2, 0));
+        EXPECT_EQ(rate, output.GetRate());
+        std::vector<float> block(2 * rate / 100, 0.25f);
+        for (int i = 0; i < 5; ++i)
+            ASSERT_TRUE(output.Write(block.data(), rate / 100));
+        EXPECT_EQ("RUNNING", server.SinkState());
+        output.Pause();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (server.SinkState() != "IDLE" && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ("IDLE", server.SinkState()) << "a paused stream still plays";
+        output.Resume();
+        ASSERT_TRUE(output.Write(block.data(), rate / 100));
+        output.Close();
+    }
+}
 
 TEST(PulseOutput, KeepsTimeWhileTheServerStallsAndFailsWhenItDies)
 {

@@ -2,11 +2,15 @@
 // standard error, and the stack sizes of its threads.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "TestThread.h"
 
@@ -59,6 +63,23 @@ size_t stack_size_for(SIZE_T requested)
     EXPECT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
     CloseHandle(thread);
     return size;
+}
+
+// The C library's heap arenas, as malloc_info lists them.
+int heap_arenas()
+{
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *stream = open_memstream(&text, &size);
+    if (!stream)
+        return -1;
+    malloc_info(0, stream);
+    fclose(stream);
+    int count = 0;
+    for (const char *p = text; (p = strstr(p, "<heap nr=")) != nullptr; ++p)
+        ++count;
+    free(text);
+    return count;
 }
 
 }  // namespace
@@ -114,4 +135,35 @@ TEST(KernelPosix, OnlyThreadsThatAreNotRunningAreTerminated)
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, 6u);
     CloseHandle(thread);
+}
+
+// A thread that waits and takes mutexes allocates nothing, so the C library
+// sets up no heap arena for it (64 MiB of address space each, per thread
+// that allocates while others do).
+TEST(KernelPosix, ThreadsThatWaitAndLockGetNoHeapArena)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocator has no arenas to count";
+#endif
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, nullptr), go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> waiting(0);
+    std::function<DWORD()> body = [&] {
+        WaitForSingleObject(mutex, GENEROUS_MS);
+        ++waiting;
+        ReleaseMutex(mutex);
+        return WaitForSingleObject(go, GENEROUS_MS);
+    };
+    const int before = heap_arenas();
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < 12; ++i)
+        threads.push_back(start_thread(body));
+    ASSERT_TRUE(eventually([&] { return waiting.load() == 12; }));
+    EXPECT_EQ(heap_arenas(), before) << "threads that only wait and lock set up heap arenas";
+    SetEvent(go);
+    for (HANDLE thread : threads) {
+        EXPECT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
+        CloseHandle(thread);
+    }
+    CloseHandle(go);
+    CloseHandle(mutex);
 }

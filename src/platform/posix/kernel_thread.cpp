@@ -8,6 +8,9 @@
 #if defined(__GLIBC__)
 #include <dlfcn.h>
 #endif
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -131,9 +134,26 @@ bool CKernelThread::launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T 
     return true;
 }
 
+// The thread's record is its object's until the thread ends, however it
+// ends; after the end guard, which still uses it.
+class CKernelThread::CRecordGuard {
+public:
+    explicit CRecordGuard(CKernelCurrentThread &record) { CKernelCurrentThread::adopt(record); }
+    ~CRecordGuard() { CKernelCurrentThread::leave(); }
+    CRecordGuard(const CRecordGuard &) = delete;
+    CRecordGuard &operator=(const CRecordGuard &) = delete;
+};
+
 void *CKernelThread::_thread_main(void *argument)
 {
     std::shared_ptr<CKernelThread> self = std::move(static_cast<CKernelThread *>(argument)->m_self);
+    CRecordGuard record(self->m_record);
+#if defined(__linux__)
+    // Windows times waits on a 15.6 ms tick; a few milliseconds of slack let
+    // the kernel wake many such threads with one timer interrupt instead of
+    // one each (a sound's monitor thread wakes 20 times a second).
+    prctl(PR_SET_TIMERSLACK, 4000000UL, 0, 0, 0);
+#endif
     CKernelCurrentThread::set_id(self->m_dwId);
     if (!self->_wait_for_start())
         return nullptr;
@@ -262,18 +282,68 @@ void CKernelCurrentThread::CThreadEnd::at_thread_end(void *record)
         return;
     pthread_setspecific(s_key, nullptr);
     // The last reference to a mutex may go with the list, outside the lock.
-    std::vector<std::shared_ptr<CKernelMutex>> owned;
-    owned.swap(current->m_owned);
+    std::shared_ptr<CKernelMutex> first[kOwnedInPlace];
+    std::vector<std::shared_ptr<CKernelMutex>> more;
+    current->_take_owned(first, more);
     // Off the list and freed in one hold of its lock, so that a fork never
     // finds the record unlisted but not yet freed.
     std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
-    if (current->m_pPrevious)
-        current->m_pPrevious->m_pNext = current->m_pNext;
-    else
-        s_pRecords = current->m_pNext;
-    if (current->m_pNext)
-        current->m_pNext->m_pPrevious = current->m_pPrevious;
+    current->_unlist();
     delete current;
+}
+
+// With s_recordsLock held.
+void CKernelCurrentThread::_list()
+{
+    m_pPrevious = nullptr;
+    m_pNext = s_pRecords;
+    if (s_pRecords)
+        s_pRecords->m_pPrevious = this;
+    s_pRecords = this;
+}
+
+void CKernelCurrentThread::_unlist()
+{
+    if (m_pPrevious)
+        m_pPrevious->m_pNext = m_pNext;
+    else
+        s_pRecords = m_pNext;
+    if (m_pNext)
+        m_pNext->m_pPrevious = m_pPrevious;
+    m_pPrevious = m_pNext = nullptr;
+}
+
+void CKernelCurrentThread::_take_owned(std::shared_ptr<CKernelMutex> (&first)[kOwnedInPlace],
+                                       std::vector<std::shared_ptr<CKernelMutex>> &more)
+{
+    for (DWORD i = 0; i < kOwnedInPlace; ++i)
+        first[i] = std::move(m_owned[i]);
+    more.swap(m_moreOwned);
+}
+
+void CKernelCurrentThread::adopt(CKernelCurrentThread &record)
+{
+    pthread_once(&s_keyOnce, CThreadEnd::make_key);
+    CKernelFork::watch();
+    {
+        std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
+        record._list();
+    }
+    pthread_setspecific(s_key, &record);
+}
+
+void CKernelCurrentThread::leave()
+{
+    CKernelCurrentThread *current = _existing();
+    if (!current)
+        return;
+    abandon_mutexes();
+    pthread_setspecific(s_key, nullptr);
+    std::shared_ptr<CKernelMutex> first[kOwnedInPlace];
+    std::vector<std::shared_ptr<CKernelMutex>> more;
+    current->_take_owned(first, more);
+    std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
+    current->_unlist();
 }
 
 CKernelCurrentThread &CKernelCurrentThread::_get()
@@ -286,10 +356,7 @@ CKernelCurrentThread &CKernelCurrentThread::_get()
             // finds it made but not listed.
             std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
             current = new CKernelCurrentThread;
-            current->m_pNext = s_pRecords;
-            if (s_pRecords)
-                s_pRecords->m_pPrevious = current;
-            s_pRecords = current;
+            current->_list();
         }
         pthread_setspecific(s_key, current);
     }
@@ -354,15 +421,29 @@ void CKernelCurrentThread::set_exit_code(DWORD exitCode)
 
 void CKernelCurrentThread::owns(const std::shared_ptr<CKernelMutex> &mutex)
 {
-    _get().m_owned.push_back(mutex);
+    CKernelCurrentThread &current = _get();
+    for (std::shared_ptr<CKernelMutex> &slot : current.m_owned) {
+        if (!slot) {
+            slot = mutex;
+            return;
+        }
+    }
+    current.m_moreOwned.push_back(mutex);
 }
 
 void CKernelCurrentThread::disowns(const CKernelMutex *mutex)
 {
-    std::vector<std::shared_ptr<CKernelMutex>> &owned = _get().m_owned;
-    for (auto entry = owned.begin(); entry != owned.end(); ++entry) {
+    CKernelCurrentThread &current = _get();
+    for (std::shared_ptr<CKernelMutex> &slot : current.m_owned) {
+        if (slot.get() == mutex) {
+            slot.reset();
+            return;
+        }
+    }
+    std::vector<std::shared_ptr<CKernelMutex>> &more = current.m_moreOwned;
+    for (auto entry = more.begin(); entry != more.end(); ++entry) {
         if (entry->get() == mutex) {
-            owned.erase(entry);
+            more.erase(entry);
             return;
         }
     }
@@ -371,9 +452,14 @@ void CKernelCurrentThread::disowns(const CKernelMutex *mutex)
 void CKernelCurrentThread::abandon_mutexes()
 {
     CKernelCurrentThread &current = _get();
-    std::vector<std::shared_ptr<CKernelMutex>> owned;
-    owned.swap(current.m_owned);
-    for (const std::shared_ptr<CKernelMutex> &mutex : owned)
+    std::shared_ptr<CKernelMutex> first[kOwnedInPlace];
+    std::vector<std::shared_ptr<CKernelMutex>> more;
+    current._take_owned(first, more);
+    for (const std::shared_ptr<CKernelMutex> &mutex : first) {
+        if (mutex)
+            mutex->abandon(current.m_dwId);
+    }
+    for (const std::shared_ptr<CKernelMutex> &mutex : more)
         mutex->abandon(current.m_dwId);
 }
 

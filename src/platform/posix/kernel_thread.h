@@ -10,53 +10,24 @@
 
 class CKernelMutex;
 
-class CKernelThread : public CKernelObject {
-public:
-    CKernelThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD id, bool suspended);
-
-    // Starts the pthread (detached); false if the system refused it.
-    static bool launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T stackSize);
-
-    DWORD resume();
-    BOOL terminate(DWORD exitCode);
-    DWORD exit_code();
-    DWORD wait(DWORD milliseconds);
-
-    DWORD id() const { return m_dwId; }
-
-    // In the child of a fork: ended, unless it is `forker` itself, which
-    // goes on there. Its code is ERROR_PROCESS_ABORTED: not STILL_ACTIVE,
-    // and not a code its routine could have returned on success, for the
-    // routine never finished; that is Windows' code for work cut off with
-    // its process, as this thread's was with the parent.
-    void survive_fork(DWORD forker);
-
-private:
-    static void *_thread_main(void *argument);
-    // Blocks the new thread while it is suspended; false if it was
-    // terminated before it ever ran.
-    bool _wait_for_start();
-    void _finish(DWORD exitCode);
-
-    class CEndGuard;
-
-    const LPTHREAD_START_ROUTINE m_pStart;
-    const LPVOID m_pParameter;
-    const DWORD m_dwId;
-    // The thread's own reference, from launch until the thread takes it.
-    // Kept in the object rather than handed over on the heap, so that a
-    // fork before the thread ran leaves nothing that only it referenced.
-    std::shared_ptr<CKernelThread> m_self;
-    DWORD m_dwSuspendCount;
-    bool m_bEnded;
-    DWORD m_dwExitCode;
-};
-
 // Everything the kernel keeps about the calling thread, whoever made it.
 // Every record is on one list, so that after a fork those of the threads
 // the child does not have stay reachable instead of counting as leaks.
+// The record of a thread made by CreateThread lives in its CKernelThread,
+// made by the creating thread: such a thread allocates nothing for itself
+// (and the C library sets up no heap arena for it), unless it owns more
+// mutexes at once than the record holds.
 class CKernelCurrentThread {
 public:
+    CKernelCurrentThread() = default;
+    CKernelCurrentThread(const CKernelCurrentThread &) = delete;
+    CKernelCurrentThread &operator=(const CKernelCurrentThread &) = delete;
+
+    // The calling thread's record from now on is `record`, which it does not
+    // own; until leave(), which abandons what the thread still holds.
+    static void adopt(CKernelCurrentThread &record);
+    static void leave();
+
     static DWORD id();
     static void set_id(DWORD id);
     static DWORD exit_code();
@@ -81,10 +52,64 @@ private:
     static CKernelCurrentThread &_get();
     // The calling thread's record, or null when it has none yet.
     static CKernelCurrentThread *_existing();
+    void _list();
+    void _unlist();
+    // The mutexes owned: the first few in place, the rest on the heap.
+    static constexpr DWORD kOwnedInPlace = 4;
+    // Moves the owned mutexes out, so that they are let go outside any lock.
+    void _take_owned(std::shared_ptr<CKernelMutex> (&first)[kOwnedInPlace],
+                     std::vector<std::shared_ptr<CKernelMutex>> &more);
 
     DWORD m_dwId = 0;
     DWORD m_dwExitCode = 0;
-    std::vector<std::shared_ptr<CKernelMutex>> m_owned;
+    std::shared_ptr<CKernelMutex> m_owned[kOwnedInPlace];
+    std::vector<std::shared_ptr<CKernelMutex>> m_moreOwned;
     CKernelCurrentThread *m_pPrevious = nullptr;
     CKernelCurrentThread *m_pNext = nullptr;
 };
+
+class CKernelThread : public CKernelObject {
+public:
+    CKernelThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD id, bool suspended);
+
+    // Starts the pthread (detached); false if the system refused it.
+    static bool launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T stackSize);
+
+    DWORD resume();
+    BOOL terminate(DWORD exitCode);
+    DWORD exit_code();
+    DWORD wait(DWORD milliseconds);
+
+    DWORD id() const { return m_dwId; }
+
+    // In the child of a fork: ended, unless it is `forker` itself, which
+    // goes on there. Its code is ERROR_PROCESS_ABORTED: not STILL_ACTIVE,
+    // and not a code its routine could have returned on success, for the
+    // routine never finished; that is Windows' code for work cut off with
+    // its process, as this thread's was with the parent.
+    void survive_fork(DWORD forker);
+
+private:
+    static void *_thread_main(void *argument);
+    class CRecordGuard;
+    // Blocks the new thread while it is suspended; false if it was
+    // terminated before it ever ran.
+    bool _wait_for_start();
+    void _finish(DWORD exitCode);
+
+    class CEndGuard;
+
+    const LPTHREAD_START_ROUTINE m_pStart;
+    const LPVOID m_pParameter;
+    const DWORD m_dwId;
+    // The thread's own reference, from launch until the thread takes it.
+    // Kept in the object rather than handed over on the heap, so that a
+    // fork before the thread ran leaves nothing that only it referenced.
+    std::shared_ptr<CKernelThread> m_self;
+    DWORD m_dwSuspendCount;
+    bool m_bEnded;
+    DWORD m_dwExitCode;
+    // The thread's record, while it runs.
+    CKernelCurrentThread m_record;
+};
+

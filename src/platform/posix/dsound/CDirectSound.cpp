@@ -20,7 +20,7 @@ const WAVEFORMATEX kDefaultPrimaryFormat = {WAVE_FORMAT_PCM, 2, 22050, 44100, 2,
 
 CDirectSound::CDirectSound(CAudioOutput *output)
     : m_lHolds(1),
-      m_mixer(kOutputRate),
+      m_mixer(output != nullptr ? output->GetRate() : kOutputRate),
       m_pThread(nullptr),
       m_pOrphanedThread(nullptr),
       m_bOrphaned(false),
@@ -33,7 +33,7 @@ CDirectSound::CDirectSound(CAudioOutput *output)
     const BYTE *format = reinterpret_cast<const BYTE *>(&kDefaultPrimaryFormat);
     m_primaryFormat.assign(format, format + sizeof(kDefaultPrimaryFormat));
     if (output != nullptr)
-        m_pThread = new CMixerThread(m_mixer, output, kPeriodFrames);
+        m_pThread = new CMixerThread(m_mixer, output, m_mixer.GetRate() / 200);
     CDeviceRegistry::Add(this);
 }
 

@@ -23,13 +23,14 @@ class CPrimaryBuffer;
 
 class CDirectSound final : public CUnknownObject<IDirectSound, IID_IDirectSound> {
 public:
-    // The output rate of every device, stereo, mixed in periods of 5 ms.
+    // The output rate of a device without an output; a device with one
+    // mixes at the output's rate. Stereo, in periods of 5 ms.
     static constexpr DWORD kOutputRate = 48000;
     static constexpr DWORD kPeriodFrames = kOutputRate / 200;
 
-    // With an output open for kOutputRate, stereo, kPeriodFrames, a mixer
-    // thread plays into it (the device owns it). Without one nothing runs by
-    // itself: GetMixer().Render moves time on.
+    // With an open stereo output, a mixer thread plays into it (the device
+    // owns it) at its rate. Without one nothing runs by itself:
+    // GetMixer().Render moves time on, at kOutputRate.
     explicit CDirectSound(CAudioOutput *output);
 
     HRESULT CreateSoundBuffer(LPCDSBUFFERDESC desc, LPDIRECTSOUNDBUFFER *buffer,

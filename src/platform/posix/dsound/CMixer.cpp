@@ -2,7 +2,12 @@
 
 #include <algorithm>
 
-CMixer::CMixer(DWORD rate) : m_dwRate(rate), m_qwRendered(0)
+CMixer::CMixer(DWORD rate)
+    : m_dwRate(rate),
+      m_bListChanged(false),
+      m_scratch(new float[4 * kMixScratchFrames]),
+      m_qwRendered(0),
+      m_bWoken(false)
 {
     m_pass.reserve(64);
     m_finished.reserve(64);
@@ -10,48 +15,86 @@ CMixer::CMixer(DWORD rate) : m_dwRate(rate), m_qwRendered(0)
 
 void CMixer::Add(const std::shared_ptr<CVoice> &voice)
 {
+    voice->SetMixer(this);
     std::lock_guard<std::mutex> guard(m_lock);
     m_voices.push_back(voice);
+    m_bListChanged = true;
 }
 
-void CMixer::Render(float *out, DWORD frames)
+bool CMixer::Render(float *out, DWORD frames)
 {
     std::lock_guard<std::mutex> render(m_renderLock);
     std::fill(out, out + 2 * static_cast<size_t>(frames), 0.0f);
     {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_pass = m_voices;
+        // A start from now on is seen by this pass or wakes the next wait.
+        std::lock_guard<std::mutex> wake(m_wakeLock);
+        m_bWoken = false;
     }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_bListChanged) {
+            m_pass.clear();
+            for (const std::shared_ptr<CVoice> &voice : m_voices)
+                m_pass.push_back(voice.get());
+            m_bListChanged = false;
+        }
+    }
+    bool sounded = false;
     m_finished.clear();
-    for (const std::shared_ptr<CVoice> &voice : m_pass) {
-        if (!voice->Mix(out, frames))
-            m_finished.push_back(voice.get());
+    for (CVoice *voice : m_pass) {
+        const CVoice::EMixed mixed = voice->Mix(out, frames, m_scratch.get());
+        if (mixed == CVoice::MIX_SOUNDING)
+            sounded = true;
+        else if (mixed == CVoice::MIX_FINISHED)
+            m_finished.push_back(voice);
     }
     if (!m_finished.empty()) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_voices.erase(std::remove_if(m_voices.begin(), m_voices.end(),
-                                      [this](const std::shared_ptr<CVoice> &v) {
-                                          return std::find(m_finished.begin(), m_finished.end(),
-                                                           v.get()) != m_finished.end();
-                                      }),
-                       m_voices.end());
+        // The last reference to a finished voice may be the list's: it is
+        // freed after the list's lock is let go.
+        std::vector<std::shared_ptr<CVoice>> gone;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            auto keep = std::stable_partition(m_voices.begin(), m_voices.end(),
+                                              [this](const std::shared_ptr<CVoice> &v) {
+                                                  return std::find(m_finished.begin(), m_finished.end(),
+                                                                   v.get()) == m_finished.end();
+                                              });
+            gone.assign(std::make_move_iterator(keep), std::make_move_iterator(m_voices.end()));
+            m_voices.erase(keep, m_voices.end());
+            m_bListChanged = true;
+        }
     }
-    // The last reference to a finished voice may be this one: its memory
-    // is freed here, outside the list's lock.
-    m_pass.clear();
 
-    for (size_t i = 0; i < 2 * static_cast<size_t>(frames); ++i) {
-        const float v = out[i];
-        // NaN from a float buffer becomes silence rather than poisoning the output.
-        out[i] = v > 1.0f ? 1.0f : (v >= -1.0f ? v : (v < -1.0f ? -1.0f : 0.0f));
+    if (sounded) {
+        for (size_t i = 0; i < 2 * static_cast<size_t>(frames); ++i) {
+            const float v = out[i];
+            // NaN from a float buffer becomes silence rather than poisoning the output.
+            out[i] = v > 1.0f ? 1.0f : (v >= -1.0f ? v : (v < -1.0f ? -1.0f : 0.0f));
+        }
     }
     m_qwRendered.fetch_add(frames, std::memory_order_relaxed);
+    return sounded;
+}
+
+void CMixer::Wake()
+{
+    std::lock_guard<std::mutex> wake(m_wakeLock);
+    m_bWoken = true;
+    m_wakeSignal.notify_all();
+}
+
+bool CMixer::WaitForSound(const std::atomic<bool> &stop)
+{
+    std::unique_lock<std::mutex> wake(m_wakeLock);
+    m_wakeSignal.wait(wake, [&] { return m_bWoken || stop.load(); });
+    return !stop.load();
 }
 
 void CMixer::HoldForFork()
 {
     m_renderLock.lock();
     m_lock.lock();
+    m_wakeLock.lock();
     for (const std::shared_ptr<CVoice> &voice : m_voices)
         voice->HoldForFork();
 }
@@ -60,6 +103,7 @@ void CMixer::ReleaseAfterFork()
 {
     for (const std::shared_ptr<CVoice> &voice : m_voices)
         voice->ReleaseAfterFork();
+    m_wakeLock.unlock();
     m_lock.unlock();
     m_renderLock.unlock();
 }

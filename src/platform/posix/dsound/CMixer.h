@@ -1,10 +1,14 @@
 // The mixer of one device: every voice of the device, rendered in float to
 // interleaved stereo at the output's rate. Render is what the mixer thread
 // calls once per period; it works without any output or thread as well,
-// which is how the mixer is tested and measured.
+// which is how the mixer is tested and measured. Owns the list of voices
+// (each shared with its buffer), the block of decoded source frames the
+// voices are read through, and the signal that wakes an idle mixer thread
+// when a voice starts.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -24,11 +28,19 @@ public:
     void Add(const std::shared_ptr<CVoice> &voice);
 
     // Overwrites `frames` stereo frames of `out` with the mix of all voices,
-    // clamped to [-1, 1], and moves the voices on by that much.
-    void Render(float *out, DWORD frames);
+    // clamped to [-1, 1], and moves the voices on by that much. False when
+    // no voice sounded: the block is silence, and so is every block after it
+    // until a voice starts (Wake).
+    bool Render(float *out, DWORD frames);
 
     // Frames rendered so far: the device's clock.
     uint64_t GetFramesRendered() const { return m_qwRendered.load(std::memory_order_relaxed); }
+
+    // A voice started: an idle mixer thread goes on.
+    void Wake();
+    // For the mixer thread once Render found nothing to play: blocks until
+    // a voice starts or `stop` is set (with Wake). True when woken for sound.
+    bool WaitForSound(const std::atomic<bool> &stop);
 
     // fork(): the mixer's locks and every voice's, so that all are whole in
     // the child and free there. A pass that is rendering ends first.
@@ -39,8 +51,16 @@ private:
     const DWORD m_dwRate;
     std::mutex m_lock;  // the voice list; never held while mixing
     std::vector<std::shared_ptr<CVoice>> m_voices;
+    bool m_bListChanged;
     std::mutex m_renderLock;  // one Render at a time
-    std::vector<std::shared_ptr<CVoice>> m_pass;
+    // The list as the last Render saw it. The voices cannot go meanwhile:
+    // only Render takes them off the list.
+    std::vector<CVoice *> m_pass;
     std::vector<CVoice *> m_finished;
+    std::unique_ptr<float[]> m_scratch;
     std::atomic<uint64_t> m_qwRendered;
+
+    std::mutex m_wakeLock;
+    std::condition_variable m_wakeSignal;
+    bool m_bWoken;
 };

@@ -1,5 +1,7 @@
 #include "platform/posix/dsound/CVoice.h"
 
+#include "platform/posix/dsound/CMixer.h"
+
 #include <math.h>
 #include <string.h>
 
@@ -28,7 +30,7 @@ CVoice::CVoice(const CSampleFormat &format, DWORD bytes, DWORD outputRate)
       m_dwSize(bytes),
       m_dwOutputRate(outputRate),
       m_dwRampFrames(std::max<DWORD>(outputRate / 200, 1)),  // 5 ms
-      m_pKernel(SelectMixKernel(format.GetEncoding(), format.GetLayout())),
+      m_pMixer(nullptr),
       m_bPlaying(false),
       m_bLoop(false),
       m_bDetached(false),
@@ -63,20 +65,31 @@ CVoice::CVoice(const CSampleFormat &format, DWORD bytes, DWORD outputRate)
     m_source.dwChannels = m_format.GetHeardChannels();
     m_source.pLeft = m_format.GetLeftWeights();
     m_source.pRight = m_format.GetRightWeights();
-    m_source.qwStep = Step(m_dwFrequency, m_dwOutputRate);
+    m_source.pDecode = SelectMixDecoder(format.GetEncoding(), format.GetLayout());
+    m_source.bStereo = format.GetLayout() != CSampleFormat::LAYOUT_MONO;
     m_source.bLoop = false;
+    m_source.bWrapped = false;
+    _set_step(m_dwFrequency);
 }
 
 void CVoice::Play(bool loop)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (m_bDetached)
-        return;
-    if (!m_bPlaying) {
-        m_bPlaying = true;
-        m_bStarting = true;
+    bool started = false;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_bDetached)
+            return;
+        if (!m_bPlaying) {
+            m_bPlaying = true;
+            m_bStarting = true;
+            m_source.bWrapped = false;
+            started = true;
+        }
+        m_bLoop = loop;
     }
-    m_bLoop = loop;
+    // Outside the voice's lock: a fork takes the mixer's locks before it.
+    if (started && m_pMixer != nullptr)
+        m_pMixer->Wake();
 }
 
 void CVoice::Stop()
@@ -109,8 +122,13 @@ void CVoice::_stop()
     float left = m_fGainLeft, right = m_fGainRight;
     DWORD ramp = m_dwRampFrames;
     m_source.bLoop = m_bLoop;
+    const bool wrapped = m_source.bWrapped;
+    // On the caller's stack, which may be a small one: a few pieces.
+    const DWORD kTailScratch = 256;
+    float scratch[4 * kTailScratch];
     _render(tail, m_dwRampFrames, pos, left, right, ramp, -left / m_dwRampFrames,
-            -right / m_dwRampFrames, 0.0f, 0.0f);
+            -right / m_dwRampFrames, 0.0f, 0.0f, scratch, kTailScratch);
+    m_source.bWrapped = wrapped;
     m_dwTailPos = 0;
     m_dwTailLeft = m_dwRampFrames;
 }
@@ -146,6 +164,7 @@ bool CVoice::SetPosition(DWORD bytes)
         return false;
     std::lock_guard<std::mutex> guard(m_lock);
     m_qwPos = static_cast<uint64_t>(bytes / m_format.GetBlockAlign()) << 32;
+    m_source.bWrapped = false;
     return true;
 }
 
@@ -166,8 +185,15 @@ void CVoice::SetPan(LONG pan)
 void CVoice::SetFrequency(DWORD frequency)
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    _set_step(frequency);
+}
+
+void CVoice::_set_step(DWORD frequency)
+{
     m_dwFrequency = frequency;
     m_source.qwStep = Step(frequency, m_dwOutputRate);
+    // Without memory for the kernel the voice still plays, unfiltered.
+    m_source.pTable = CSincTable::ForStep(m_source.qwStep);
 }
 
 LONG CVoice::GetVolume()
@@ -195,7 +221,7 @@ void CVoice::_set_gains()
     m_fTargetRight = Amplitude(m_lVolume + std::min<LONG>(m_lPan, 0));
 }
 
-bool CVoice::Mix(float *out, DWORD frames)
+CVoice::EMixed CVoice::Mix(float *out, DWORD frames, float *scratch)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_dwTailLeft != 0) {
@@ -206,8 +232,11 @@ bool CVoice::Mix(float *out, DWORD frames)
         m_dwTailPos += n;
         m_dwTailLeft -= n;
     }
-    if (!m_bPlaying)
-        return !m_bDetached || m_dwTailLeft != 0;
+    if (!m_bPlaying) {
+        if (m_dwTailLeft != 0)
+            return MIX_SOUNDING;
+        return m_bDetached ? MIX_FINISHED : MIX_SILENT;
+    }
 
     if (m_bStarting) {
         m_bStarting = false;
@@ -225,30 +254,28 @@ bool CVoice::Mix(float *out, DWORD frames)
 
     m_source.bLoop = m_bLoop;
     _render(out, frames, m_qwPos, m_fGainLeft, m_fGainRight, m_dwRampLeft, m_fRampStepLeft,
-            m_fRampStepRight, m_fRampEndLeft, m_fRampEndRight);
-    uint64_t index = m_qwPos >> 32;
-    if (index >= m_source.qwFrames) {
-        if (m_bLoop) {
-            m_qwPos = ((index % m_source.qwFrames) << 32) | (m_qwPos & 0xFFFFFFFFu);
-        } else {
-            // A one-shot buffer that played its last frame stops and rewinds.
-            m_bPlaying = false;
-            m_qwPos = 0;
-        }
+            m_fRampStepRight, m_fRampEndLeft, m_fRampEndRight, scratch, kMixScratchFrames);
+    if ((m_qwPos >> 32) >= m_source.qwFrames) {
+        // A one-shot buffer that played its last frame stops and rewinds.
+        m_bPlaying = false;
+        m_qwPos = 0;
     }
-    return true;
+    return MIX_SOUNDING;
 }
 
 // Mixes from `pos` with the gains gliding by the steps for `rampLeft` frames,
 // then steady at the end values. Returns the frames produced.
 DWORD CVoice::_render(float *out, DWORD frames, uint64_t &pos, float &left, float &right,
                       DWORD &rampLeft, float stepLeft, float stepRight, float endLeft,
-                      float endRight)
+                      float endRight, float *scratch, DWORD scratchFrames)
 {
     DWORD done = 0;
     if (rampLeft != 0) {
         const DWORD n = std::min(frames, rampLeft);
-        done = m_pKernel(m_source, pos, left, right, stepLeft, stepRight, out, n);
+        MixGains gains = {left, right, stepLeft, stepRight};
+        done = MixFrames(m_source, pos, gains, out, n, scratch, scratchFrames);
+        left = gains.fLeft;
+        right = gains.fRight;
         rampLeft -= done;
         if (rampLeft == 0) {
             left = endLeft;
@@ -257,7 +284,9 @@ DWORD CVoice::_render(float *out, DWORD frames, uint64_t &pos, float &left, floa
         if (done < n)
             return done;
     }
-    if (done < frames)
-        done += m_pKernel(m_source, pos, left, right, 0.0f, 0.0f, out + 2 * done, frames - done);
+    if (done < frames) {
+        MixGains gains = {left, right, 0.0f, 0.0f};
+        done += MixFrames(m_source, pos, gains, out + 2 * done, frames - done, scratch, scratchFrames);
+    }
     return done;
 }

@@ -19,6 +19,8 @@
 #include "platform/posix/dsound/CSampleFormat.h"
 #include "platform/posix/dsound/MixKernels.h"
 
+class CMixer;
+
 class CVoice {
 public:
     // `bytes` is a whole number of frames. Check IsValid: the memory may not
@@ -33,6 +35,9 @@ public:
     // the voice's life.
     BYTE *GetData() const { return m_pData.get(); }
     DWORD GetSize() const { return m_dwSize; }
+
+    // The mixer that plays it, woken when it starts; set once, before any Play.
+    void SetMixer(CMixer *mixer) { m_pMixer = mixer; }
 
     // Starts from the current position, or switches looping while playing.
     void Play(bool loop);
@@ -53,9 +58,11 @@ public:
     LONG GetPan();
     DWORD GetFrequency();
 
-    // Mixer side: adds `frames` frames to the interleaved stereo `out`.
-    // False once the voice is detached and silent for good.
-    bool Mix(float *out, DWORD frames);
+    // Mixer side: adds `frames` frames to the interleaved stereo `out`,
+    // working in `scratch` (4 * kMixScratchFrames floats). Says whether
+    // the voice still sounds, and whether it is detached and silent for good.
+    enum EMixed { MIX_SOUNDING, MIX_SILENT, MIX_FINISHED };
+    EMixed Mix(float *out, DWORD frames, float *scratch);
 
     // fork(): the state is whole in the child, and its lock free.
     void HoldForFork() { m_lock.lock(); }
@@ -68,15 +75,17 @@ private:
 
     void _stop();
     void _set_gains();
+    void _set_step(DWORD frequency);
     DWORD _render(float *out, DWORD frames, uint64_t &pos, float &left, float &right,
-                  DWORD &rampLeft, float stepLeft, float stepRight, float endLeft, float endRight);
+                  DWORD &rampLeft, float stepLeft, float stepRight, float endLeft, float endRight,
+                  float *scratch, DWORD scratchFrames);
 
     const CSampleFormat m_format;
     const DWORD m_dwSize;
     const DWORD m_dwOutputRate;
     const DWORD m_dwRampFrames;
     std::unique_ptr<BYTE, Free> m_pData;
-    MixKernel m_pKernel;
+    CMixer *m_pMixer;
     MixSource m_source;
 
     std::mutex m_lock;

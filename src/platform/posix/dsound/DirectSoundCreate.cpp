@@ -15,8 +15,8 @@ extern "C" HRESULT WINAPI DirectSoundCreate(LPCGUID device, LPDIRECTSOUND *direc
         return DSERR_NOAGGREGATION;
     try {
         // No output for an unknown GUID, as DirectSound has no device for it.
-        CAudioOutput *output =
-            CAudioOutput::Create(device, CDirectSound::kOutputRate, 2, CDirectSound::kPeriodFrames);
+        // The output's own rate, so that nothing resamples the mix again.
+        CAudioOutput *output = CAudioOutput::Create(device, 0, 2, 0);
         if (output == nullptr)
             return DSERR_NODRIVER;
         *directSound = new CDirectSound(output);

@@ -1,13 +1,23 @@
-// The inner loops of the mixer: one per sample encoding and channel layout,
-// chosen once per buffer, so that the per-frame work has no virtual call, no
-// division and no format switch.
+// The inner loops of the mixer. A voice's frames are first decoded, a block
+// at a time, into planar float (one decoder per sample encoding and channel
+// layout, chosen once per buffer, so that the per-frame work has no virtual
+// call, no division and no format switch); the resampler then reads them
+// through a windowed-sinc kernel (CSincTable) and adds them to the output.
 #pragma once
 
 #include <stdint.h>
 
 #include "platform/posix/dsound/CSampleFormat.h"
+#include "platform/posix/dsound/CSincTable.h"
 
-// What a kernel reads: a buffer's samples and how to step through them.
+struct MixSource;
+
+// Decodes `count` whole frames at `frames` into `left` and, for sources
+// heard in stereo, `right`.
+typedef void (*MixDecoder)(const MixSource &src, const BYTE *frames, DWORD count, float *left,
+                           float *right);
+
+// What the mixer reads: a buffer's samples and how to step through them.
 struct MixSource {
     const BYTE *pData;
     uint64_t qwFrames;      // whole frames in the buffer, at least 1
@@ -16,18 +26,38 @@ struct MixSource {
     DWORD dwChannels;       // channels weighed in, LAYOUT_DOWNMIX only
     const float *pLeft;     // downmix weights, LAYOUT_DOWNMIX only
     const float *pRight;
+    MixDecoder pDecode;
+    bool bStereo;           // the decoder fills both planes
     uint64_t qwStep;        // source frames per output frame, 32.32 fixed point
+    const CSincTable *pTable;  // the kernel for that step; null: none to be had
     bool bLoop;
+    // A looping source that has come round: what lies before its first
+    // frame is its end, not silence.
+    bool bWrapped;
 };
 
-// Adds up to `frames` frames of the source, starting at `pos` (32.32 fixed
-// point source frames), to the interleaved stereo `out`, with gains that
-// change by `stepLeft`/`stepRight` per frame. Linear interpolation between
-// neighbouring frames; a looping source wraps, a one-shot source holds its
-// last frame for the fraction after it and ends there. Returns the frames
-// produced: fewer than asked only when a one-shot source has ended. `pos`
-// and the gains are advanced past what was produced.
-typedef DWORD (*MixKernel)(const MixSource &src, uint64_t &pos, float &gainLeft, float &gainRight,
-                           float stepLeft, float stepRight, float *out, DWORD frames);
+// Gains applied to the left and right output, and their change per frame.
+struct MixGains {
+    float fLeft;
+    float fRight;
+    float fStepLeft;
+    float fStepRight;
+};
 
-MixKernel SelectMixKernel(CSampleFormat::Encoding encoding, CSampleFormat::Layout layout);
+// Room the mixer gives a voice to work in: kMixScratchFrames frames of each
+// of four planes (the source's two, the output's two).
+const DWORD kMixScratchFrames = 2048;
+
+// The decoder for a format, and whether it fills both planes.
+MixDecoder SelectMixDecoder(CSampleFormat::Encoding encoding, CSampleFormat::Layout layout);
+
+// Adds up to `frames` frames of the source, starting at `pos` (32.32 fixed
+// point source frames), to the interleaved stereo `out`. A source at
+// exactly the output's rate and on a whole frame is copied as it is; any
+// other goes through the kernel. A looping source wraps; a one-shot source
+// ends after its last frame. Returns the frames produced: fewer than asked
+// only when a one-shot source has ended. `pos` and the gains are advanced
+// past what was produced. `scratch` holds 4 * scratchFrames floats;
+// scratchFrames is at least 256.
+DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWORD frames,
+                float *scratch, DWORD scratchFrames);

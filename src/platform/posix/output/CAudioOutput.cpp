@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "platform/CLog.h"
+#include "platform/posix/output/CAlsaOutput.h"
 #include "platform/posix/output/CNullOutput.h"
 #include "platform/posix/output/CPulseOutput.h"
 
@@ -40,25 +41,64 @@ bool IsDefault(const GUID *device)
     return false;
 }
 
-enum EOutput { OUTPUT_DEFAULT, OUTPUT_PULSE, OUTPUT_NULL };
-
-EOutput Wanted(const GUID *device)
+CAudioOutput::EKind Wanted(const GUID *device)
 {
     if (device && SameGuid(*device, kNullOutputGuid))
-        return OUTPUT_NULL;
+        return CAudioOutput::OUTPUT_NULL;
     const char *named = getenv("DUDIDADU_OUTPUT");
     if (!named || !*named || strcmp(named, "default") == 0)
-        return OUTPUT_DEFAULT;
+        return CAudioOutput::OUTPUT_DEFAULT;
     if (strcmp(named, "pulse") == 0)
-        return OUTPUT_PULSE;
+        return CAudioOutput::OUTPUT_PULSE;
+    if (strcmp(named, "alsa") == 0)
+        return CAudioOutput::OUTPUT_ALSA;
     if (strcmp(named, "null") == 0)
-        return OUTPUT_NULL;
-    CLog::Line(CLog::LOG_EVENTS, "DUDIDADU_OUTPUT=%s names no output (pulse, null): chosen as by default",
+        return CAudioOutput::OUTPUT_NULL;
+    CLog::Line(CLog::LOG_EVENTS, "DUDIDADU_OUTPUT=%s names no output (pulse, alsa, null): chosen as by default",
                named);
-    return OUTPUT_DEFAULT;
+    return CAudioOutput::OUTPUT_DEFAULT;
 }
 
 }  // namespace
+
+const char *CAudioOutput::NameOf(EKind kind)
+{
+    switch (kind) {
+    case OUTPUT_PULSE: return "PulseAudio";
+    case OUTPUT_ALSA: return "ALSA";
+    case OUTPUT_NULL: return "null";
+    default: return "PulseAudio or ALSA";
+    }
+}
+
+CAudioOutput *CAudioOutput::OpenPreferred(EKind wanted, DWORD rate, WORD channels, DWORD periodFrames,
+                                          DWORD patienceMs, const char **why)
+{
+    *why = "nothing to try";
+    if (wanted == OUTPUT_DEFAULT || wanted == OUTPUT_PULSE) {
+        std::unique_ptr<CPulseOutput> pulse(new CPulseOutput());
+        if (pulse->Connect(patienceMs) && pulse->Open(rate, channels, periodFrames)) {
+            pulse->SetWanted(wanted);
+            return pulse.release();
+        }
+        *why = pulse->GetFailure();
+        // A server that takes the connection but does not answer would hold
+        // up ALSA's default device too, which goes to it on such systems.
+        if (wanted == OUTPUT_DEFAULT && pulse->TimedOut())
+            return nullptr;
+    }
+    if (wanted == OUTPUT_DEFAULT || wanted == OUTPUT_ALSA) {
+        std::unique_ptr<CAlsaOutput> alsa(new CAlsaOutput());
+        if (alsa->Open(rate, channels, periodFrames)) {
+            alsa->SetWanted(wanted);
+            return alsa.release();
+        }
+        // The server's reason says more, unless ALSA alone was asked for.
+        if (wanted == OUTPUT_ALSA)
+            *why = alsa->GetFailure();
+    }
+    return nullptr;
+}
 
 CAudioOutput *CAudioOutput::Create(const GUID *device, DWORD rate, WORD channels, DWORD periodFrames)
 {
@@ -70,24 +110,26 @@ CAudioOutput *CAudioOutput::Create(const GUID *device, DWORD rate, WORD channels
                    device->Data4[6], device->Data4[7]);
         return nullptr;
     }
-    const EOutput wanted = Wanted(device);
+    const EKind wanted = Wanted(device);
     const char *why = device && SameGuid(*device, kNullOutputGuid) ? "the null-output GUID asked for it"
                                                                      : "DUDIDADU_OUTPUT=null";
     if (wanted != OUTPUT_NULL) {
-        std::unique_ptr<CPulseOutput> pulse(new CPulseOutput());
-        if (pulse->Open(rate, channels, periodFrames)) {
-            CLog::Line(CLog::LOG_EVENTS, "device output: PulseAudio");
-            return pulse.release();
+        CAudioOutput *found = OpenPreferred(wanted, rate, channels, periodFrames, kFirstPatienceMs, &why);
+        if (found) {
+            CLog::Line(CLog::LOG_EVENTS, "device output: %s", NameOf(found->GetKind()));
+            return found;
         }
-        if (wanted == OUTPUT_PULSE) {
-            CLog::Line(CLog::LOG_EVENTS, "no device: DUDIDADU_OUTPUT=pulse, but %s", pulse->GetFailure());
+        if (wanted != OUTPUT_DEFAULT) {
+            CLog::Line(CLog::LOG_EVENTS, "no device: DUDIDADU_OUTPUT=%s, but %s",
+                       wanted == OUTPUT_PULSE ? "pulse" : "alsa", why);
             return nullptr;
         }
-        why = pulse->GetFailure();
     }
     std::unique_ptr<CNullOutput> silent(new CNullOutput());
     if (!silent->Open(rate, channels, periodFrames))
         return nullptr;
-    CLog::Line(CLog::LOG_EVENTS, "device output: null, nothing is heard (%s)", why);
+    silent->SetWanted(wanted);
+    CLog::Line(CLog::LOG_EVENTS, "device output: null, nothing is heard (%s)%s", why,
+               wanted == OUTPUT_NULL ? "" : "; PulseAudio and ALSA are tried again every second");
     return silent.release();
 }

@@ -36,6 +36,11 @@ uint64_t CFrameClock::FramesToNs(uint64_t frames) const
 
 void CFrameClock::Wait(DWORD frames)
 {
+    WaitAhead(frames, 0);
+}
+
+void CFrameClock::WaitAhead(DWORD frames, DWORD ahead)
+{
     if (m_rate == 0)
         Start(1);
     const uint64_t now = NowNs();
@@ -44,7 +49,11 @@ void CFrameClock::Wait(DWORD frames)
         m_frames = 0;
     }
     m_frames += frames;
-    const uint64_t deadline = m_epochNs + FramesToNs(m_frames);
+    if (m_frames <= ahead)
+        return;
+    const uint64_t deadline = m_epochNs + FramesToNs(m_frames - ahead);
+    if (ahead != 0 && deadline <= now)
+        return;
     timespec ts;
     ts.tv_sec = (time_t)(deadline / kNsPerSecond);
     ts.tv_nsec = (long)(deadline % kNsPerSecond);

@@ -19,6 +19,12 @@ public:
     // timeline at the present instead of rushing through the backlog.
     void Wait(DWORD frames);
 
+    // Counts `frames` more handed over, and blocks only while more than
+    // `ahead` frames of what was handed over are not yet due.
+    void WaitAhead(DWORD frames, DWORD ahead);
+
+    DWORD GetRate() const { return m_rate; }
+
     static uint64_t NowNs();
 
 private:

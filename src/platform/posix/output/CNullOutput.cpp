@@ -4,8 +4,10 @@ CNullOutput::CNullOutput() : m_open(false) {}
 
 bool CNullOutput::Open(DWORD rate, WORD channels, DWORD /*periodFrames*/)
 {
-    if (rate == 0 || channels == 0)
+    if (channels == 0)
         return false;
+    if (rate == 0)
+        rate = 48000;
     m_clock.Start(rate);
     m_open = true;
     return true;
@@ -24,6 +26,12 @@ DWORD CNullOutput::GetLatencyFrames()
 {
     // Write returns only once its frames are due: nothing is ever pending.
     return 0;
+}
+
+void CNullOutput::Resume()
+{
+    if (m_open)
+        m_clock.Start(m_clock.GetRate());
 }
 
 void CNullOutput::Close()

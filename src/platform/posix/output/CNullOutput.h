@@ -9,10 +9,15 @@ class CNullOutput : public CAudioOutput {
 public:
     CNullOutput();
 
+    // Rate 0: 48000.
     bool Open(DWORD rate, WORD channels, DWORD periodFrames) override;
+    EKind GetKind() const override { return OUTPUT_NULL; }
+    DWORD GetRate() const override { return m_clock.GetRate(); }
     // Returns when the last of the frames is due.
     bool Write(const float *samples, DWORD frames) override;
     DWORD GetLatencyFrames() override;
+    // The pace starts afresh at the next Write.
+    void Resume() override;
     void Close() override;
 
 private:

@@ -71,6 +71,9 @@ bool CPulseLibrary::Load()
         Bind(handle, "pa_context_rttime_new", context_rttime_new) &&
         Bind(handle, "pa_context_rttime_restart", context_rttime_restart) &&
         Bind(handle, "pa_rtclock_now", rtclock_now) &&
+        Bind(handle, "pa_context_get_sink_info_by_name", context_get_sink_info_by_name) &&
+        Bind(handle, "pa_operation_unref", operation_unref) &&
+        Bind(handle, "pa_operation_get_state", operation_get_state) &&
         Bind(handle, "pa_stream_new", stream_new) &&
         Bind(handle, "pa_stream_unref", stream_unref) &&
         Bind(handle, "pa_stream_set_state_callback", stream_set_state_callback) &&
@@ -82,6 +85,10 @@ bool CPulseLibrary::Load()
         Bind(handle, "pa_stream_write", stream_write) &&
         Bind(handle, "pa_stream_get_latency", stream_get_latency) &&
         Bind(handle, "pa_stream_get_buffer_attr", stream_get_buffer_attr) &&
+        Bind(handle, "pa_stream_cork", stream_cork) &&
+        Bind(handle, "pa_stream_flush", stream_flush) &&
+        Bind(handle, "pa_stream_trigger", stream_trigger) &&
+        Bind(handle, "pa_stream_update_timing_info", stream_update_timing_info) &&
         Bind(handle, "pa_channel_map_init_auto", channel_map_init_auto);
     if (!bound) {
         dlclose(handle);

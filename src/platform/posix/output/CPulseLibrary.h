@@ -13,6 +13,7 @@ struct pa_stream;
 struct pa_time_event;
 struct pa_spawn_api;
 struct pa_cvolume;
+struct pa_operation;
 
 typedef uint64_t pa_usec_t;
 #define PA_USEC_INVALID ((pa_usec_t)-1)
@@ -40,6 +41,7 @@ enum { PA_CHANNELS_MAX = 32 };
 enum { PA_CHANNEL_MAP_WAVEEX = 3 };
 enum { PA_CONTEXT_NOAUTOSPAWN = 0x1 };
 enum { PA_SEEK_RELATIVE = 0 };
+enum { PA_OPERATION_RUNNING = 0 };
 
 enum {
     PA_CONTEXT_UNCONNECTED,
@@ -60,8 +62,7 @@ enum {
 };
 
 enum {
-    PA_STREAM_INTERPOLATE_TIMING = 0x0002,
-    PA_STREAM_AUTO_TIMING_UPDATE = 0x0008,
+    PA_STREAM_START_CORKED = 0x0001,
     PA_STREAM_ADJUST_LATENCY = 0x2000
 };
 
@@ -84,7 +85,18 @@ struct pa_buffer_attr {
     uint32_t fragsize;
 };
 
+// The head of the records the server describes itself and a sink with;
+// only these first fields are read, and their layout is the ABI.
+struct pa_sink_info {
+    const char *name;
+    uint32_t index;
+    const char *description;
+    pa_sample_spec sample_spec;
+};
+
 typedef void (*pa_context_notify_cb_t)(pa_context *c, void *userdata);
+typedef void (*pa_sink_info_cb_t)(pa_context *c, const pa_sink_info *info, int eol, void *userdata);
+typedef void (*pa_stream_success_cb_t)(pa_stream *s, int success, void *userdata);
 typedef void (*pa_stream_notify_cb_t)(pa_stream *s, void *userdata);
 typedef void (*pa_stream_request_cb_t)(pa_stream *s, size_t nbytes, void *userdata);
 typedef void (*pa_time_event_cb_t)(pa_mainloop_api *a, pa_time_event *e, const struct timeval *tv,
@@ -118,6 +130,10 @@ public:
                                          void *userdata);
     void (*context_rttime_restart)(const pa_context *c, pa_time_event *e, pa_usec_t usec);
     pa_usec_t (*rtclock_now)(void);
+    pa_operation *(*context_get_sink_info_by_name)(pa_context *c, const char *name, pa_sink_info_cb_t cb,
+                                                   void *userdata);
+    void (*operation_unref)(pa_operation *o);
+    int (*operation_get_state)(const pa_operation *o);
 
     pa_stream *(*stream_new)(pa_context *c, const char *name, const pa_sample_spec *ss,
                              const pa_channel_map *map);
@@ -133,6 +149,10 @@ public:
                         int64_t offset, int seek);
     int (*stream_get_latency)(pa_stream *s, pa_usec_t *usec, int *negative);
     const pa_buffer_attr *(*stream_get_buffer_attr)(pa_stream *s);
+    pa_operation *(*stream_cork)(pa_stream *s, int b, pa_stream_success_cb_t cb, void *userdata);
+    pa_operation *(*stream_flush)(pa_stream *s, pa_stream_success_cb_t cb, void *userdata);
+    pa_operation *(*stream_trigger)(pa_stream *s, pa_stream_success_cb_t cb, void *userdata);
+    pa_operation *(*stream_update_timing_info)(pa_stream *s, pa_stream_success_cb_t cb, void *userdata);
     pa_channel_map *(*channel_map_init_auto)(pa_channel_map *m, unsigned channels, int def);
     // Missing from old libpulse versions: then null.
     pa_channel_map *(*channel_map_init_extend)(pa_channel_map *m, unsigned channels, int def);

@@ -1,13 +1,14 @@
 #include "platform/posix/output/CPulseOutput.h"
 
+#include <stdlib.h>
+
 #include "platform/CLog.h"
 
 namespace {
 
 const char kName[] = "dudidadu";
-// Long enough for a loaded machine to answer, short enough that a device is
-// created promptly when a server is named but does not answer.
-const pa_usec_t kConnectTimeoutUs = 2000000;
+// Without a sink that says otherwise.
+const DWORD kDefaultRate = 48000;
 // The stream asks for data every few milliseconds; this long without room
 // means the server is not consuming (suspended sink, stopped server).
 const pa_usec_t kStallUs = 500000;
@@ -30,6 +31,10 @@ CPulseOutput::CPulseOutput()
       m_rate(0),
       m_frameBytes(0),
       m_stalled(false),
+      m_corked(false),
+      m_starting(false),
+      m_timedOut(false),
+      m_sinkRate(0),
       m_pszFailure("")
 {
 }
@@ -76,7 +81,7 @@ bool CPulseOutput::WaitUntil(pa_usec_t deadline)
     return true;
 }
 
-bool CPulseOutput::Connect()
+bool CPulseOutput::Connect(DWORD timeoutMs)
 {
     if (m_context)
         return true;
@@ -95,6 +100,7 @@ bool CPulseOutput::Connect()
         return false;
     }
     m_pszFailure = "no PulseAudio server answered";
+    m_timedOut = false;
     m_pulse->threaded_mainloop_lock(m_mainloop);
     m_context = m_pulse->context_new(m_pulse->threaded_mainloop_get_api(m_mainloop), kName);
     bool ready = false;
@@ -105,16 +111,20 @@ bool CPulseOutput::Connect()
         // never a daemon started on our behalf.
         if (m_timer &&
             m_pulse->context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
-            const pa_usec_t deadline = m_pulse->rtclock_now() + kConnectTimeoutUs;
+            const pa_usec_t deadline = m_pulse->rtclock_now() + (pa_usec_t)timeoutMs * 1000u;
             for (;;) {
                 const int state = m_pulse->context_get_state(m_context);
                 if (state == PA_CONTEXT_READY) {
                     ready = true;
                     break;
                 }
-                if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED ||
-                    !WaitUntil(deadline))
+                if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED)
                     break;
+                if (!WaitUntil(deadline)) {
+                    m_timedOut = true;
+                    m_pszFailure = "the PulseAudio server did not answer in time";
+                    break;
+                }
             }
         }
     }
@@ -145,10 +155,34 @@ void CPulseOutput::Disconnect()
     m_mainloop = nullptr;
 }
 
+void CPulseOutput::OnSinkInfo(pa_context * /*context*/, const pa_sink_info *info, int eol, void *self)
+{
+    CPulseOutput *output = static_cast<CPulseOutput *>(self);
+    if (!eol && info && info->sample_spec.rate != 0)
+        output->m_sinkRate = info->sample_spec.rate;
+    output->m_pulse->threaded_mainloop_signal(output->m_mainloop, 0);
+}
+
+DWORD CPulseOutput::AskSinkRate()
+{
+    // The sink libpulse would connect the stream to.
+    const char *sink = getenv("PULSE_SINK");
+    m_sinkRate = 0;
+    pa_operation *asking = m_pulse->context_get_sink_info_by_name(
+        m_context, sink && *sink ? sink : "@DEFAULT_SINK@", OnSinkInfo, this);
+    if (!asking)
+        return 0;
+    const pa_usec_t deadline = m_pulse->rtclock_now() + (pa_usec_t)kConnectTimeoutMs * 1000u;
+    while (m_pulse->operation_get_state(asking) == PA_OPERATION_RUNNING && WaitUntil(deadline)) {
+    }
+    m_pulse->operation_unref(asking);
+    return m_sinkRate;
+}
+
 bool CPulseOutput::Open(DWORD rate, WORD channels, DWORD periodFrames)
 {
     Close();
-    if (rate == 0 || channels == 0 || channels > PA_CHANNELS_MAX)
+    if (channels == 0 || channels > PA_CHANNELS_MAX)
         return false;
     if (!Connect())
         return false;
@@ -162,6 +196,13 @@ bool CPulseOutput::Open(DWORD rate, WORD channels, DWORD periodFrames)
         m_pulse->threaded_mainloop_lock(m_mainloop);
     }
 
+    if (rate == 0) {
+        rate = AskSinkRate();
+        if (rate < 8000 || rate > 384000)
+            rate = kDefaultRate;
+        if (periodFrames == 0)
+            periodFrames = rate / 200;
+    }
     pa_sample_spec spec;
     spec.format = PA_SAMPLE_FLOAT32LE;
     spec.rate = rate;
@@ -203,11 +244,14 @@ bool CPulseOutput::Open(DWORD rate, WORD channels, DWORD periodFrames)
         attr.prebuf = FramesToBytes(period ? period : request, m_frameBytes);
         attr.minreq = FramesToBytes(request, m_frameBytes);
         attr.fragsize = (uint32_t)-1;
-        const int flags =
-            PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY;
+        // Corked until the first Write: a device with nothing to play
+        // costs the server nothing. Timing is asked for when it is wanted
+        // (GetLatencyFrames), not kept up to date by the library: that would
+        // wake an idle device's main loop every few hundred milliseconds.
+        const int flags = PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY;
         if (m_pulse->stream_connect_playback(m_stream, nullptr, &attr, flags, nullptr, nullptr) >=
             0) {
-            const pa_usec_t deadline = m_pulse->rtclock_now() + kConnectTimeoutUs;
+            const pa_usec_t deadline = m_pulse->rtclock_now() + (pa_usec_t)kConnectTimeoutMs * 1000u;
             for (;;) {
                 const int state = m_pulse->stream_get_state(m_stream);
                 if (state == PA_STREAM_READY) {
@@ -221,6 +265,7 @@ bool CPulseOutput::Open(DWORD rate, WORD channels, DWORD periodFrames)
         }
     }
     m_stalled = false;
+    m_corked = true;
     m_pulse->threaded_mainloop_unlock(m_mainloop);
     if (!ready) {
         m_pszFailure = "the PulseAudio server refused the stream";
@@ -243,6 +288,8 @@ bool CPulseOutput::Write(const float *samples, DWORD frames)
     size_t remaining = (size_t)frames * m_frameBytes;
 
     m_pulse->threaded_mainloop_lock(m_mainloop);
+    if (m_corked)
+        Cork(false);
     pa_usec_t lastProgress = m_pulse->rtclock_now();
     bool good = true;
     while (remaining != 0) {
@@ -267,6 +314,13 @@ bool CPulseOutput::Write(const float *samples, DWORD frames)
             remaining -= bytes;
             lastProgress = m_pulse->rtclock_now();
             m_stalled = false;
+            if (m_starting && remaining == 0) {
+                // A sound starts: played now, not once the buffer has filled.
+                m_starting = false;
+                pa_operation *triggering = m_pulse->stream_trigger(m_stream, nullptr, nullptr);
+                if (triggering)
+                    m_pulse->operation_unref(triggering);
+            }
             continue;
         }
         if (m_stalled)
@@ -287,11 +341,25 @@ bool CPulseOutput::Write(const float *samples, DWORD frames)
     return good;
 }
 
+void CPulseOutput::OnSuccess(pa_stream * /*stream*/, int /*success*/, void *self)
+{
+    CPulseOutput *output = static_cast<CPulseOutput *>(self);
+    output->m_pulse->threaded_mainloop_signal(output->m_mainloop, 0);
+}
+
 DWORD CPulseOutput::GetLatencyFrames()
 {
     if (!m_stream)
         return 0;
     m_pulse->threaded_mainloop_lock(m_mainloop);
+    // The server's answer comes with this call's own callback, or the
+    // stream fails and its state callback wakes the wait.
+    pa_operation *asking = m_pulse->stream_update_timing_info(m_stream, OnSuccess, this);
+    if (asking) {
+        while (m_pulse->operation_get_state(asking) == PA_OPERATION_RUNNING && IsStreamGood())
+            m_pulse->threaded_mainloop_wait(m_mainloop);
+        m_pulse->operation_unref(asking);
+    }
     pa_usec_t latency = 0;
     int negative = 0;
     DWORD frames = 0;
@@ -299,6 +367,43 @@ DWORD CPulseOutput::GetLatencyFrames()
         frames = (DWORD)(latency * m_rate / 1000000u);
     m_pulse->threaded_mainloop_unlock(m_mainloop);
     return frames;
+}
+
+// With the main loop locked. The answers are not waited for: the stream
+// takes the order of the requests as they come.
+void CPulseOutput::Cork(bool cork)
+{
+    if (cork) {
+        // What is left is the silence the mixer wrote after the last sound.
+        pa_operation *flushing = m_pulse->stream_flush(m_stream, nullptr, nullptr);
+        if (flushing)
+            m_pulse->operation_unref(flushing);
+    }
+    pa_operation *corking = m_pulse->stream_cork(m_stream, cork ? 1 : 0, nullptr, nullptr);
+    if (corking)
+        m_pulse->operation_unref(corking);
+    m_corked = cork;
+    m_starting = !cork;
+}
+
+void CPulseOutput::Pause()
+{
+    if (!m_stream)
+        return;
+    m_pulse->threaded_mainloop_lock(m_mainloop);
+    if (!m_corked && IsStreamGood())
+        Cork(true);
+    m_pulse->threaded_mainloop_unlock(m_mainloop);
+}
+
+void CPulseOutput::Resume()
+{
+    if (!m_stream)
+        return;
+    m_pulse->threaded_mainloop_lock(m_mainloop);
+    if (m_corked && IsStreamGood())
+        Cork(false);
+    m_pulse->threaded_mainloop_unlock(m_mainloop);
 }
 
 DWORD CPulseOutput::GetTargetFrames()

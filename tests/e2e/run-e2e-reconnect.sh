@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# A device made while no sound server answers, or whose server is killed and
+# started again, is heard once the server answers: dudidadu-e2e loops the
+# tone on a device made before its private server starts; the tone must be
+# heard on the server's monitor once it does. The server is then killed (the
+# device goes on, unheard, and still reads as playing) and started again on
+# the same socket, and the tone must come back on the new server's
+# recording. Diagnostic lines say that the device moved there.
+#
+#   run-e2e-reconnect.sh SOURCE-DIR DUDIDADU-E2E
+#
+# Every wait polls with a generous deadline; nothing assumes a quiet machine.
+set -u
+
+if [ $# -ne 2 ]; then
+    echo "usage: run-e2e-reconnect.sh SOURCE-DIR DUDIDADU-E2E" >&2
+    exit 2
+fi
+source_dir=$1
+program=$2
+for tool in pulseaudio parec pactl; do
+    command -v "$tool" >/dev/null 2>&1 || { echo "run-e2e-reconnect.sh: $tool is missing" >&2; exit 1; }
+done
+. "$source_dir/scripts/lib/pulse.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/dudidadu-reconnect.XXXXXX") || exit 1
+recorder=""
+player=""
+finish() {
+    local status=$1
+    [ -n "$player" ] && { touch "$work/stop"; kill "$player" 2>/dev/null; wait "$player" 2>/dev/null; }
+    [ -n "$recorder" ] && { kill "$recorder" 2>/dev/null; wait "$recorder" 2>/dev/null; }
+    pulse_stop
+    if [ "$status" -eq 0 ]; then
+        rm -rf "$work"
+    else
+        echo "run-e2e-reconnect.sh: recordings and logs kept in $work"
+        cat "$work/player.log" 2>/dev/null
+    fi
+    exit "$status"
+}
+
+record() {
+    parec -d reconnect_sink.monitor --format=s16le --channels=2 --rate=48000 --latency-msec=20 \
+        >"$1" 2>>"$work/parec.log" &
+    recorder=$!
+}
+
+# until SECONDS COMMAND...: runs COMMAND every 0.2 s until it succeeds.
+until_within() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@" >"$work/last-try.log" 2>&1; do
+        [ "$SECONDS" -ge "$deadline" ] && return 1
+        sleep 0.2
+    done
+}
+
+pulse_prepare "$work/pulse" reconnect_sink
+DUDIDADU_LOG=1 "$program" hold "$work/stop" 150 >"$work/player.out" 2>"$work/player.log" &
+player=$!
+until_within 30 grep -q "device output: null" "$work/player.log" || { echo "FAIL: no device on the null output"; finish 1; }
+
+echo "starting the server"
+pulse_relaunch || finish 1
+record "$work/before.raw"
+until_within 60 "$program" heard "$work/before.raw" || { echo "FAIL: the tone is not heard once the server answers"; finish 1; }
+cat "$work/last-try.log"
+
+echo "killing the server"
+pulse_kill
+wait "$recorder" 2>/dev/null
+recorder=""
+until_within 30 grep -q "went away" "$work/player.log" || { echo "FAIL: the device did not notice"; finish 1; }
+
+echo "starting the server again"
+pulse_relaunch || finish 1
+record "$work/after.raw"
+until_within 60 "$program" heard "$work/after.raw" || { echo "FAIL: the tone is not heard again"; cat "$work/last-try.log"; finish 1; }
+cat "$work/last-try.log"
+[ "$(grep -c "PulseAudio answers" "$work/player.log")" -eq 2 ] || { echo "FAIL: no two lines say the device moved"; finish 1; }
+grep "dudidadu:" "$work/player.log"
+
+touch "$work/stop"
+wait "$player"
+played=$?
+player=""
+cat "$work/player.out"
+[ "$played" -eq 0 ] || { echo "FAIL: the player failed"; finish 1; }
+finish 0
