@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "support/Diagnostics.h"
 #include "PulseTestEnv.h"
 #include "platform/posix/output/CPulseOutput.h"
 
@@ -274,6 +275,24 @@ TEST(PulseOutput, OpensAtTheSinksRateAndPausesCorked)
         ASSERT_TRUE(output.Write(block.data(), rate / 100));
         output.Close();
     }
+}
+
+// The first stream on an idle null sink waits for the block the sink
+// rendered ahead; what it writes meanwhile is played late, never dropped.
+TEST(PulseOutput, FirstStreamOnAnIdleSinkIsWaitedFor)
+{
+    if (FindProgram("pulseaudio").empty())
+        GTEST_SKIP() << "pulseaudio is not installed";
+    PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "the private server did not come up";
+    diag::CapturedLog log;
+    CPulseOutput output;
+    ASSERT_TRUE(output.Open(kRate, 2, kPeriod));
+    ToneWriter tone(440.0);
+    for (int i = 0; i < 150; ++i)  // 1.5 s
+        ASSERT_TRUE(tone.Write(output, true)) << "block " << i;
+    output.Close();
+    EXPECT_EQ(std::string::npos, log.Take().find("takes no sound"));
 }
 
 TEST(PulseOutput, KeepsTimeWhileTheServerStallsAndFailsWhenItDies)

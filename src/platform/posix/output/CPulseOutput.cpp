@@ -10,8 +10,10 @@ const char kName[] = "dudidadu";
 // Without a sink that says otherwise.
 const DWORD kDefaultRate = 48000;
 // The stream asks for data every few milliseconds; this long without room
-// means the server is not consuming (suspended sink, stopped server).
-const pa_usec_t kStallUs = 500000;
+// means the server is not consuming (suspended sink, stopped server). Not
+// less: an idle null sink renders two seconds ahead, and the first stream to
+// join it waits that long to be played at all.
+const pa_usec_t kStallUs = 3000000;
 const DWORD kTargetMs = 20;
 
 uint32_t FramesToBytes(DWORD frames, size_t frameBytes)
