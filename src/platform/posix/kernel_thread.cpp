@@ -280,16 +280,23 @@ void CKernelCurrentThread::CThreadEnd::at_thread_end(void *record)
     CKernelCurrentThread::abandon_mutexes();
     if (static_cast<pid_t>(syscall(SYS_gettid)) == getpid())
         return;
+    current->_withdraw(true);
+}
+
+// No longer the calling thread's record: off the list, its mutexes let go.
+void CKernelCurrentThread::_withdraw(bool free)
+{
     pthread_setspecific(s_key, nullptr);
     // The last reference to a mutex may go with the list, outside the lock.
     std::shared_ptr<CKernelMutex> first[kOwnedInPlace];
     std::vector<std::shared_ptr<CKernelMutex>> more;
-    current->_take_owned(first, more);
+    _take_owned(first, more);
     // Off the list and freed in one hold of its lock, so that a fork never
     // finds the record unlisted but not yet freed.
     std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
-    current->_unlist();
-    delete current;
+    _unlist();
+    if (free)
+        delete this;
 }
 
 // With s_recordsLock held.
@@ -338,12 +345,8 @@ void CKernelCurrentThread::leave()
     if (!current)
         return;
     abandon_mutexes();
-    pthread_setspecific(s_key, nullptr);
-    std::shared_ptr<CKernelMutex> first[kOwnedInPlace];
-    std::vector<std::shared_ptr<CKernelMutex>> more;
-    current->_take_owned(first, more);
-    std::lock_guard<CKernelLeafLock> hold(s_recordsLock);
-    current->_unlist();
+    // The record belongs to the thread's object, which frees it.
+    current->_withdraw(false);
 }
 
 CKernelCurrentThread &CKernelCurrentThread::_get()

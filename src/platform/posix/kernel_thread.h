@@ -59,6 +59,8 @@ private:
     // Moves the owned mutexes out, so that they are let go outside any lock.
     void _take_owned(std::shared_ptr<CKernelMutex> (&first)[kOwnedInPlace],
                      std::vector<std::shared_ptr<CKernelMutex>> &more);
+    // Ends the calling thread's use of the record; `free` deletes it.
+    void _withdraw(bool free);
 
     DWORD m_dwId = 0;
     DWORD m_dwExitCode = 0;
