@@ -19,7 +19,7 @@ const DWORD kTurnBytes = 4;
 
 }  // namespace
 
-CImaAdpcmDecoder::CImaAdpcmDecoder() : m_wChannels(0), m_wBlockAlign(0), m_wSamplesPerBlock(0)
+CImaAdpcmDecoder::CImaAdpcmDecoder()
 {
     for (int index = 0; index <= kMaxStepIndex; ++index) {
         const int step = kStepSizes[index];
@@ -82,27 +82,10 @@ DWORD CImaAdpcmDecoder::_frames_in(DWORD bytes) const
     return frames < m_wSamplesPerBlock ? frames : m_wSamplesPerBlock;
 }
 
-uint64_t CImaAdpcmDecoder::DecodedSize(DWORD dataSize) const
+void CImaAdpcmDecoder::_decode_block(const BYTE *block, DWORD frames, int16_t *out) const
 {
-    if (m_wBlockAlign == 0)
-        return 0;
-    const uint64_t frames =
-        (uint64_t)(dataSize / m_wBlockAlign) * m_wSamplesPerBlock + _frames_in(dataSize % m_wBlockAlign);
-    return frames * m_wChannels * 2;
-}
-
-void CImaAdpcmDecoder::Decode(const BYTE *in, DWORD dataSize, BYTE *out) const
-{
-    int16_t *samples = reinterpret_cast<int16_t *>(out);
-    for (uint64_t at = 0; at < dataSize; at += m_wBlockAlign) {
-        const DWORD left = (DWORD)(dataSize - at);
-        const DWORD frames = _frames_in(left < m_wBlockAlign ? left : m_wBlockAlign);
-        if (frames == 0)
-            break;
-        for (DWORD c = 0; c < m_wChannels; ++c)
-            _decode_channel(in + at, c, frames, samples + c);
-        samples += (size_t)frames * m_wChannels;
-    }
+    for (DWORD c = 0; c < m_wChannels; ++c)
+        _decode_channel(block, c, frames, out + c);
 }
 
 // One channel of a block into every m_wChannels-th sample of out.

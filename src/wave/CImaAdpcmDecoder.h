@@ -8,31 +8,21 @@
 // next index.
 #pragma once
 
-#include "platform/winapi.h"
+#include "wave/CAdpcmDecoder.h"
 
-#include <stdint.h>
-
-class CImaAdpcmDecoder {
+class CImaAdpcmDecoder final : public CAdpcmDecoder {
 public:
     CImaAdpcmDecoder();
 
     // Takes the layout of the record (18 + cbSize bytes). FALSE, with the
     // reason written to why (160 bytes), when it does not fit together.
     BOOL Setup(LPCWAVEFORMATEX format, LPSTR why);
-    // Bytes of 16-bit PCM that `dataSize` bytes of blocks decode to.
-    uint64_t DecodedSize(DWORD dataSize) const;
-    // Decodes every block of `in` (dataSize bytes) into out, which holds
-    // DecodedSize(dataSize) bytes.
-    void Decode(const BYTE *in, DWORD dataSize, BYTE *out) const;
 
 private:
-    // Frames a block of this many bytes (at most a whole one) holds.
-    DWORD _frames_in(DWORD bytes) const;
+    DWORD _frames_in(DWORD bytes) const override;
+    void _decode_block(const BYTE *block, DWORD frames, int16_t *out) const override;
     void _decode_channel(const BYTE *block, DWORD channel, DWORD frames, int16_t *out) const;
 
-    WORD m_wChannels;
-    WORD m_wBlockAlign;
-    WORD m_wSamplesPerBlock;
     int m_delta[89][16];
     BYTE m_next[89][16];
 };

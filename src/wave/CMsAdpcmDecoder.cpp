@@ -22,7 +22,7 @@ int Signed16(const BYTE *p)
 }  // namespace
 
 CMsAdpcmDecoder::CMsAdpcmDecoder()
-    : m_wChannels(0), m_wBlockAlign(0), m_wSamplesPerBlock(0), m_dwCoefs(0)
+    : m_dwCoefs(0)
 {
     memset(m_coefs, 0, sizeof(m_coefs));
 }
@@ -77,28 +77,6 @@ DWORD CMsAdpcmDecoder::_frames_in(DWORD bytes) const
         return 0;
     const DWORD frames = 2 * (bytes - header) / m_wChannels + 2;
     return frames < m_wSamplesPerBlock ? frames : m_wSamplesPerBlock;
-}
-
-uint64_t CMsAdpcmDecoder::DecodedSize(DWORD dataSize) const
-{
-    if (m_wBlockAlign == 0)
-        return 0;
-    const uint64_t frames =
-        (uint64_t)(dataSize / m_wBlockAlign) * m_wSamplesPerBlock + _frames_in(dataSize % m_wBlockAlign);
-    return frames * m_wChannels * 2;
-}
-
-void CMsAdpcmDecoder::Decode(const BYTE *in, DWORD dataSize, BYTE *out) const
-{
-    int16_t *samples = reinterpret_cast<int16_t *>(out);
-    for (uint64_t at = 0; at < dataSize; at += m_wBlockAlign) {
-        const DWORD left = (DWORD)(dataSize - at);
-        const DWORD frames = _frames_in(left < m_wBlockAlign ? left : m_wBlockAlign);
-        if (frames == 0)
-            break;
-        _decode_block(in + at, frames, samples);
-        samples += (size_t)frames * m_wChannels;
-    }
 }
 
 namespace {

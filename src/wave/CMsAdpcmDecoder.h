@@ -8,11 +8,9 @@
 // record.
 #pragma once
 
-#include "platform/winapi.h"
+#include "wave/CAdpcmDecoder.h"
 
-#include <stdint.h>
-
-class CMsAdpcmDecoder {
+class CMsAdpcmDecoder final : public CAdpcmDecoder {
 public:
     CMsAdpcmDecoder();
 
@@ -20,22 +18,13 @@ public:
     // FALSE, with the reason written to why (160 bytes), when they do not
     // fit together.
     BOOL Setup(LPCWAVEFORMATEX format, LPSTR why);
-    // Bytes of 16-bit PCM that `dataSize` bytes of blocks decode to.
-    uint64_t DecodedSize(DWORD dataSize) const;
-    // Decodes every block of `in` (dataSize bytes) into out, which holds
-    // DecodedSize(dataSize) bytes.
-    void Decode(const BYTE *in, DWORD dataSize, BYTE *out) const;
 
 private:
     enum { MAX_CHANNELS = 8, MAX_COEFS = 256 };
 
-    // Frames a block of this many bytes (at most a whole one) holds.
-    DWORD _frames_in(DWORD bytes) const;
-    void _decode_block(const BYTE *block, DWORD frames, int16_t *out) const;
+    DWORD _frames_in(DWORD bytes) const override;
+    void _decode_block(const BYTE *block, DWORD frames, int16_t *out) const override;
 
-    WORD m_wChannels;
-    WORD m_wBlockAlign;
-    WORD m_wSamplesPerBlock;
     DWORD m_dwCoefs;               // pairs a block may choose; a byte chooses, so at most 256
     int m_coefs[MAX_COEFS][2];
 };
