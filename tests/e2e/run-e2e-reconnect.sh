@@ -5,7 +5,8 @@
 # heard on the server's monitor once it does. The server is then killed (the
 # device goes on, unheard, and still reads as playing) and started again on
 # the same socket, and the tone must come back on the new server's
-# recording. Diagnostic lines say that the device moved there.
+# recording. Diagnostic lines say that the device moved there. Last, the
+# server is stopped (SIGSTOP) and the player must still end.
 #
 #   run-e2e-reconnect.sh SOURCE-DIR DUDIDADU-E2E
 #
@@ -81,7 +82,19 @@ cat "$work/last-try.log"
 [ "$(grep -c "PulseAudio answers" "$work/player.log")" -eq 2 ] || { echo "FAIL: no two lines say the device moved"; finish 1; }
 grep "dudidadu:" "$work/player.log"
 
+# Stopped, the server takes the connection and answers nothing: the player
+# must still end, its device's teardown never waiting for the server.
+echo "stopping the server, then the player"
+kill -STOP "$DUDIDADU_PULSE_PID"
 touch "$work/stop"
+asked=$(date +%s.%N)
+deadline=$((SECONDS + 20))
+while kill -0 "$player" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
+    sleep 0.05
+done
+echo "the player ended $(awk "BEGIN { printf \"%.2f\", $(date +%s.%N) - $asked }") s after it was asked to"
+kill -CONT "$DUDIDADU_PULSE_PID"
+kill -0 "$player" 2>/dev/null && { echo "FAIL: the player does not end while its server is stopped"; finish 1; }
 wait "$player"
 played=$?
 player=""

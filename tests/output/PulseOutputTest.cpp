@@ -295,6 +295,36 @@ TEST(PulseOutput, FirstStreamOnAnIdleSinkIsWaitedFor)
     EXPECT_EQ(std::string::npos, log.Take().find("takes no sound"));
 }
 
+// Writes held up by a server that takes nothing end once the output is
+// interrupted: ten seconds of audio then go in far less than ten seconds.
+TEST(PulseOutput, InterruptEndsTheWaitOfWrite)
+{
+    if (FindProgram("pulseaudio").empty())
+        GTEST_SKIP() << "pulseaudio is not installed";
+    PrivateServer server;
+    ASSERT_TRUE(server.Start()) << "the private server did not come up";
+    CPulseOutput output;
+    ASSERT_TRUE(output.Open(kRate, 2, kPeriod));
+    ToneWriter tone(440.0);
+    ASSERT_TRUE(tone.Write(output, true));
+    server.Signal(SIGSTOP);
+    std::atomic<int> written(0);
+    std::thread writer([&] {
+        for (int i = 0; i < 1000; ++i, ++written)
+            tone.Write(output, true);
+    });
+    while (written.load() == 0 && writer.joinable())
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto start = std::chrono::steady_clock::now();
+    output.Interrupt();
+    writer.join();
+    const double took = SecondsSince(start);
+    server.Signal(SIGCONT);
+    printf("10 s of audio after the interrupt took %.3f s\n", took);
+    EXPECT_LT(took, 5.0) << "Write still waits for the server";
+    output.Close();
+}
+
 TEST(PulseOutput, KeepsTimeWhileTheServerStallsAndFailsWhenItDies)
 {
     if (FindProgram("pulseaudio").empty() || FindProgram("parec").empty())

@@ -24,12 +24,7 @@ CMixerThread::CMixerThread(CMixer &mixer, CAudioOutput *output, DWORD periodFram
     : m_mixer(mixer),
       m_pOutput(output),
       m_dwPeriod(periodFrames),
-      m_bStop(false),
-      m_bSeeking(false),
-      m_bStopSeeking(false),
-      m_eSought(CAudioOutput::OUTPUT_NULL),
-      m_pFound(nullptr),
-      m_bFound(false)
+      m_bStop(false)
 {
     int result = 0;
     try {
@@ -49,14 +44,16 @@ CMixerThread::CMixerThread(CMixer &mixer, CAudioOutput *output, DWORD periodFram
 
 CMixerThread::~CMixerThread()
 {
-    m_bStop.store(true);
+    {
+        // A server that takes nothing would hold the thread in Write, and
+        // the device's teardown with it.
+        std::lock_guard<std::mutex> hold(m_outputLock);
+        m_bStop.store(true);
+        m_pOutput->Interrupt();
+    }
     m_mixer.Wake();
     pthread_join(m_thread, nullptr);
     _stop_seeking();
-    if (m_pFound != nullptr) {
-        m_pFound->Close();
-        delete m_pFound;
-    }
     m_pOutput->Close();
     delete m_pOutput;
 }
@@ -76,7 +73,7 @@ void CMixerThread::_run()
     int64_t hangover = 0;
     bool paused = false;
     while (!m_bStop.load()) {
-        if (m_bFound.load(std::memory_order_acquire))
+        if (m_pSeek && m_pSeek->bFound.load(std::memory_order_acquire))
             _adopt_found(paused);
         if (m_mixer.Render(m_block.data(), m_dwPeriod)) {
             hangover = -1;
@@ -122,9 +119,7 @@ bool CMixerThread::_fall_back()
     fallback->SetWanted(wanted);
     CLog::Line(CLog::LOG_EVENTS, "the %s output went away: the device goes on, unheard, and looks for %s",
                CAudioOutput::NameOf(m_pOutput->GetKind()), CAudioOutput::NameOf(wanted));
-    m_pOutput->Close();
-    delete m_pOutput;
-    m_pOutput = fallback;
+    _replace_output(fallback);
     if (fallback->IsStandIn())
         _start_seeking();
     return true;
@@ -134,20 +129,32 @@ void CMixerThread::_adopt_found(bool paused)
 {
     CAudioOutput *found = nullptr;
     {
-        std::lock_guard<std::mutex> hold(m_seekLock);
-        found = m_pFound;
-        m_pFound = nullptr;
-        m_bFound.store(false);
+        std::lock_guard<std::mutex> hold(m_pSeek->lock);
+        found = m_pSeek->pFound;
+        m_pSeek->pFound = nullptr;
+        m_pSeek->bFound.store(false);
     }
     if (found == nullptr)
         return;
     CLog::Line(CLog::LOG_EVENTS, "device output: %s answers; the device plays there from now on",
                CAudioOutput::NameOf(found->GetKind()));
-    m_pOutput->Close();
-    delete m_pOutput;
-    m_pOutput = found;
+    _replace_output(found);
     if (paused)
         m_pOutput->Pause();
+}
+
+void CMixerThread::_replace_output(CAudioOutput *next)
+{
+    CAudioOutput *old = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(m_outputLock);
+        old = m_pOutput;
+        m_pOutput = next;
+        if (m_bStop.load())
+            next->Interrupt();
+    }
+    old->Close();
+    delete old;
 }
 
 void CMixerThread::_start_seeking()
@@ -155,51 +162,79 @@ void CMixerThread::_start_seeking()
     // The last seeker, if any, found what the output that just went away
     // was: it has ended or is about to.
     _stop_seeking();
-    std::lock_guard<std::mutex> hold(m_seekLock);
-    m_eSought = m_pOutput->GetWanted();
-    m_bStopSeeking = false;
-    m_bSeeking = pthread_create(&m_seeker, nullptr, _seek_main, this) == 0;
+    std::shared_ptr<SSeek> seek;
+    try {
+        seek = std::make_shared<SSeek>();
+    } catch (...) {
+        return;  // no memory: the device stays where it is
+    }
+    seek->eSought = m_pOutput->GetWanted();
+    seek->dwRate = m_mixer.GetRate();
+    seek->dwPeriod = m_dwPeriod;
+    seek->pMixer = &m_mixer;
+    std::shared_ptr<SSeek> *handed = new (std::nothrow) std::shared_ptr<SSeek>(seek);
+    pthread_t seeker;
+    if (handed == nullptr || pthread_create(&seeker, nullptr, _seek_main, handed) != 0) {
+        delete handed;
+        return;
+    }
+    pthread_detach(seeker);
+    m_pSeek = std::move(seek);
 }
 
+// Not joined: a seeker may be waiting for a server that does not answer,
+// and the device's teardown must not wait with it. Once told to stop it
+// touches nothing of the device and closes what it finds.
 void CMixerThread::_stop_seeking()
 {
+    if (!m_pSeek)
+        return;
     {
-        std::lock_guard<std::mutex> hold(m_seekLock);
-        if (!m_bSeeking)
-            return;
-        m_bStopSeeking = true;
-        m_seekSignal.notify_all();
+        std::lock_guard<std::mutex> hold(m_pSeek->lock);
+        m_pSeek->bStop = true;
+        if (m_pSeek->pFound != nullptr) {
+            m_pSeek->pFound->Close();
+            delete m_pSeek->pFound;
+            m_pSeek->pFound = nullptr;
+        }
+        m_pSeek->signal.notify_all();
     }
-    pthread_join(m_seeker, nullptr);
-    std::lock_guard<std::mutex> hold(m_seekLock);
-    m_bSeeking = false;
+    m_pSeek.reset();
 }
 
-void *CMixerThread::_seek_main(void *self)
+void *CMixerThread::_seek_main(void *handed)
 {
-    static_cast<CMixerThread *>(self)->_seek();
+    std::shared_ptr<SSeek> seek = std::move(*static_cast<std::shared_ptr<SSeek> *>(handed));
+    delete static_cast<std::shared_ptr<SSeek> *>(handed);
+    _seek(*seek);
     return nullptr;
 }
 
-void CMixerThread::_seek()
+void CMixerThread::_seek(SSeek &seek)
 {
-    std::unique_lock<std::mutex> hold(m_seekLock);
+    std::unique_lock<std::mutex> hold(seek.lock);
     for (;;) {
-        if (m_seekSignal.wait_for(hold, std::chrono::milliseconds(kRetryMs), [this] { return m_bStopSeeking; }))
+        if (seek.signal.wait_for(hold, std::chrono::milliseconds(kRetryMs), [&seek] { return seek.bStop; }))
             return;
-        const CAudioOutput::EKind sought = m_eSought;
         hold.unlock();
         const char *why = "";
         CAudioOutput *found =
-            CAudioOutput::OpenPreferred(sought, m_mixer.GetRate(), 2, m_dwPeriod, kSeekPatienceMs, &why);
+            CAudioOutput::OpenPreferred(seek.eSought, seek.dwRate, 2, seek.dwPeriod, kSeekPatienceMs, &why);
         hold.lock();
+        if (seek.bStop) {
+            if (found != nullptr) {
+                found->Close();
+                delete found;
+            }
+            return;
+        }
         if (found != nullptr) {
-            found->SetWanted(sought);
-            m_pFound = found;
-            m_bFound.store(true, std::memory_order_release);
-            hold.unlock();
-            // An idle mixer thread takes it now, and pauses it.
-            m_mixer.Wake();
+            found->SetWanted(seek.eSought);
+            seek.pFound = found;
+            seek.bFound.store(true, std::memory_order_release);
+            // An idle mixer thread takes it now, and pauses it. Under the
+            // lock: once stopped, the device and its mixer may be gone.
+            seek.pMixer->Wake();
             return;
         }
     }

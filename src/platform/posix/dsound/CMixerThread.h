@@ -9,16 +9,19 @@
 // call or the mixer; the mixing moves to what answers at the next period,
 // every voice as it was.
 //
-// Plain pthreads that are handed only this object: after a fork, the child
-// has this object and the output but not the threads, and nothing the
-// threads alone referenced is lost (see CDeviceRegistry). Such an object is
-// never destroyed.
+// Plain pthreads: the mixer thread is handed only this object, a seeker only
+// the state it shares with it (a seeker is never waited for: it may be
+// waiting for a server that does not answer). After a fork, the child has
+// this object and the output but not the threads, and nothing the threads
+// alone referenced is lost (see CDeviceRegistry). Such an object is never
+// destroyed.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -47,26 +50,34 @@ private:
     bool _fall_back();
     // An output the seeker found replaces the current one.
     void _adopt_found(bool paused);
+    // The mixer thread's output becomes `next`; the last one is closed.
+    void _replace_output(CAudioOutput *next);
 
-    static void *_seek_main(void *self);
-    void _seek();
+    // What the mixer thread shares with a seeker, which may outlive it.
+    struct SSeek {
+        std::mutex lock;
+        std::condition_variable signal;
+        bool bStop = false;
+        CAudioOutput::EKind eSought = CAudioOutput::OUTPUT_NULL;
+        DWORD dwRate = 0;
+        DWORD dwPeriod = 0;
+        CMixer *pMixer = nullptr;  // not touched once bStop is set
+        CAudioOutput *pFound = nullptr;
+        std::atomic<bool> bFound{false};
+    };
+    static void *_seek_main(void *handed);
+    static void _seek(SSeek &seek);
     void _start_seeking();
     void _stop_seeking();
 
     CMixer &m_mixer;
-    CAudioOutput *m_pOutput;
+    CAudioOutput *m_pOutput;  // changed by the mixer thread under m_outputLock
+    std::mutex m_outputLock;
     const DWORD m_dwPeriod;
     std::vector<float> m_block;
     std::atomic<bool> m_bStop;
     pthread_t m_thread;
 
-    // The seeker: what it looks for, and what it found for the mixer thread.
-    std::mutex m_seekLock;
-    std::condition_variable m_seekSignal;
-    bool m_bSeeking;  // the seeker thread exists (joined by _stop_seeking)
-    bool m_bStopSeeking;
-    CAudioOutput::EKind m_eSought;
-    CAudioOutput *m_pFound;
-    std::atomic<bool> m_bFound;
-    pthread_t m_seeker;
+    // The seeker's state, while one looks; the mixer thread's alone.
+    std::shared_ptr<SSeek> m_pSeek;
 };

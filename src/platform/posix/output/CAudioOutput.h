@@ -38,6 +38,12 @@ public:
     virtual void Pause() {}
     virtual void Resume() {}
 
+    // From another thread, when the mixer stops for good: a Write or
+    // GetLatencyFrames under way returns without waiting any longer, and so
+    // do later ones (what they could not hand on is dropped). Outputs whose
+    // waits are short anyway need not do anything.
+    virtual void Interrupt() {}
+
     virtual void Close() = 0;
 
     // Which output it is.

@@ -36,6 +36,7 @@ CPulseOutput::CPulseOutput()
       m_corked(false),
       m_starting(false),
       m_timedOut(false),
+      m_bInterrupted(false),
       m_sinkRate(0),
       m_pszFailure("")
 {
@@ -294,7 +295,7 @@ bool CPulseOutput::Write(const float *samples, DWORD frames)
         Cork(false);
     pa_usec_t lastProgress = m_pulse->rtclock_now();
     bool good = true;
-    while (remaining != 0) {
+    while (remaining != 0 && !m_bInterrupted.load()) {
         if (!IsStreamGood()) {
             good = false;
             break;
@@ -335,7 +336,7 @@ bool CPulseOutput::Write(const float *samples, DWORD frames)
         }
     }
     m_pulse->threaded_mainloop_unlock(m_mainloop);
-    if (good && remaining != 0) {
+    if (good && remaining != 0 && !m_bInterrupted.load()) {
         // The server takes nothing: let the frames go at the pace they would
         // have been heard, and look again at the next write.
         m_stallClock.Wait((DWORD)(remaining / m_frameBytes));
@@ -358,7 +359,8 @@ DWORD CPulseOutput::GetLatencyFrames()
     // stream fails and its state callback wakes the wait.
     pa_operation *asking = m_pulse->stream_update_timing_info(m_stream, OnSuccess, this);
     if (asking) {
-        while (m_pulse->operation_get_state(asking) == PA_OPERATION_RUNNING && IsStreamGood())
+        while (m_pulse->operation_get_state(asking) == PA_OPERATION_RUNNING && IsStreamGood() &&
+               !m_bInterrupted.load())
             m_pulse->threaded_mainloop_wait(m_mainloop);
         m_pulse->operation_unref(asking);
     }
@@ -386,6 +388,17 @@ void CPulseOutput::Cork(bool cork)
         m_pulse->operation_unref(corking);
     m_corked = cork;
     m_starting = !cork;
+}
+
+void CPulseOutput::Interrupt()
+{
+    m_bInterrupted.store(true);
+    if (!m_mainloop)
+        return;
+    // Wakes a wait under way; it looks at the flag before waiting again.
+    m_pulse->threaded_mainloop_lock(m_mainloop);
+    m_pulse->threaded_mainloop_signal(m_mainloop, 0);
+    m_pulse->threaded_mainloop_unlock(m_mainloop);
 }
 
 void CPulseOutput::Pause()

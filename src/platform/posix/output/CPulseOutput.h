@@ -4,6 +4,8 @@
 // start promptly, and corked while the mixer has nothing to play.
 #pragma once
 
+#include <atomic>
+
 #include <stddef.h>
 
 #include "platform/posix/output/CAudioOutput.h"
@@ -34,6 +36,7 @@ public:
     // Corked, and emptied of the silence that ends what was played.
     void Pause() override;
     void Resume() override;
+    void Interrupt() override;
     void Close() override;
 
     // Long enough for a loaded machine to answer, short enough that a device
@@ -77,6 +80,7 @@ private:
     bool m_corked;
     bool m_starting;  // uncorked, nothing written since
     bool m_timedOut;
+    std::atomic<bool> m_bInterrupted;
     DWORD m_sinkRate;  // OnSinkInfo's answer
     CFrameClock m_stallClock;
     const char *m_pszFailure;  // a static text
