@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "platform/winapi.h"
+#include "kernel_list.h"
 #include "kernel_event.h"
 #include "kernel_fork.h"
 #include "kernel_mutex.h"
@@ -66,21 +67,13 @@ CKernelObject::CKernelObject(EKind kind) : m_eKind(kind), m_pPrevious(nullptr), 
 {
     CKernelFork::watch();
     std::lock_guard<CKernelLeafLock> hold(s_objectsLock);
-    m_pNext = s_pObjects;
-    if (m_pNext)
-        m_pNext->m_pPrevious = this;
-    s_pObjects = this;
+    CKernelList::push(s_pObjects, this);
 }
 
 CKernelObject::~CKernelObject()
 {
     std::lock_guard<CKernelLeafLock> hold(s_objectsLock);
-    if (m_pPrevious)
-        m_pPrevious->m_pNext = m_pNext;
-    else
-        s_pObjects = m_pNext;
-    if (m_pNext)
-        m_pNext->m_pPrevious = m_pPrevious;
+    CKernelList::unlink(s_pObjects, this);
 }
 
 // The conditions are leaf locks, held only for a few instructions (a waiter

@@ -125,6 +125,7 @@ protected:
     CKernelCondition m_condition;
 
 private:
+    friend class CKernelList;  // links the list below
     CKernelObject *m_pPrevious;
     CKernelObject *m_pNext;
 };

@@ -1,5 +1,6 @@
 // Critical sections.
 #include "kernel_section.h"
+#include "kernel_list.h"
 
 #include <mutex>
 #include <new>
@@ -43,11 +44,7 @@ CKernelSection *CKernelSection::in(LPCRITICAL_SECTION storage)
 void CKernelSection::_link()
 {
     m_dwGeneration.store(s_dwGeneration.load(std::memory_order_relaxed), std::memory_order_relaxed);
-    m_pPrevious = nullptr;
-    m_pNext = s_pSections;
-    if (s_pSections)
-        s_pSections->m_pPrevious = this;
-    s_pSections = this;
+    CKernelList::push(s_pSections, this);
 }
 
 void CKernelSection::_adopt()
@@ -86,14 +83,8 @@ void CKernelSection::remove()
 {
     {
         std::lock_guard<CKernelLeafLock> hold(s_sectionsLock);
-        if (m_dwGeneration.load(std::memory_order_relaxed) == s_dwGeneration.load(std::memory_order_relaxed)) {
-            if (m_pPrevious)
-                m_pPrevious->m_pNext = m_pNext;
-            else
-                s_pSections = m_pNext;
-            if (m_pNext)
-                m_pNext->m_pPrevious = m_pPrevious;
-        }
+        if (m_dwGeneration.load(std::memory_order_relaxed) == s_dwGeneration.load(std::memory_order_relaxed))
+            CKernelList::unlink(s_pSections, this);
     }
     pthread_mutex_destroy(&m_mutex);
 }

@@ -47,6 +47,7 @@ private:
     std::atomic<DWORD> m_dwOwner;  // read by other threads only to learn it is not theirs
     DWORD m_dwCount;               // written by the owner alone
     std::atomic<DWORD> m_dwGeneration;  // the fork generation of the list it is on
+    friend class CKernelList;  // links the list below
     CKernelSection *m_pPrevious;
     CKernelSection *m_pNext;
 };

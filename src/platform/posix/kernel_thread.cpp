@@ -18,6 +18,7 @@
 #include <new>
 
 #include "platform/winapi.h"
+#include "kernel_list.h"
 #include "kernel_fork.h"
 #include "kernel_mutex.h"
 #include "kernel_thread.h"
@@ -302,22 +303,12 @@ void CKernelCurrentThread::_withdraw(bool free)
 // With s_recordsLock held.
 void CKernelCurrentThread::_list()
 {
-    m_pPrevious = nullptr;
-    m_pNext = s_pRecords;
-    if (s_pRecords)
-        s_pRecords->m_pPrevious = this;
-    s_pRecords = this;
+    CKernelList::push(s_pRecords, this);
 }
 
 void CKernelCurrentThread::_unlist()
 {
-    if (m_pPrevious)
-        m_pPrevious->m_pNext = m_pNext;
-    else
-        s_pRecords = m_pNext;
-    if (m_pNext)
-        m_pNext->m_pPrevious = m_pPrevious;
-    m_pPrevious = m_pNext = nullptr;
+    CKernelList::unlink(s_pRecords, this);
 }
 
 void CKernelCurrentThread::_take_owned(std::shared_ptr<CKernelMutex> (&first)[kOwnedInPlace],

@@ -66,6 +66,7 @@ private:
     DWORD m_dwExitCode = 0;
     std::shared_ptr<CKernelMutex> m_owned[kOwnedInPlace];
     std::vector<std::shared_ptr<CKernelMutex>> m_moreOwned;
+    friend class CKernelList;  // links the list below
     CKernelCurrentThread *m_pPrevious = nullptr;
     CKernelCurrentThread *m_pNext = nullptr;
 };
