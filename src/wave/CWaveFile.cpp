@@ -95,44 +95,26 @@ BOOL CWaveFile::_open(LPCSTR path, LPMMIOINFO info)
     if (m_hmmio == NULL)
         return _refuse_open(path, GetLastError());
 
-    const char *const kUnreachable = "chunk sizes that run past the end of the data";
     // Whatever keeps the RIFF/WAVE form from being found, the data is no
     // RIFF/WAVE file: the first thing to tell about Ogg, MP3 or a program.
     MMCKINFO riff;
     memset(&riff, 0, sizeof(riff));
     riff.fccType = mmioFOURCC('W', 'A', 'V', 'E');
-    switch (_descend(riff, NULL, MMIO_FINDRIFF)) {
-    case STEP_OK:
-        break;
-    case STEP_UNREADABLE:
-        return _fail();
-    default:
-        return _refuse(path, ERROR_BAD_FORMAT, "not a RIFF/WAVE file");
-    }
+    EStep step = _descend(riff, NULL, MMIO_FINDRIFF);
+    if (step != STEP_OK)
+        return _refuse_step(step == STEP_UNREADABLE ? step : STEP_MISSING, path, "not a RIFF/WAVE file");
 
     MMCKINFO chunk;
     memset(&chunk, 0, sizeof(chunk));
     chunk.ckid = mmioFOURCC('f', 'm', 't', ' ');
-    switch (_descend(chunk, &riff, MMIO_FINDCHUNK)) {
-    case STEP_OK:
-        break;
-    case STEP_UNREADABLE:
-        return _fail();
-    case STEP_OUT_OF_REACH:
-        return _refuse(path, ERROR_BAD_FORMAT, kUnreachable);
-    default:
-        return _refuse(path, ERROR_BAD_FORMAT, "no fmt chunk");
-    }
+    step = _descend(chunk, &riff, MMIO_FINDCHUNK);
+    if (step != STEP_OK)
+        return _refuse_step(step, path, "no fmt chunk");
     if (chunk.cksize < kPcmHeaderSize)
         return _refuse(path, ERROR_BAD_FORMAT, "a fmt chunk shorter than 16 bytes");
-    switch (_read_format(chunk.cksize)) {
-    case STEP_OK:
-        break;
-    case STEP_UNREADABLE:
-        return _fail();
-    default:
-        return _refuse(path, ERROR_BAD_FORMAT, "a fmt chunk cut short");
-    }
+    step = _read_format(chunk.cksize);
+    if (step != STEP_OK)
+        return _refuse_step(step, path, "a fmt chunk cut short");
     if (mmioAscend(m_hmmio, &chunk, 0) != MMSYSERR_NOERROR)
         return _refuse(path, ERROR_BAD_FORMAT, "a fmt chunk cut short");
     const DWORD fmtOffset = chunk.dwDataOffset;
@@ -140,17 +122,11 @@ BOOL CWaveFile::_open(LPCSTR path, LPMMIOINFO info)
     // Searched from the end of "fmt ": a "data" chunk before it is not found.
     memset(&chunk, 0, sizeof(chunk));
     chunk.ckid = mmioFOURCC('d', 'a', 't', 'a');
-    switch (_descend(chunk, &riff, MMIO_FINDCHUNK)) {
-    case STEP_OK:
-        break;
-    case STEP_UNREADABLE:
-        return _fail();
-    case STEP_OUT_OF_REACH:
-        return _refuse(path, ERROR_BAD_FORMAT, kUnreachable);
-    default:
-        return _refuse(path, ERROR_BAD_FORMAT,
-                       _data_before(riff, fmtOffset) ? "fmt chunk after data" : "no data chunk");
-    }
+    step = _descend(chunk, &riff, MMIO_FINDCHUNK);
+    if (step != STEP_OK)
+        return _refuse_step(step, path,
+                            step == STEP_MISSING && _data_before(riff, fmtOffset) ? "fmt chunk after data"
+                                                                                   : "no data chunk");
     if (chunk.cksize == 0)
         return _refuse(path, ERROR_BAD_FORMAT, "an empty data chunk");
     LONG start = mmioSeek(m_hmmio, 0, SEEK_CUR);
@@ -284,6 +260,14 @@ BOOL CWaveFile::_fail()
     Close();
     SetName(NULL);
     return FALSE;
+}
+
+BOOL CWaveFile::_refuse_step(EStep step, LPCSTR path, LPCSTR missing)
+{
+    if (step == STEP_UNREADABLE)
+        return _fail();  // noted and said already
+    return _refuse(path, ERROR_BAD_FORMAT,
+                   step == STEP_OUT_OF_REACH ? "chunk sizes that run past the end of the data" : missing);
 }
 
 BOOL CWaveFile::_refuse(LPCSTR path, DWORD error, LPCSTR why)

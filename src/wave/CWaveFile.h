@@ -75,6 +75,9 @@ private:
     // rewound then), -1 when not open.
     LONG _count_from_here(DWORD count);
     BOOL _fail();
+    // A step that did not go: its reason, `missing` when what it looked for
+    // is not there; then fails.
+    BOOL _refuse_step(EStep step, LPCSTR path, LPCSTR missing);
     // Notes the reason, writes the diagnostic line (path null for a memory
     // image), then fails.
     BOOL _refuse(LPCSTR path, DWORD error, LPCSTR why);
