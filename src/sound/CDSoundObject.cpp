@@ -181,8 +181,10 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
         if (m_pFormat != NULL && wave.GetFormatBlock(m_pFormat, bytes))
             code = SOUND_OK;
     }
-    if (code != SOUND_OK)
+    if (code != SOUND_OK) {
         CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+        CLog::Refused(path, "out of memory for the format");
+    }
     char why[200];
     CWaveDecoder decoder;
     const DWORD dataSize = wave.GetDataSize();
@@ -217,10 +219,12 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
         if (m_pWaveData == NULL) {
             code = SOUND_ERR_NOMEMORY;
             CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+            wsprintfA(why, "out of memory for %u bytes of samples", m_dwWaveSize);
+            CLog::Refused(path, why);
         }
     }
     if (code == SOUND_OK) {
-        const LONG got = decoder.Decodes() ? _read_decoded(wave, decoder, dataSize, path != NULL)
+        const LONG got = decoder.Decodes() ? _read_decoded(wave, decoder, dataSize, path)
                                            : wave.Read(m_pWaveData, dataSize);
         if (got >= 0 && (DWORD)got != dataSize) {
             code = SOUND_ERR_FAILED;
@@ -229,7 +233,7 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
             CLog::Refused(path, why);
         } else if (got < 0) {
             code = CFailureReason::Noted() == ERROR_NOT_ENOUGH_MEMORY ? SOUND_ERR_NOMEMORY : SOUND_ERR_FAILED;
-            // An image that cannot be read, or no memory, has said so.
+            // An image that cannot be read, or no memory, said so already.
             if (CFailureReason::Noted() == 0)
                 CLog::Refused(path, "the data cannot be read");
             CFailureReason::Note(ERROR_READ_FAULT);
@@ -242,6 +246,7 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
         if (record == NULL) {
             code = SOUND_ERR_NOMEMORY;
             CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+            CLog::Refused(path, "out of memory for the format");
         } else {
             memcpy(record, decoder.GetFormat(), decoder.GetFormatSize());
             delete[] reinterpret_cast<BYTE *>(m_pFormat);
@@ -258,17 +263,19 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
 }
 
 // The data chunk decoded a part at a time straight into the sample memory:
-// an image's parts where they lie, a file's through one small block that
-// stays in the cache. The count of data bytes taken, as Read gives it.
-LONG CDSoundObject::_read_decoded(CWaveFile &wave, const CWaveDecoder &decoder, DWORD dataSize, BOOL file)
+// an image's parts where they lie, a file's (path not null) through one
+// small block that stays in the cache. The count of data bytes taken, as
+// Read gives it.
+LONG CDSoundObject::_read_decoded(CWaveFile &wave, const CWaveDecoder &decoder, DWORD dataSize, LPCSTR path)
 {
     const DWORD unit = decoder.GetUnit();
     const DWORD part = kDecodePart > unit ? kDecodePart / unit * unit : unit;
     LPBYTE block = NULL;
-    if (file) {
+    if (path != NULL) {
         block = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, part < dataSize ? part : dataSize));
         if (block == NULL) {
             CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+            CLog::Refused(path, "out of memory for decoding");
             return -1;
         }
     }
