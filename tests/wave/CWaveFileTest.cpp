@@ -317,7 +317,8 @@ TEST(WaveReader, RefusesWhatIsNoPlayableWave)
 TEST(WaveReader, ImagesLargerThanTheirWaveOpen)
 {
     Bytes image = SimpleImage(Pattern(8));
-    for (DWORD size : {(DWORD)image.size(), 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
+    const DWORD sizes[] = {(DWORD)image.size(), 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
+    for (DWORD size : sizes) {
         CWaveFile wave;
         ASSERT_TRUE(wave.OpenMem(image.data(), size)) << size;
         EXPECT_EQ(ReadAll(wave, 8), Pattern(8)) << size;
