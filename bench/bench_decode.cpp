@@ -79,7 +79,7 @@ void Decode(benchmark::State &state, Codec codec)
     }
     std::vector<BYTE> out((size_t)decoder.GetDecodedSize());
     for (auto _ : state) {
-        decoder.Decode(data.data(), out.data());
+        decoder.Decode(data.data(), (DWORD)data.size(), out.data());
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }

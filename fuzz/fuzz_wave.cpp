@@ -57,8 +57,9 @@ void CheckClosed(CWaveFile &wave)
 }
 
 // The data read so far (exactly `got` bytes, in a block of its own) through
-// the decoder, into a block of exactly the size it announces.
-void Decode(const std::vector<uint8_t> &block, const std::vector<uint8_t> &samples, LONG got)
+// the decoder, into a block of exactly the size it announces: whole, and in
+// two parts split at a unit chosen by the input, which must give the same.
+void Decode(const std::vector<uint8_t> &block, const std::vector<uint8_t> &samples, LONG got, uint32_t split)
 {
     CWaveDecoder decoder;
     const WAVEFORMATEX *format = reinterpret_cast<const WAVEFORMATEX *>(block.data());
@@ -69,6 +70,12 @@ void Decode(const std::vector<uint8_t> &block, const std::vector<uint8_t> &sampl
     const uint64_t decoded = decoder.GetDecodedSize();
     // Every codec at most quadruples; 64-bit float halves.
     CHECK(decoded <= 4 * (uint64_t)got);
+    // What is played anywhere: 1 to 8 channels, 100 to 200000 Hz, integers
+    // of at most 32 bits.
+    CHECK(format->nChannels >= 1 && format->nChannels <= 8);
+    CHECK(format->nSamplesPerSec >= 100 && format->nSamplesPerSec <= 200000);
+    if (!decoder.Decodes())
+        CHECK(format->wBitsPerSample <= 32);
     if (decoder.GetFormatSize() != 0) {
         const WAVEFORMATEX *out = decoder.GetFormat();
         CHECK(decoder.GetFormatSize() == 18u + out->cbSize);
@@ -87,7 +94,15 @@ void Decode(const std::vector<uint8_t> &block, const std::vector<uint8_t> &sampl
     CHECK(decoded != 0);
     std::vector<uint8_t> in(samples.begin(), samples.begin() + got);
     std::vector<uint8_t> out((size_t)decoded);
-    decoder.Decode(in.data(), out.data());
+    CHECK(decoder.Decode(in.data(), (DWORD)got, out.data()) == decoded);
+    const DWORD unit = decoder.GetUnit();
+    const DWORD first = std::min<DWORD>((DWORD)got / unit, split) * unit;
+    std::vector<uint8_t> head(in.begin(), in.begin() + first), tail(in.begin() + first, in.end());
+    std::vector<uint8_t> parts((size_t)decoded);
+    const DWORD written = decoder.Decode(head.data(), first, parts.data());
+    CHECK(written <= decoded);
+    CHECK(written + decoder.Decode(tail.data(), (DWORD)tail.size(), parts.data() + written) == decoded);
+    CHECK(parts == out);
 }
 
 LONG Take32(const uint8_t *&p, size_t &left)
@@ -132,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     CHECK(got >= 0 && (size_t)got <= room);
     CHECK(wave.Seek(0, 1) == got);
     if (got > 0)
-        Decode(block, samples, got);
+        Decode(block, samples, got, size > 0 ? data[size - 1] : 0);
     if ((DWORD)got == dataSize) {
         uint8_t byte = 0;
         CHECK(wave.Read(&byte, 1) == 0);  // the end: nothing, and rewound

@@ -186,6 +186,22 @@ def seeds():
     s["riff_max"] = riff(chunk(b"fmt ", pcm) + chunk(b"data", data), declared=0xFFFFFFFF)
     s["other_form_first"] = (riff(chunk(b"fmt ", pcm), form=b"AVI ") +
                              s["pcm16_mono"])
+    # At the edges of what plays: refused just past them, taken at them.
+    s["int64_extensible"] = riff(chunk(b"fmt ", extensible(44100, 2, 64, 3)) +
+                                 chunk(b"data", bytes(32)))
+    s["int128_extensible"] = riff(chunk(b"fmt ", extensible(44100, 1, 128, 4)) +
+                                  chunk(b"data", bytes(32)))
+    s["pcm_9ch_plain"] = riff(chunk(b"fmt ", fmt_pcm(44100, 9, 16)) + chunk(b"data", tone(4, 9)))
+    s["pcm_10ch_extensible"] = riff(chunk(b"fmt ", extensible(48000, 10, 16, 0x3FF)) +
+                                    chunk(b"data", bytes(40)))
+    s["rate_99"] = riff(chunk(b"fmt ", fmt_pcm(99)) + chunk(b"data", data))
+    s["rate_100"] = riff(chunk(b"fmt ", fmt_pcm(100)) + chunk(b"data", data))
+    s["rate_200001"] = riff(chunk(b"fmt ", fmt_pcm(200001)) + chunk(b"data", data))
+    s["pcm12"] = riff(chunk(b"fmt ", struct.pack("<HHIIHH", 1, 1, 8000, 16000, 2, 12)) +
+                      chunk(b"data", data))
+    # Other files, for the first refusal of all.
+    s["ogg"] = b"OggS\0\2" + bytes(20) + noise(60)
+    s["elf"] = b"\x7fELF\2\1\1" + bytes(9) + noise(60)
     s.update(codec_seeds())
     full = s["pcm16_mono"]
     for cut in (7, 10, 14, 30, 40, 47):

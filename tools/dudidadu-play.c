@@ -13,7 +13,10 @@
  *
  * The library's diagnostics are on (DUDIDADU_LOG=1 unless the environment
  * says otherwise): on Linux its first line on standard error names the
- * output the device got, and a refused file comes with the library's reason.
+ * output the device got. The library alone judges the file: a refused file
+ * gets the library's line with its reason, then the player's with the error
+ * the library set, exactly what an application would get. The player reads
+ * the header itself only to describe a sound the library took.
  *
  * Exit status: 0 played, 1 the file or the sound device could not be used,
  * 2 bad arguments, 130 ended by Ctrl-C.
@@ -62,7 +65,24 @@ static double now_seconds(void)
 }
 static HWND sound_window(void)
 {
-    return CreateWindowExA(0, "STATIC", "dudidadu-play", 0, 0, 0, 0, 0, NULL, NULL, GetModuleHandleA(NULL), NULL);
+    HWND window;
+    SetLastError(0);
+    window = CreateWindowExA(0, "STATIC", "dudidadu-play", 0, 0, 0, 0, 0, NULL, NULL, GetModuleHandleA(NULL), NULL);
+    if (!window && GetLastError() == 0)
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE); /* the system gave no reason of its own */
+    return window;
+}
+/* Said when no window could be made: a program without a desktop has none. */
+static const char *window_hint(void)
+{
+    return " (without a desktop there is no window; under Wine its null graphics driver makes one:"
+           " HKCU\\Software\\Wine\\Drivers, Graphics=null)";
+}
+/* The library refused the file for what it holds, not for how it was reached. */
+static int refused_as_wave(void)
+{
+    DWORD error = GetLastError();
+    return error == ERROR_BAD_FORMAT || error == ERROR_FILE_TOO_LARGE;
 }
 #else
 #include <time.h>
@@ -84,6 +104,8 @@ static double now_seconds(void)
 static int window_name;
 /* Any non-null value names the window here. */
 static HWND sound_window(void) { return (HWND)&window_name; }
+static const char *window_hint(void) { return ""; }
+static int refused_as_wave(void) { return errno == EINVAL || errno == EFBIG; }
 static void binary_stdin(void) {}
 static void log_on(void) { setenv("DUDIDADU_LOG", "1", 0); }
 /* The library's own line says which output the device got. */
@@ -184,26 +206,23 @@ static unsigned long le32(const unsigned char *p)
 
 static unsigned le16(const unsigned char *p) { return (unsigned)p[0] | ((unsigned)p[1] << 8); }
 
-/* The format and the size of the sample data: 0 when found, -2 when this is
- * no playable RIFF/WAVE file (why says why). Sizes are checked against the
+/* The format and the size of the sample data, to describe a sound the
+ * library took: 0 when found, -1 otherwise. Sizes are checked against the
  * source's own size, so a broken header cannot send the reader past the end. */
-static int parse_wave(const struct source *src, struct wave_info *info, const char **why)
+static int parse_wave(const struct source *src, struct wave_info *info)
 {
     unsigned char head[40];
     unsigned long pos = 12;
     int have_format = 0;
-    *why = "not a RIFF/WAVE file";
     if (!read_at(src, 0, head, 12) || memcmp(head, "RIFF", 4) != 0 || memcmp(head + 8, "WAVE", 4) != 0)
-        return -2;
-    *why = "no data chunk";
+        return -1;
     while (src->size - pos >= 8 && read_at(src, pos, head, 8)) {
         unsigned long chunk = le32(head + 4);
         unsigned long remaining = src->size - pos - 8;
         if (memcmp(head, "fmt ", 4) == 0) {
             unsigned long n = chunk < sizeof head ? chunk : sizeof head;
-            *why = "a broken fmt chunk";
             if (chunk < 16 || chunk > remaining || !read_at(src, pos + 8, head, n))
-                return -2;
+                return -1;
             info->tag = le16(head);
             info->channels = le16(head + 2);
             info->rate = le32(head + 4);
@@ -221,47 +240,34 @@ static int parse_wave(const struct source *src, struct wave_info *info, const ch
             }
             have_format = 1;
         } else if (memcmp(head, "data", 4) == 0) {
-            /* The sample data comes after the format and is read whole: a
-             * data chunk cut short is refused, as the library refuses it. */
-            *why = !have_format ? "fmt chunk after data"
-                   : chunk > remaining ? "a data chunk longer than the file"
-                                       : "a format without channels, rate or block size";
             if (!have_format || info->channels == 0 || info->rate == 0 || info->block_align == 0 ||
                 chunk > remaining)
-                return -2;
+                return -1;
             info->data_bytes = chunk;
-            *why = "an empty data chunk";
-            return info->data_bytes >= info->block_align ? 0 : -2;
+            return 0;
         }
         /* Chunks are padded to an even size. */
-        if (chunk > remaining || chunk + (chunk & 1) > remaining) {
-            *why = "a chunk longer than the file";
-            return -2;
-        }
+        if (chunk > remaining || chunk + (chunk & 1) > remaining)
+            return -1;
         pos += 8 + chunk + (chunk & 1);
     }
-    return -2;
+    return -1;
 }
 
-/* The file's format and data size: 0 on success, -1 when the file cannot be
- * read (errno says why), -2 when it is not a playable RIFF/WAVE file. */
-static int read_wave_info(const char *path, struct wave_info *info, const char **why)
+/* The format and data size of a file the library took: 0 when found. */
+static int read_wave_info(const char *path, struct wave_info *info)
 {
     struct source src = {NULL, NULL, 0};
     long size;
-    int result = -1, saved;
+    int result = -1;
     src.file = fopen(path, "rb");
     if (!src.file)
         return -1;
-    /* A directory opens on some systems; reading it says what it is. */
-    if (fseek(src.file, 0, SEEK_END) == 0 && (size = ftell(src.file)) >= 0 && fseek(src.file, 0, SEEK_SET) == 0 &&
-        (fgetc(src.file) != EOF || !ferror(src.file))) {
+    if (fseek(src.file, 0, SEEK_END) == 0 && (size = ftell(src.file)) >= 0 && fseek(src.file, 0, SEEK_SET) == 0) {
         src.size = (unsigned long)size;
-        result = parse_wave(&src, info, why);
+        result = parse_wave(&src, info);
     }
-    saved = errno;
     fclose(src.file);
-    errno = saved;
     return result;
 }
 
@@ -344,7 +350,7 @@ static double own_seconds(const struct wave_info *info)
 
 int main(int argc, char **argv)
 {
-    const char *path = NULL, *why = NULL;
+    const char *path = NULL;
     int loop = 0, use_null = 0, have_volume = 0, have_pan = 0, have_frequency = 0;
     long volume = 0, pan = 0, frequency = 0, fade = 0;
     double duration = 0.0, total, start, stop_at = 0.0, last_line = -1.0;
@@ -411,38 +417,42 @@ int main(int argc, char **argv)
         }
         input.image = image;
         path = "standard input";
-        parsed = parse_wave(&input, &info, &why);
-    } else {
-        parsed = read_wave_info(path, &info, &why);
     }
-    switch (parsed) {
-    case -1:
-        fprintf(stderr, "%s: cannot open %s: %s\n", program, path, strerror(errno));
-        return 1;
-    case -2:
-        fprintf(stderr, "%s: %s is not a playable RIFF/WAVE file: %s\n", program, path, why);
-        free(image);
-        return 1;
-    }
-    total = own_seconds(&info) * (double)info.rate /
-            (double)(have_frequency && frequency > 0 ? (unsigned long)frequency : info.rate);
 
     say_output(use_null);
     window = sound_window();
-    device = window ? DSoundInitialize(window, use_null ? &DUDIDADU_NULL_OUTPUT : NULL) : NULL;
+    if (!window) {
+        fprintf(stderr, "%s: no window for the sound device: %s%s\n", program, last_reason(), window_hint());
+        free(image);
+        return 1;
+    }
+    device = DSoundInitialize(window, use_null ? &DUDIDADU_NULL_OUTPUT : NULL);
     if (!device) {
         fprintf(stderr, "%s: no sound device: %s%s\n", program, last_reason(),
                 use_null ? " (the null output exists on Linux only)" : "");
         free(image);
         return 1;
     }
+    /* The library judges the file; what it refuses, the player reports as
+     * the library gave it. */
     sound = image ? DSoundOpenMem(device, image, (DWORD)input.size) : DSoundOpen(device, path);
-    free(image);  /* the sound has its own copy */
     if (!sound) {
-        fprintf(stderr, "%s: cannot play %s: %s\n", program, path, last_reason());
+        if (refused_as_wave())
+            fprintf(stderr, "%s: %s is not a playable RIFF/WAVE file: %s\n", program, path, last_reason());
+        else
+            fprintf(stderr, "%s: cannot open %s: %s\n", program, path, last_reason());
+        free(image);
         DSoundTerminate(device);
         return 1;
     }
+    /* Only to describe the sound: the library took it. */
+    parsed = image ? parse_wave(&input, &info) : read_wave_info(path, &info);
+    free(image); /* the sound has its own copy */
+    if (parsed != 0)
+        memset(&info, 0, sizeof info);
+    total = info.rate == 0 ? 0.0
+                           : own_seconds(&info) * (double)info.rate /
+                                 (double)(have_frequency && frequency > 0 ? (unsigned long)frequency : info.rate);
     if ((have_volume && !DSoundSetVolume(sound, (LONG)volume)) || (have_pan && !DSoundSetPan(sound, (LONG)pan)) ||
         (have_frequency && !DSoundSetFrequency(sound, (DWORD)frequency))) {
         fprintf(stderr, "%s: the sound refused the volume, pan or frequency given: %s\n", program, last_reason());
@@ -452,8 +462,11 @@ int main(int argc, char **argv)
 
     format_time(total, total_text, sizeof total_text);
     describe_format(&info, format_text, sizeof format_text);
-    printf("%s: %lu Hz, %s, %u channel%s, %s%s\n", path, info.rate, format_text, info.channels,
-           info.channels == 1 ? "" : "s", total_text, loop ? ", looped" : "");
+    if (info.rate != 0)
+        printf("%s: %lu Hz, %s, %u channel%s, %s%s\n", path, info.rate, format_text, info.channels,
+               info.channels == 1 ? "" : "s", total_text, loop ? ", looped" : "");
+    else
+        printf("%s%s\n", path, loop ? ", looped" : "");
     fflush(stdout);
 
     signal(SIGINT, on_interrupt);

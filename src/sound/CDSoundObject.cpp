@@ -27,6 +27,9 @@ const DWORD kBufferFlags = DSBCAPS_CTRLFREQUENCY | DSBCAPS_CTRLPAN | DSBCAPS_CTR
 // anything is allocated or read.
 const DWORD kMaxWaveSize = DSBSIZE_MAX;
 
+// Encoded data is decoded in parts of about this size.
+const DWORD kDecodePart = 64 * 1024;
+
 }  // namespace
 
 CDSoundObject::CDSoundObject()
@@ -178,8 +181,10 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
         if (m_pFormat != NULL && wave.GetFormatBlock(m_pFormat, bytes))
             code = SOUND_OK;
     }
-    if (code != SOUND_OK)
+    if (code != SOUND_OK) {
         CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+        CLog::Refused(path, "out of memory for the format");
+    }
     char why[200];
     CWaveDecoder decoder;
     const DWORD dataSize = wave.GetDataSize();
@@ -206,32 +211,34 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
             CLog::Refused(path, why);
         }
     }
-    // Samples DirectSound takes as they are go straight into the sound's
-    // block; others are read aside and decoded into it.
-    LPBYTE encoded = NULL;
+    // The samples go straight into the sound's block: as they are, or
+    // decoded a part at a time.
     if (code == SOUND_OK) {
         m_dwWaveSize = (DWORD)decoder.GetDecodedSize();
         m_pWaveData = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, m_dwWaveSize));
-        if (decoder.Decodes())
-            encoded = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, dataSize));
-        if (m_pWaveData == NULL || (decoder.Decodes() && encoded == NULL)) {
+        if (m_pWaveData == NULL) {
             code = SOUND_ERR_NOMEMORY;
             CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
-        }
-    }
-    if (code == SOUND_OK) {
-        LONG got = wave.Read(encoded != NULL ? encoded : m_pWaveData, dataSize);
-        if (got < 0 || (DWORD)got != dataSize) {
-            code = SOUND_ERR_FAILED;
-            CFailureReason::Note(got < 0 ? ERROR_READ_FAULT : ERROR_BAD_FORMAT);
-            wsprintfA(why, "the data chunk announces %u bytes, %d could be read", dataSize, got);
+            wsprintfA(why, "out of memory for %u bytes of samples", m_dwWaveSize);
             CLog::Refused(path, why);
         }
     }
-    if (code == SOUND_OK && encoded != NULL)
-        decoder.Decode(encoded, m_pWaveData);
-    if (encoded != NULL)
-        GlobalFree(encoded);
+    if (code == SOUND_OK) {
+        const LONG got = decoder.Decodes() ? _read_decoded(wave, decoder, dataSize, path)
+                                           : wave.Read(m_pWaveData, dataSize);
+        if (got >= 0 && (DWORD)got != dataSize) {
+            code = SOUND_ERR_FAILED;
+            CFailureReason::Note(ERROR_BAD_FORMAT);
+            wsprintfA(why, "the data chunk announces %u bytes, %d could be read", dataSize, got);
+            CLog::Refused(path, why);
+        } else if (got < 0) {
+            code = CFailureReason::Noted() == ERROR_NOT_ENOUGH_MEMORY ? SOUND_ERR_NOMEMORY : SOUND_ERR_FAILED;
+            // An image that cannot be read, or no memory, said so already.
+            if (CFailureReason::Noted() == 0)
+                CLog::Refused(path, "the data cannot be read");
+            CFailureReason::Note(ERROR_READ_FAULT);
+        }
+    }
     // From here on the record describes the samples the sound holds.
     if (code == SOUND_OK && decoder.GetFormatSize() != 0) {
         LPWAVEFORMATEX record =
@@ -239,6 +246,7 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
         if (record == NULL) {
             code = SOUND_ERR_NOMEMORY;
             CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+            CLog::Refused(path, "out of memory for the format");
         } else {
             memcpy(record, decoder.GetFormat(), decoder.GetFormatSize());
             delete[] reinterpret_cast<BYTE *>(m_pFormat);
@@ -252,6 +260,43 @@ BOOL CDSoundObject::_load(CWaveFile &wave, DWORD limit, LPCSTR path)
         return FALSE;
     }
     return TRUE;
+}
+
+// The data chunk decoded a part at a time straight into the sample memory:
+// an image's parts where they lie, a file's (path not null) through one
+// small block that stays in the cache. The count of data bytes taken, as
+// Read gives it.
+LONG CDSoundObject::_read_decoded(CWaveFile &wave, const CWaveDecoder &decoder, DWORD dataSize, LPCSTR path)
+{
+    const DWORD unit = decoder.GetUnit();
+    const DWORD part = kDecodePart > unit ? kDecodePart / unit * unit : unit;
+    LPBYTE block = NULL;
+    if (path != NULL) {
+        block = static_cast<LPBYTE>(GlobalAlloc(GMEM_FIXED, part < dataSize ? part : dataSize));
+        if (block == NULL) {
+            CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+            CLog::Refused(path, "out of memory for decoding");
+            return -1;
+        }
+    }
+    LPBYTE out = m_pWaveData;
+    LONG done = 0;
+    while ((DWORD)done < dataSize) {
+        const DWORD want = dataSize - (DWORD)done < part ? dataSize - (DWORD)done : part;
+        const BYTE *in = NULL;
+        const LONG got = wave.ReadInPlace(block, want, &in);
+        if (got < 0)
+            done = -1;
+        if (got <= 0)
+            break;
+        out += decoder.Decode(in, (DWORD)got, out);
+        done += got;
+        if ((DWORD)got < want)
+            break;
+    }
+    if (block != NULL)
+        GlobalFree(block);
+    return done;
 }
 
 void CDSoundObject::_free_wave()
@@ -575,11 +620,18 @@ void CDSoundObject::_refuse_format(LPCSTR path)
         return;
     const WAVEFORMATEX &f = *m_pFormat;
     char why[160];
-    if (f.nChannels > 2 && f.wFormatTag != WAVE_FORMAT_EXTENSIBLE)
-        wsprintfA(why, "%u channels need WAVE_FORMAT_EXTENSIBLE", f.nChannels);
-    else
+    switch (CFailureReason::Noted()) {
+    case ERROR_BAD_FORMAT:
         wsprintfA(why, "DirectSound refused the format: tag 0x%04x, %u channels, %u Hz, %u bits, block %u",
                   f.wFormatTag, f.nChannels, f.nSamplesPerSec, f.wBitsPerSample, f.nBlockAlign);
+        break;
+    case ERROR_NOT_ENOUGH_MEMORY:
+        wsprintfA(why, "out of memory for a buffer of %u bytes", m_dwWaveSize);
+        break;
+    default:
+        wsprintfA(why, "DirectSound could not make a buffer of %u bytes", m_dwWaveSize);
+        break;
+    }
     CLog::Refused(path, why);
 }
 

@@ -21,6 +21,7 @@
 
 #include <atomic>
 
+class CWaveDecoder;
 class CWaveFile;
 
 class CDSoundObject : public CThreadObject {
@@ -65,6 +66,7 @@ private:
     BOOL _open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD size, BOOL file);
     BOOL _play(BOOL loop);
     BOOL _load(CWaveFile &wave, DWORD limit, LPCSTR path);
+    LONG _read_decoded(CWaveFile &wave, const CWaveDecoder &decoder, DWORD dataSize, LPCSTR path);
     void _refuse_format(LPCSTR path);
     void _free_wave();
     void _stop_buffer();

@@ -9,7 +9,7 @@ uint64_t CAdpcmDecoder::DecodedSize(DWORD dataSize) const
     return frames * m_wChannels * 2;
 }
 
-void CAdpcmDecoder::Decode(const BYTE *in, DWORD dataSize, BYTE *out) const
+DWORD CAdpcmDecoder::Decode(const BYTE *in, DWORD dataSize, BYTE *out) const
 {
     int16_t *samples = reinterpret_cast<int16_t *>(out);
     for (uint64_t at = 0; at < dataSize; at += m_wBlockAlign) {
@@ -20,4 +20,5 @@ void CAdpcmDecoder::Decode(const BYTE *in, DWORD dataSize, BYTE *out) const
         _decode_block(in + at, frames, samples);
         samples += (size_t)frames * m_wChannels;
     }
+    return (DWORD)(reinterpret_cast<BYTE *>(samples) - out);
 }

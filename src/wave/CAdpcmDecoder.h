@@ -13,8 +13,9 @@ public:
     // Bytes of 16-bit PCM that `dataSize` bytes of blocks decode to.
     uint64_t DecodedSize(DWORD dataSize) const;
     // Decodes every block of `in` (dataSize bytes) into out, which holds
-    // DecodedSize(dataSize) bytes.
-    void Decode(const BYTE *in, DWORD dataSize, BYTE *out) const;
+    // DecodedSize(dataSize) bytes; returns that size.
+    DWORD Decode(const BYTE *in, DWORD dataSize, BYTE *out) const;
+    WORD GetBlockAlign() const { return m_wBlockAlign; }
 
 protected:
     CAdpcmDecoder() : m_wChannels(0), m_wBlockAlign(0), m_wSamplesPerBlock(0) {}

@@ -60,10 +60,11 @@ uint64_t CG711Decoder::DecodedSize(DWORD dataSize) const
     return (uint64_t)(dataSize / m_wChannels) * m_wChannels * 2;
 }
 
-void CG711Decoder::Decode(const BYTE *in, DWORD dataSize, BYTE *out) const
+DWORD CG711Decoder::Decode(const BYTE *in, DWORD dataSize, BYTE *out) const
 {
     const DWORD count = (DWORD)(DecodedSize(dataSize) / 2);
     int16_t *samples = reinterpret_cast<int16_t *>(out);
     for (DWORD i = 0; i < count; ++i)
         samples[i] = m_table[in[i]];
+    return count * 2;
 }

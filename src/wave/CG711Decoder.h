@@ -18,8 +18,8 @@ public:
     // Bytes of 16-bit PCM that `dataSize` bytes decode to: whole frames only.
     uint64_t DecodedSize(DWORD dataSize) const;
     // Decodes the frames of `in` (dataSize bytes) into out, which holds
-    // DecodedSize(dataSize) bytes.
-    void Decode(const BYTE *in, DWORD dataSize, BYTE *out) const;
+    // DecodedSize(dataSize) bytes; returns that size.
+    DWORD Decode(const BYTE *in, DWORD dataSize, BYTE *out) const;
 
 private:
     WORD m_wChannels;

@@ -15,6 +15,8 @@ const WORD kTagImaAdpcm = 0x0011;
 const WORD kTagExtensible = 0xFFFE;
 
 const WORD kMaxChannels = 8;
+const DWORD kMinRate = 100;
+const DWORD kMaxRate = 200000;
 const DWORD kExtensibleExtra = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
 
 // KSDATAFORMAT_SUBTYPE_PCM and _IEEE_FLOAT: the tag, then the same 12 bytes.
@@ -81,19 +83,20 @@ BOOL CWaveDecoder::Plan(LPCWAVEFORMATEX format, DWORD formatSize, DWORD dataSize
     const BYTE *subtype = reinterpret_cast<const BYTE *>(format) + offsetof(WAVEFORMATEXTENSIBLE, SubFormat);
     const BOOL isFloat = tag == kTagFloat || (extensible && IsSubtype(subtype, kTagFloat));
 
+    if (tag == kTagExtensible && !extensible) {
+        wsprintfA(m_szReason, "a WAVE_FORMAT_EXTENSIBLE record of %u extra bytes (22 needed)", format->cbSize);
+        return _refuse(m_szReason);
+    }
+    if (extensible && !isFloat && !IsSubtype(subtype, kTagPcm)) {
+        DWORD first;
+        memcpy(&first, subtype, sizeof(first));
+        wsprintfA(m_szReason, "WAVE_FORMAT_EXTENSIBLE of sub-format 0x%08x not supported", first);
+        return _refuse(m_szReason);
+    }
     if (isFloat && format->wBitsPerSample == 64) {
         m_eKind = KIND_FLOAT64;
     } else if (tag == kTagPcm || tag == kTagFloat || tag == kTagExtensible) {
-        // DirectSound judges these itself; only plain records with more than
-        // two channels need saying where the channels go.
-        if (tag != kTagExtensible && channels > 2 && channels <= kMaxChannels) {
-            m_eKind = KIND_RELABEL;
-            _describe(format, tag, format->wBitsPerSample, TRUE, StandardMask(channels));
-            // The same bytes, so the same block as the file says.
-            m_format.Format.nBlockAlign = format->nBlockAlign;
-            m_format.Format.nAvgBytesPerSec = format->nAvgBytesPerSec;
-        }
-        return TRUE;
+        m_eKind = KIND_AS_IS;
     } else if (tag == kTagALaw || tag == kTagMuLaw) {
         m_eKind = KIND_G711;
     } else if (tag == kTagImaAdpcm) {
@@ -105,14 +108,30 @@ BOOL CWaveDecoder::Plan(LPCWAVEFORMATEX format, DWORD formatSize, DWORD dataSize
         return _refuse(m_szReason);
     }
 
+    // What every sound is held to, decoded or not, on every platform.
     if (channels == 0 || channels > kMaxChannels) {
-        wsprintfA(m_szReason, "%u channels to decode (1 to %u are played)", channels, kMaxChannels);
+        wsprintfA(m_szReason, "%u channels (1 to %u are played)", channels, kMaxChannels);
         return _refuse(m_szReason);
     }
-    if (format->nSamplesPerSec == 0)
-        return _refuse("a sample rate of 0");
+    if (format->nSamplesPerSec < kMinRate || format->nSamplesPerSec > kMaxRate) {
+        wsprintfA(m_szReason, "a sample rate of %u Hz (%u to %u are played)", format->nSamplesPerSec, kMinRate,
+                  kMaxRate);
+        return _refuse(m_szReason);
+    }
 
     switch (m_eKind) {
+    case KIND_AS_IS:
+        if (!_check_width(isFloat, extensible, format))
+            return FALSE;
+        // Only plain records with more than two channels need saying where
+        // the channels go.
+        if (tag != kTagExtensible && channels > 2) {
+            m_eKind = KIND_RELABEL;
+            _describe(format, tag, format->wBitsPerSample, TRUE, StandardMask(channels));
+            // The same bytes: the rate of them stays as the file says.
+            m_format.Format.nAvgBytesPerSec = format->nAvgBytesPerSec;
+        }
+        return TRUE;
     case KIND_G711:
         if (!m_g711.Setup(format, m_szReason))
             return _refuse(m_szReason);
@@ -154,6 +173,36 @@ BOOL CWaveDecoder::Plan(LPCWAVEFORMATEX format, DWORD formatSize, DWORD dataSize
     return TRUE;
 }
 
+// Integers of 8 to 32 bits in whole bytes, 32-bit float (64-bit float is
+// decoded before this), in blocks of whole frames: wider containers make
+// DirectSound under Wine hang, and the rest it refuses with less to say.
+BOOL CWaveDecoder::_check_width(BOOL isFloat, BOOL extensible, LPCWAVEFORMATEX format)
+{
+    const WORD bits = format->wBitsPerSample;
+    if (isFloat && bits != 32) {
+        wsprintfA(m_szReason, "%u-bit float samples (32 and 64 bits are played)", bits);
+        return _refuse(m_szReason);
+    }
+    if (!isFloat && (bits < 8 || bits > 32 || bits % 8 != 0)) {
+        wsprintfA(m_szReason, "%u-bit integer samples (8, 16, 24 and 32 bits are played)", bits);
+        return _refuse(m_szReason);
+    }
+    if (extensible) {
+        WORD valid;
+        memcpy(&valid, reinterpret_cast<const BYTE *>(format) + offsetof(WAVEFORMATEXTENSIBLE, Samples), sizeof(valid));
+        if (valid > bits) {
+            wsprintfA(m_szReason, "%u valid bits in %u-bit samples", valid, bits);
+            return _refuse(m_szReason);
+        }
+    }
+    if (format->nBlockAlign != format->nChannels * (bits / 8)) {
+        wsprintfA(m_szReason, "block align %u does not fit %u channels of %u bits", format->nBlockAlign,
+                  format->nChannels, bits);
+        return _refuse(m_szReason);
+    }
+    return TRUE;
+}
+
 void CWaveDecoder::_describe(LPCWAVEFORMATEX file, WORD tag, WORD bits, BOOL extensible, DWORD mask)
 {
     memset(&m_format, 0, sizeof(m_format));
@@ -175,30 +224,43 @@ void CWaveDecoder::_describe(LPCWAVEFORMATEX file, WORD tag, WORD bits, BOOL ext
     }
 }
 
-void CWaveDecoder::Decode(const BYTE *in, BYTE *out) const
+DWORD CWaveDecoder::GetUnit() const
 {
     switch (m_eKind) {
     case KIND_G711:
-        m_g711.Decode(in, m_dwDataSize, out);
-        break;
+        return m_format.Format.nChannels;
     case KIND_IMA_ADPCM:
-        m_ima.Decode(in, m_dwDataSize, out);
-        break;
+        return m_ima.GetBlockAlign();
     case KIND_MS_ADPCM:
-        m_ms.Decode(in, m_dwDataSize, out);
-        break;
+        return m_ms.GetBlockAlign();
+    case KIND_FLOAT64:
+        return (DWORD)m_format.Format.nChannels * 8;
+    default:
+        return 1;
+    }
+}
+
+DWORD CWaveDecoder::Decode(const BYTE *in, DWORD bytes, BYTE *out) const
+{
+    switch (m_eKind) {
+    case KIND_G711:
+        return m_g711.Decode(in, bytes, out);
+    case KIND_IMA_ADPCM:
+        return m_ima.Decode(in, bytes, out);
+    case KIND_MS_ADPCM:
+        return m_ms.Decode(in, bytes, out);
     case KIND_FLOAT64: {
-        const size_t count = (size_t)(m_qwDecodedSize / 4);
+        const DWORD count = bytes / GetUnit() * m_format.Format.nChannels;
         float *samples = reinterpret_cast<float *>(out);
-        for (size_t i = 0; i < count; ++i) {
+        for (DWORD i = 0; i < count; ++i) {
             double value;
-            memcpy(&value, in + 8 * i, sizeof(value));
+            memcpy(&value, in + 8 * (size_t)i, sizeof(value));
             samples[i] = (float)value;
         }
-        break;
+        return count * 4;
     }
     default:
         // Nothing to decode: the data is used as it is.
-        break;
+        return 0;
     }
 }

@@ -14,6 +14,9 @@ namespace {
 const DWORD kHeaderSize = 18;      // WAVEFORMATEX up to and with cbSize
 const DWORD kPcmHeaderSize = 16;   // PCMWAVEFORMAT
 const int64_t kMaxLong = 0x7FFFFFFF;
+// The data of an image is probed and copied a slice at a time, so that the
+// probe never runs far ahead of the copy.
+const LONG kSlice = 1 << 20;
 
 static_assert(sizeof(WAVEFORMATEX) == kHeaderSize, "WAVEFORMATEX is 18 bytes");
 static_assert(sizeof(PCMWAVEFORMAT) == kPcmHeaderSize, "PCMWAVEFORMAT is 16 bytes");
@@ -27,7 +30,9 @@ CWaveFile::CWaveFile()
       m_dwDataSize(0),
       m_pwfx(NULL),
       m_hmmio(NULL),
-      m_pszName(NULL)
+      m_pszName(NULL),
+      m_pImage(NULL),
+      m_lImageSize(0)
 {
     SetName(NULL);
 }
@@ -60,51 +65,56 @@ BOOL CWaveFile::OpenMem(LPCVOID image, DWORD size)
 {
     if (m_hmmio != NULL)
         return FALSE;
-    // The memory file's size is a LONG; a larger one cannot be described.
-    if (size > (DWORD)kMaxLong)
-        return _refuse(NULL, ERROR_FILE_TOO_LARGE, "an image of more than 2 GiB");
-    // The image is the application's and read in place, now and later: all
-    // of it must be readable now.
-    if (image == NULL || !CMemoryProbe::CanRead(image, size)) {
-        CFailureReason::Note(image == NULL ? ERROR_INVALID_PARAMETER : ERROR_NOACCESS);
+    if (image == NULL) {
+        CFailureReason::Note(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // The memory file's size is a LONG, and no byte lies past the end of the
+    // address space: a larger size is read as what can be reached.
+    LONG usable = size > (DWORD)kMaxLong ? (LONG)kMaxLong : (LONG)size;
+    const uintptr_t room = UINTPTR_MAX - reinterpret_cast<uintptr_t>(image);
+    if ((uintptr_t)usable > room)
+        usable = (LONG)room;
     MMIOINFO info;
     memset(&info, 0, sizeof(info));
     info.fccIOProc = FOURCC_MEM;
     info.pchBuffer = static_cast<HPSTR>(const_cast<LPVOID>(image));
-    info.cchBuffer = (LONG)size;
+    info.cchBuffer = usable;
     info.adwInfo[0] = 0;  // the memory file cannot grow
+    m_pImage = static_cast<const BYTE *>(image);
+    m_lImageSize = usable;
     return _open(NULL, &info);
 }
 
 BOOL CWaveFile::_open(LPCSTR path, LPMMIOINFO info)
 {
-    // Read-only: the service does not write the name.
+    // Read-only: the service does not write the name. Its last error is
+    // taken at once, before anything else can change it.
+    SetLastError(ERROR_SUCCESS);
     m_hmmio = mmioOpenA(const_cast<LPSTR>(path), info, MMIO_READ);
     if (m_hmmio == NULL)
-        return _refuse_open(path);
+        return _refuse_open(path, GetLastError());
 
-    const char *const kUnreachable = "chunk sizes that run past the end of the data";
+    // Whatever keeps the RIFF/WAVE form from being found, the data is no
+    // RIFF/WAVE file: the first thing to tell about Ogg, MP3 or a program.
     MMCKINFO riff;
     memset(&riff, 0, sizeof(riff));
     riff.fccType = mmioFOURCC('W', 'A', 'V', 'E');
-    if (!_chunk_in_reach(FOURCC_RIFF, riff.fccType))
-        return _refuse(path, ERROR_BAD_FORMAT, kUnreachable);
-    if (mmioDescend(m_hmmio, &riff, NULL, MMIO_FINDRIFF) != MMSYSERR_NOERROR)
-        return _refuse(path, ERROR_BAD_FORMAT, "not a RIFF/WAVE file");
+    EStep step = _descend(riff, NULL, MMIO_FINDRIFF);
+    if (step != STEP_OK)
+        return _refuse_step(step == STEP_UNREADABLE ? step : STEP_MISSING, path, "not a RIFF/WAVE file");
 
     MMCKINFO chunk;
     memset(&chunk, 0, sizeof(chunk));
     chunk.ckid = mmioFOURCC('f', 'm', 't', ' ');
-    if (!_chunk_in_reach(chunk.ckid, 0))
-        return _refuse(path, ERROR_BAD_FORMAT, kUnreachable);
-    if (mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
-        return _refuse(path, ERROR_BAD_FORMAT, "no fmt chunk");
+    step = _descend(chunk, &riff, MMIO_FINDCHUNK);
+    if (step != STEP_OK)
+        return _refuse_step(step, path, "no fmt chunk");
     if (chunk.cksize < kPcmHeaderSize)
         return _refuse(path, ERROR_BAD_FORMAT, "a fmt chunk shorter than 16 bytes");
-    if (!_read_format(chunk.cksize))
-        return _refuse(path, ERROR_BAD_FORMAT, "a fmt chunk cut short");
+    step = _read_format(chunk.cksize);
+    if (step != STEP_OK)
+        return _refuse_step(step, path, "a fmt chunk cut short");
     if (mmioAscend(m_hmmio, &chunk, 0) != MMSYSERR_NOERROR)
         return _refuse(path, ERROR_BAD_FORMAT, "a fmt chunk cut short");
     const DWORD fmtOffset = chunk.dwDataOffset;
@@ -112,11 +122,11 @@ BOOL CWaveFile::_open(LPCSTR path, LPMMIOINFO info)
     // Searched from the end of "fmt ": a "data" chunk before it is not found.
     memset(&chunk, 0, sizeof(chunk));
     chunk.ckid = mmioFOURCC('d', 'a', 't', 'a');
-    if (!_chunk_in_reach(chunk.ckid, 0))
-        return _refuse(path, ERROR_BAD_FORMAT, kUnreachable);
-    if (mmioDescend(m_hmmio, &chunk, &riff, MMIO_FINDCHUNK) != MMSYSERR_NOERROR)
-        return _refuse(path, ERROR_BAD_FORMAT,
-                       _data_before(riff, fmtOffset) ? "fmt chunk after data" : "no data chunk");
+    step = _descend(chunk, &riff, MMIO_FINDCHUNK);
+    if (step != STEP_OK)
+        return _refuse_step(step, path,
+                            step == STEP_MISSING && _data_before(riff, fmtOffset) ? "fmt chunk after data"
+                                                                                   : "no data chunk");
     if (chunk.cksize == 0)
         return _refuse(path, ERROR_BAD_FORMAT, "an empty data chunk");
     LONG start = mmioSeek(m_hmmio, 0, SEEK_CUR);
@@ -130,34 +140,48 @@ BOOL CWaveFile::_open(LPCSTR path, LPMMIOINFO info)
     return TRUE;
 }
 
+// The search of mmioDescend, after the walk over the headers it will read.
+CWaveFile::EStep CWaveFile::_descend(MMCKINFO &chunk, const MMCKINFO *parent, UINT flags)
+{
+    const EStep walk = (flags & MMIO_FINDRIFF) != 0 ? _chunk_in_reach(FOURCC_RIFF, chunk.fccType)
+                                                    : _chunk_in_reach(chunk.ckid, 0);
+    if (walk != STEP_OK)
+        return walk;
+    return mmioDescend(m_hmmio, &chunk, parent, flags) == MMSYSERR_NOERROR ? STEP_OK : STEP_MISSING;
+}
+
 // Walks the chunk headers from the position to the first chunk with this id
 // (and form type, when one is given), as the search of mmioDescend will, and
 // answers whether every chunk skipped on the way ends inside the file. A size
 // that runs past the end makes the real service look for headers inside that
 // chunk, or, where the offset wraps at 4 GiB, go round the same chunks
-// forever; such a file is refused before the search. The position is left
-// where it was.
-BOOL CWaveFile::_chunk_in_reach(FOURCC id, FOURCC formType)
+// forever; such a file is refused before the search. Each header of an image
+// is probed before it is read. The position is left where it was.
+CWaveFile::EStep CWaveFile::_chunk_in_reach(FOURCC id, FOURCC formType)
 {
     const LONG start = mmioSeek(m_hmmio, 0, SEEK_CUR);
     const LONG size = mmioSeek(m_hmmio, 0, SEEK_END);  // counts back from the end
     if (start < 0 || size < 0)
-        return FALSE;
+        return STEP_OUT_OF_REACH;
 
-    BOOL reachable = FALSE;
+    EStep result = STEP_OUT_OF_REACH;
     int64_t at = start;
     for (;;) {
         DWORD header[3] = {0, 0, 0};
         if (mmioSeek(m_hmmio, (LONG)at, SEEK_SET) != at)
             break;
+        if (!_readable((LONG)sizeof(header))) {
+            result = STEP_UNREADABLE;
+            break;
+        }
         LONG got = mmioRead(m_hmmio, reinterpret_cast<HPSTR>(header), (LONG)sizeof(header));
         if (got < 8) {
             // The search ends here either way; nothing to go round.
-            reachable = TRUE;
+            result = STEP_OK;
             break;
         }
         if (header[0] == id && (formType == 0 || (got == 12 && header[2] == formType))) {
-            reachable = TRUE;
+            result = STEP_OK;
             break;
         }
         int64_t next = at + 8 + (((int64_t)header[1] + 1) & ~(int64_t)1);
@@ -166,32 +190,36 @@ BOOL CWaveFile::_chunk_in_reach(FOURCC id, FOURCC formType)
         at = next;
     }
     if (mmioSeek(m_hmmio, start, SEEK_SET) != start)
-        return FALSE;
-    return reachable;
+        return result == STEP_UNREADABLE ? result : STEP_OUT_OF_REACH;
+    return result;
 }
 
 // Reads the format with at most three reads: the PCM part, cbSize, the extra
 // bytes. The position is inside the "fmt " chunk, chunkSize >= 16.
-BOOL CWaveFile::_read_format(DWORD chunkSize)
+CWaveFile::EStep CWaveFile::_read_format(DWORD chunkSize)
 {
     PCMWAVEFORMAT pcm;
+    if (!_readable((LONG)kPcmHeaderSize))
+        return STEP_UNREADABLE;
     if (mmioRead(m_hmmio, reinterpret_cast<HPSTR>(&pcm), (LONG)kPcmHeaderSize) != (LONG)kPcmHeaderSize)
-        return FALSE;
+        return STEP_MISSING;
 
     // PCM has no extra bytes, whatever follows in the chunk. Other formats
     // carry cbSize when the chunk has room for it; a 16-byte chunk has none,
     // and the bytes after it belong to the next chunk.
     WORD cbSize = 0;
     if (pcm.wf.wFormatTag != WAVE_FORMAT_PCM && chunkSize >= kHeaderSize) {
+        if (!_readable((LONG)sizeof(cbSize)))
+            return STEP_UNREADABLE;
         if (mmioRead(m_hmmio, reinterpret_cast<HPSTR>(&cbSize), (LONG)sizeof(cbSize)) !=
             (LONG)sizeof(cbSize))
-            return FALSE;
+            return STEP_MISSING;
     }
 
     DWORD blockSize = kHeaderSize + cbSize;
     m_pwfx = static_cast<LPWAVEFORMATEX>(GlobalAlloc(GMEM_FIXED, blockSize));
     if (m_pwfx == NULL)
-        return FALSE;
+        return STEP_MISSING;
     // Zeroed first: extra bytes the chunk does not hold stay zero.
     memset(m_pwfx, 0, blockSize);
     memcpy(m_pwfx, &pcm, kPcmHeaderSize);
@@ -201,10 +229,30 @@ BOOL CWaveFile::_read_format(DWORD chunkSize)
         // Only what the chunk holds; a short read is not a failure.
         DWORD room = chunkSize - kHeaderSize;
         LONG want = (LONG)(cbSize < room ? cbSize : room);
-        if (want > 0)
+        if (want > 0) {
+            if (!_readable(want))
+                return STEP_UNREADABLE;
             mmioRead(m_hmmio, reinterpret_cast<HPSTR>(m_pwfx) + kHeaderSize, want);
+        }
     }
-    return TRUE;
+    return STEP_OK;
+}
+
+BOOL CWaveFile::_readable(LONG count)
+{
+    if (m_pImage == NULL || count <= 0)
+        return TRUE;
+    const LONG at = mmioSeek(m_hmmio, 0, SEEK_CUR);
+    if (at < 0 || at >= m_lImageSize)
+        return TRUE;  // nothing of the image is read there
+    const LONG n = count < m_lImageSize - at ? count : m_lImageSize - at;
+    if (CMemoryProbe::CanRead(m_pImage + at, (SIZE_T)n))
+        return TRUE;
+    CFailureReason::Note(ERROR_NOACCESS);
+    char why[96];
+    wsprintfA(why, "its bytes from offset %d to %d cannot all be read", at, at + (n - 1));
+    CLog::Refused(NULL, why);
+    return FALSE;
 }
 
 BOOL CWaveFile::_fail()
@@ -212,6 +260,14 @@ BOOL CWaveFile::_fail()
     Close();
     SetName(NULL);
     return FALSE;
+}
+
+BOOL CWaveFile::_refuse_step(EStep step, LPCSTR path, LPCSTR missing)
+{
+    if (step == STEP_UNREADABLE)
+        return _fail();  // noted and said already
+    return _refuse(path, ERROR_BAD_FORMAT,
+                   step == STEP_OUT_OF_REACH ? "chunk sizes that run past the end of the data" : missing);
 }
 
 BOOL CWaveFile::_refuse(LPCSTR path, DWORD error, LPCSTR why)
@@ -222,17 +278,33 @@ BOOL CWaveFile::_refuse(LPCSTR path, DWORD error, LPCSTR why)
 }
 
 // The file did not open: the platform's own reason, as the application
-// would get it asking for the file itself (the service's own last error is
-// not to be relied on).
-BOOL CWaveFile::_refuse_open(LPCSTR path)
+// would get it asking for the file itself. The service's last error is
+// believed where it names a reason of its own; elsewhere (Windows' service
+// leaves no useful one) the file's attributes tell what can be told.
+BOOL CWaveFile::_refuse_open(LPCSTR path, DWORD error)
 {
+    if (path == NULL)
+        return _refuse(NULL, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+    switch (error) {
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return _refuse(path, error, "the process has no file descriptor left");
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return _refuse(path, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+    case ERROR_BAD_FILE_TYPE:
+        return _refuse(path, error, "not a regular file (a FIFO, socket or device)");
+    case ERROR_SHARING_VIOLATION:
+        return _refuse(path, error, "another program holds it");
+    default:
+        break;
+    }
     const DWORD attributes = GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             return _refuse(path, ERROR_DIRECTORY_NOT_SUPPORTED, "a directory, not a file");
         return _refuse(path, ERROR_ACCESS_DENIED, "it cannot be opened for reading");
     }
-    const DWORD error = GetLastError();
+    error = GetLastError();
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -248,8 +320,8 @@ BOOL CWaveFile::_refuse_open(LPCSTR path)
 }
 
 // Whether a "data" chunk stands before "fmt " (whose contents start at
-// fmtOffset), for the reason of a refusal. The chunks up to "fmt " were found
-// within reach already.
+// fmtOffset), for the reason of a refusal. The chunks up to "fmt " and after
+// it were walked, and probed, already.
 BOOL CWaveFile::_data_before(const MMCKINFO &riff, DWORD fmtOffset)
 {
     const LONG first = (LONG)(riff.dwDataOffset + 4);
@@ -262,9 +334,9 @@ BOOL CWaveFile::_data_before(const MMCKINFO &riff, DWORD fmtOffset)
            chunk.dwDataOffset < fmtOffset;
 }
 
-LONG CWaveFile::Read(LPVOID buffer, DWORD count)
+LONG CWaveFile::_count_from_here(DWORD count)
 {
-    if (m_hmmio == NULL || m_lDataStart == -1 || m_lState == -1 || buffer == NULL)
+    if (m_hmmio == NULL || m_lDataStart == -1 || m_lState == -1)
         return -1;
     LONG pos = mmioSeek(m_hmmio, 0, SEEK_CUR);
     if (pos < 0)
@@ -282,7 +354,56 @@ LONG CWaveFile::Read(LPVOID buffer, DWORD count)
         n = end - pos;
     if (n > kMaxLong)
         n = kMaxLong;
-    return mmioRead(m_hmmio, static_cast<HPSTR>(buffer), (LONG)n);
+    return (LONG)n;
+}
+
+LONG CWaveFile::Read(LPVOID buffer, DWORD count)
+{
+    if (buffer == NULL)
+        return -1;
+    const LONG n = _count_from_here(count);
+    LONG done = 0;
+    while (done < n) {
+        // A file in one read; an image a slice at a time, each probed first.
+        const LONG slice = m_pImage != NULL && n - done > kSlice ? kSlice : n - done;
+        if (!_readable(slice))
+            return -1;
+        const LONG got = mmioRead(m_hmmio, static_cast<HPSTR>(buffer) + done, slice);
+        if (got < 0)
+            return done > 0 ? done : -1;
+        done += got;
+        if (got < slice)
+            break;
+    }
+    return n <= 0 ? n : done;
+}
+
+LONG CWaveFile::ReadInPlace(LPVOID buffer, DWORD count, const BYTE **bytes)
+{
+    if (bytes == NULL)
+        return -1;
+    *bytes = NULL;
+    if (m_pImage == NULL) {
+        const LONG got = Read(buffer, count);
+        if (got > 0)
+            *bytes = static_cast<const BYTE *>(buffer);
+        return got;
+    }
+    LONG n = _count_from_here(count);
+    const LONG at = mmioSeek(m_hmmio, 0, SEEK_CUR);
+    if (n <= 0 || at < 0)
+        return n <= 0 ? n : -1;
+    // Only what the image holds, as a read would stop at its end.
+    if (n > m_lImageSize - at)
+        n = m_lImageSize - at;
+    if (n <= 0)
+        return 0;
+    if (!_readable(n))
+        return -1;
+    if (mmioSeek(m_hmmio, at + n, SEEK_SET) != at + n)
+        return -1;
+    *bytes = m_pImage + at;
+    return n;
 }
 
 LONG CWaveFile::Seek(LONG offset, int origin)
@@ -322,6 +443,8 @@ LONG CWaveFile::Seek(LONG offset, int origin)
 
 BOOL CWaveFile::Close()
 {
+    m_pImage = NULL;
+    m_lImageSize = 0;
     if (m_pwfx != NULL) {
         GlobalFree(m_pwfx);
         m_pwfx = NULL;

@@ -1,7 +1,8 @@
 #!/bin/sh
-# play-malformed.sh DUDIDADU-PLAY: broken WAVE headers get a message and exit
-# status 1 from the player's own header reader (never a crash); a format the
-# library refuses gets the library's reason; a sound that is whole plays.
+# play-malformed.sh DUDIDADU-PLAY: broken WAVE headers, other files and what
+# is no file get a message and exit status 1 (never a crash, never a hang):
+# the library's reason and then the error it set, as an application gets
+# them; a sound that is whole plays.
 player="$1"
 dir="$(mktemp -d "${TMPDIR:-/tmp}/dudidadu-play-bad.XXXXXX")" || exit 1
 trap 'rm -rf "$dir"' EXIT
@@ -45,6 +46,16 @@ check 1 long-data.wav
 # library's diagnostic line.
 { printf 'RIFF\044\000\000\000WAVEfmt \020\000\000\000\125\000\001\000\104\254\000\000\210\130\001\000\002\000\020\000data\220\001\000\000'; head -c 400 /dev/zero; } >"$dir/mpeg.wav"
 check 1 mpeg.wav "format tag 0x0055 not supported"
+# 300 MiB of data announced: too large for a buffer, whatever the file holds.
+{ printf 'RIFF\044\000\000\000WAVE'"$fmt"'data\000\000\300\022'; head -c 400 /dev/zero; } >"$dir/300mib.wav"
+check 1 300mib.wav "playable RIFF/WAVE file: File too large"
+# Other kinds of file say so first.
+{ printf 'OggS\000\002\000\000\000\000\000\000\000\000'; head -c 400 /dev/zero; } >"$dir/ogg.wav"
+check 1 ogg.wav "not a RIFF/WAVE file"
+# A FIFO without a writer is never opened: no hang.
+if mkfifo "$dir/fifo.wav"; then
+    check 1 fifo.wav "not a regular file"
+fi
 # An odd-sized chunk before the format is skipped with its pad byte.
 { printf 'RIFF\300\001\000\000WAVELIST\003\000\000\000abc\000'"$fmt"'data\220\001\000\000'; head -c 400 /dev/zero; } >"$dir/padded.wav"
 check 0 padded.wav

@@ -1,5 +1,7 @@
-// The other way the POSIX probe asks the kernel, process_vm_readv, taken when
-// no descriptor is left for a pipe; and what neither way can answer.
+// The other ways the POSIX probe asks the kernel, taken where the advice to
+// populate the pages is refused (as by a sandbox, or a kernel that does not
+// know it): a pipe, and process_vm_readv when no descriptor is left for one;
+// and what no way can answer.
 #include "platform/CMemoryProbe.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <functional>
 #include <thread>
 
 #include "MemoryProbeTable.h"
@@ -46,13 +49,15 @@ bool vm_read_allowed()
     return syscall(SYS_process_vm_readv, static_cast<long>(getpid()), &local, 1UL, &remote, 1UL, 0UL) == 1;
 }
 
-// From now on this thread alone gets EPERM from process_vm_readv, as in a
-// sandbox that forbids it. False when the system lets no filter be set.
-bool refuse_vm_read_on_this_thread()
+// From now on this thread alone gets EPERM from madvise and, when asked,
+// from process_vm_readv, as in a sandbox that forbids them. False when the
+// system lets no filter be set.
+bool refuse_on_this_thread(bool vmRead)
 {
     struct sock_filter filter[] = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_process_vm_readv, 0, 1),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_madvise, 1, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<__u32>(vmRead ? SYS_process_vm_readv : SYS_madvise), 0, 1),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
@@ -61,35 +66,51 @@ bool refuse_vm_read_on_this_thread()
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
 }
 
+// Runs the checks on a thread of their own with the filter; false when no
+// filter could be set. The filter stays with the thread, which ends here.
+bool in_sandbox(bool vmRead, const std::function<void()> &checks)
+{
+    bool filtered = false;
+    std::thread sandboxed([&] {
+        if ((filtered = refuse_on_this_thread(vmRead)))
+            checks();
+    });
+    sandboxed.join();
+    return filtered;
+}
+
 }  // namespace
+
+TEST(MemoryProbePosix, WithoutAdviceThePipeJudgesTheTable)
+{
+    if (!in_sandbox(false, [] { expect_probe_answers(); }))
+        GTEST_SKIP() << "no seccomp filter can be set here";
+}
 
 TEST(MemoryProbePosix, WithoutADescriptorProcessVmReadJudgesTheTable)
 {
     if (!vm_read_allowed())
         GTEST_SKIP() << "process_vm_readv is refused here";
-    CNoDescriptors none;
-    ASSERT_TRUE(none.m_bHeld);
-    int ends[2];
-    ASSERT_NE(pipe(ends), 0);
-    expect_probe_answers();
+    if (!in_sandbox(false, [] {
+            CNoDescriptors none;
+            ASSERT_TRUE(none.m_bHeld);
+            int ends[2];
+            ASSERT_NE(pipe(ends), 0);
+            expect_probe_answers();
+        }))
+        GTEST_SKIP() << "no seccomp filter can be set here";
 }
 
-// Without a descriptor, in a sandbox that forbids process_vm_readv, nothing
+// Without a descriptor, in a sandbox that forbids both system calls, nothing
 // can be proven, and readable memory is not taken on trust.
-TEST(MemoryProbePosix, WhatNeitherWayCanTellCountsAsUnreadable)
+TEST(MemoryProbePosix, WhatNoWayCanTellCountsAsUnreadable)
 {
     const char text[] = "a path";
-    bool filtered = false;
-    // The filter stays with the thread, which ends here.
-    std::thread sandboxed([&] {
-        if (!(filtered = refuse_vm_read_on_this_thread()))
-            return;
-        EXPECT_TRUE(CMemoryProbe::CanReadString(text));  // the pipe still answers
-        CNoDescriptors none;
-        EXPECT_FALSE(CMemoryProbe::CanRead(text, sizeof(text)));
-        EXPECT_FALSE(CMemoryProbe::CanReadString(text));
-    });
-    sandboxed.join();
-    if (!filtered)
+    if (!in_sandbox(true, [&] {
+            EXPECT_TRUE(CMemoryProbe::CanReadString(text));  // the pipe still answers
+            CNoDescriptors none;
+            EXPECT_FALSE(CMemoryProbe::CanRead(text, sizeof(text)));
+            EXPECT_FALSE(CMemoryProbe::CanReadString(text));
+        }))
         GTEST_SKIP() << "no seccomp filter can be set here";
 }

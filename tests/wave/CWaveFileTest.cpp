@@ -1,5 +1,5 @@
 // The wave reader over memory images and files, and the multimedia file I/O
-// beneath it. The same source runs natively against our mmio and, built for
+// beneath it; and what the decoder refuses of what the reader finds. The same source runs natively against our mmio and, built for
 // Windows, under Wine against the real WINMM: passing on both is what shows
 // the two agree.
 #include "wave/CWaveFile.h"
@@ -16,10 +16,17 @@
 #include <thread>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "platform/CFailureReason.h"
 #include "support/CGuardedPages.h"
 #include "support/Diagnostics.h"
 #include "support/RiffWriter.h"
+#include "wave/CWaveDecoder.h"
 
 using riff::Bytes;
 using riff::RiffWriter;
@@ -245,12 +252,24 @@ TEST(WaveReader, RefusesWhatIsNoPlayableWave)
 {
     Bytes rifx = SimpleImage(Pattern(4));
     rifx[3] = 'X';
+    // What other files begin with, followed by enough to look like chunks.
+    auto other = [](const char *start, size_t length) {
+        Bytes image(start, start + length);
+        return riff::Concat(image, Pattern(200));
+    };
     // Each says why in the diagnostic line; the reason is a bad format.
     const struct {
         const char *what;
         Bytes image;
         const char *line;
     } rows[] = {
+        {"Ogg", other("OggS\0\2\0\0", 8), "not a RIFF/WAVE file"},
+        {"MP3 with a tag", other("ID3\3\0\0\0\0\x1f\x76", 10), "not a RIFF/WAVE file"},
+        {"MP3 frames", other("\xff\xfb\x90\x64", 4), "not a RIFF/WAVE file"},
+        {"a program", other("\x7f" "ELF\2\1\1\0", 8), "not a RIFF/WAVE file"},
+        {"text", other("RIFFS AND SOLOS", 15), "not a RIFF/WAVE file"},
+        {"the RIFF header cut", RiffWriter().BuildTruncated(10), "not a RIFF/WAVE file"},
+        {"no bytes", Bytes(), "not a RIFF/WAVE file"},
         {"data before fmt", RiffWriter().Data(Pattern(8)).Fmt(kMono16).Build(), "fmt chunk after data"},
         {"data of size 0", RiffWriter().Fmt(kMono16).Data(Bytes()).Build(), "an empty data chunk"},
         {"no data", RiffWriter().Fmt(kMono16).Chunk("junk", Bytes(4, 0)).Build(), "no data chunk"},
@@ -274,18 +293,108 @@ TEST(WaveReader, RefusesWhatIsNoPlayableWave)
         SCOPED_TRACE(row.what);
         CWaveFile wave;
         CFailureReason call;
-        EXPECT_FALSE(wave.OpenMem(const_cast<uint8_t *>(row.image.data()), (DWORD)row.image.size()));
+        Bytes image = row.image;
+        image.push_back(0);  // a byte for the empty image to point at
+        EXPECT_FALSE(wave.OpenMem(image.data(), (DWORD)row.image.size()));
         EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
         EXPECT_EQ(CFailureReason::Noted(), (DWORD)ERROR_BAD_FORMAT);
         EXPECT_EQ(log.Take(), std::string("dudidadu: cannot open a memory image: ") + row.line + "\n");
     }
 
-    // No bytes, too few, or a size the platform cannot be given.
+    // Too few bytes, or none there.
     CWaveFile wave;
     Bytes image = SimpleImage(Pattern(8));
-    for (DWORD size : {0u, 11u, 0x80000000u, 0xFFFFFFFFu})
+    for (DWORD size : {0u, 11u})
         EXPECT_FALSE(wave.OpenMem(image.data(), size)) << size;
+    CFailureReason call;
     EXPECT_FALSE(wave.OpenMem(NULL, 0));
+    EXPECT_EQ(CFailureReason::Noted(), (DWORD)ERROR_INVALID_PARAMETER);
+}
+
+// Only what is read is looked at: a size that runs on far past the wave, as
+// an application passes the rest of a mapped file, even past what a position
+// can name (read as the first 2 GiB), opens the wave at its start.
+TEST(WaveReader, ImagesLargerThanTheirWaveOpen)
+{
+    Bytes image = SimpleImage(Pattern(8));
+    const DWORD sizes[] = {(DWORD)image.size(), 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu};
+    for (DWORD size : sizes) {
+        CWaveFile wave;
+        ASSERT_TRUE(wave.OpenMem(image.data(), size)) << size;
+        EXPECT_EQ(ReadAll(wave, 8), Pattern(8)) << size;
+    }
+}
+
+// What the reader lets through and the decoder refuses: every format no
+// platform plays is refused with its reason before DirectSound sees it (under
+// Wine some of them hang the program); the edges of what plays pass.
+TEST(WaveDecoder, RefusesWhatNoPlatformPlays)
+{
+    auto extensible = [](uint16_t bits, uint16_t channels) {
+        riff::WaveFormat f = riff::ExtensibleFormat(44100, channels, 16, 3);
+        f.bits = bits;
+        f.blockAlign = (uint16_t)(channels * (bits / 8));
+        f.extra[0] = (uint8_t)(bits & 0xFF);
+        f.extra[1] = (uint8_t)(bits >> 8);
+        return f;
+    };
+    auto with = [](riff::WaveFormat f, const std::function<void(riff::WaveFormat &)> &change) {
+        change(f);
+        return f;
+    };
+    const riff::WaveFormat pcm = riff::PcmFormat(22050, 2, 16);
+    riff::WaveFormat floats = riff::PcmFormat(48000, 2, 32);
+    floats.tag = 3;
+    const struct {
+        const char *what;
+        riff::WaveFormat format;
+        const char *reason;  // empty: played
+    } rows[] = {
+        {"64-bit integers", extensible(64, 2), "64-bit integer samples (8, 16, 24 and 32 bits are played)"},
+        {"128-bit integers", extensible(128, 1), "128-bit integer samples"},
+        {"65528-bit integers", extensible(65528, 1), "65528-bit integer samples"},
+        {"12-bit integers", with(pcm, [](riff::WaveFormat &f) { f.bits = 12; }), "12-bit integer samples"},
+        {"no bits", with(pcm, [](riff::WaveFormat &f) { f.bits = 0; }), "0-bit integer samples"},
+        {"16-bit floats", with(floats, [](riff::WaveFormat &f) { f.bits = 16; f.blockAlign = 4; }),
+         "16-bit float samples (32 and 64 bits are played)"},
+        {"9 plain channels", riff::PcmFormat(22050, 9, 16), "9 channels (1 to 8 are played)"},
+        {"10 channels", extensible(16, 10), "10 channels (1 to 8 are played)"},
+        {"no channels", riff::PcmFormat(22050, 0, 16), "0 channels"},
+        {"50 Hz", riff::PcmFormat(50, 1, 16), "a sample rate of 50 Hz (100 to 200000 are played)"},
+        {"99 Hz", riff::PcmFormat(99, 1, 8), "a sample rate of 99 Hz"},
+        {"200001 Hz", riff::PcmFormat(200001, 1, 8), "a sample rate of 200001 Hz"},
+        {"300000 Hz A-law", riff::G711Format(6, 300000, 1), "a sample rate of 300000 Hz"},
+        {"9 channels of IMA ADPCM", riff::ImaAdpcmFormat(22050, 9, 1024), "9 channels"},
+        {"block align of another width", with(pcm, [](riff::WaveFormat &f) { f.blockAlign = 3; }),
+         "block align 3 does not fit 2 channels of 16 bits"},
+        {"more valid bits than held", with(extensible(16, 2), [](riff::WaveFormat &f) { f.extra[0] = 20; }),
+         "20 valid bits in 16-bit samples"},
+        {"extensible record cut short", with(extensible(16, 2), [](riff::WaveFormat &f) {
+             f.cbSize = 10;
+             f.extra.resize(10);
+         }),
+         "a WAVE_FORMAT_EXTENSIBLE record of 10 extra bytes (22 needed)"},
+        {"extensible A-law", with(extensible(8, 1), [](riff::WaveFormat &f) { f.extra[6] = 6; }),
+         "WAVE_FORMAT_EXTENSIBLE of sub-format 0x00000006 not supported"},
+        {"100 Hz", riff::PcmFormat(100, 1, 8), ""},
+        {"200000 Hz", riff::PcmFormat(200000, 2, 24), ""},
+        {"8 plain channels", riff::PcmFormat(44100, 8, 16), ""},
+        {"8 channels of 32-bit integers", extensible(32, 8), ""},
+        {"64-bit floats", with(floats, [](riff::WaveFormat &f) { f.bits = 64; f.blockAlign = 16; }), ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        Bytes image = RiffWriter().Fmt(row.format).Data(Pattern(4096)).Build();
+        CWaveFile wave;
+        ASSERT_TRUE(wave.OpenMem(image.data(), (DWORD)image.size()));
+        Bytes record(wave.GetFormatSize());
+        ASSERT_TRUE(wave.GetFormatBlock(record.data(), (DWORD)record.size()));
+        CWaveDecoder decoder;
+        const BOOL planned =
+            decoder.Plan(reinterpret_cast<LPCWAVEFORMATEX>(record.data()), (DWORD)record.size(), 4096);
+        EXPECT_EQ(planned, row.reason[0] == '\0' ? TRUE : FALSE);
+        EXPECT_NE(std::string(decoder.GetReason()).find(row.reason), std::string::npos) << decoder.GetReason();
+    }
 }
 
 // Another form first: the WAVE form after it is found. The first "data"
@@ -572,8 +681,9 @@ TEST(WaveReader, OpenRefusalsKeepTheState)
     EXPECT_EQ(ReadAll(wave, 100), Pattern(8, 1));
 }
 
-// A path or image the application cannot itself read is refused before the
-// reader touches it, and the reader is left as it was.
+// A path the application cannot itself read is refused before the reader
+// touches it; an image as soon as a part that is read cannot be, and only
+// then.
 TEST(WaveReader, UnreadablePathsAndImagesAreRefused)
 {
     // A wave that fills the first page | a name without its zero | blocked
@@ -588,31 +698,64 @@ TEST(WaveReader, UnreadablePathsAndImagesAreRefused)
     LPBYTE waveStart = pages.Page(0);
     LPBYTE lastPage = pages.Page(1);
     LPBYTE blocked = pages.Page(2);
+    // The first bytes of a wave at the end of a page, the next page blocked:
+    // the headers and 16 bytes of data, or the RIFF header alone.
+    const Bytes runsOn = SimpleImage(Pattern(100));
+    CGuardedPages dataPages(2), headerPages(2);
+    ASSERT_NE(dataPages.Page(0), nullptr);
+    ASSERT_NE(headerPages.Page(0), nullptr);
+    LPBYTE runsOnStart = dataPages.Page(1) - 60;
+    memcpy(runsOnStart, runsOn.data(), 60);
+    LPBYTE headerOnly = headerPages.Page(1) - 12;
+    memcpy(headerOnly, runsOn.data(), 12);
+    ASSERT_TRUE(dataPages.Block(1));
+    ASSERT_TRUE(headerPages.Block(1));
 
     CWaveFile wave;
-    ASSERT_TRUE(wave.OpenMem(waveStart, (DWORD)page));  // the layout holds a good wave
+    // Readable as far as it is read: what lies beyond does not matter.
+    ASSERT_TRUE(wave.OpenMem(waveStart, (DWORD)(3 * page)));
+    EXPECT_EQ(ReadAll(wave, (DWORD)page).size(), page - kSimpleDataStart);
+    wave.Close();
+    ASSERT_TRUE(wave.OpenMem(runsOnStart, (DWORD)runsOn.size()));  // the headers are readable
+    EXPECT_EQ(ReadAll(wave, 100).size(), 0u);  // the data is not: -1
     wave.Close();
     struct {
         const char *what;
         std::function<BOOL(CWaveFile &)> open;
+        const char *line;
     } const rows[] = {
-        {"path at 16", [](CWaveFile &w) { return w.Open(reinterpret_cast<LPCSTR>(16)); }},
-        {"path on a blocked page", [&](CWaveFile &w) { return w.Open(reinterpret_cast<LPCSTR>(blocked)); }},
+        {"path at 16", [](CWaveFile &w) { return w.Open(reinterpret_cast<LPCSTR>(16)); }, ""},
+        {"path on a blocked page", [&](CWaveFile &w) { return w.Open(reinterpret_cast<LPCSTR>(blocked)); }, ""},
         {"path that runs into a blocked page",
-         [&](CWaveFile &w) { return w.Open(reinterpret_cast<LPCSTR>(lastPage)); }},
-        {"image at 16", [](CWaveFile &w) { return w.OpenMem(reinterpret_cast<LPVOID>(16), 64); }},
-        {"image on a blocked page", [&](CWaveFile &w) { return w.OpenMem(blocked, 64); }},
-        {"image whose last page is blocked",
-         [&](CWaveFile &w) { return w.OpenMem(waveStart, (DWORD)(3 * page)); }},
+         [&](CWaveFile &w) { return w.Open(reinterpret_cast<LPCSTR>(lastPage)); }, ""},
+        {"image at 16", [](CWaveFile &w) { return w.OpenMem(reinterpret_cast<LPVOID>(16), 64); },
+         "dudidadu: cannot open a memory image: its bytes from offset 0 to 11 cannot all be read\n"},
+        {"image on a blocked page", [&](CWaveFile &w) { return w.OpenMem(blocked, 64); },
+         "dudidadu: cannot open a memory image: its bytes from offset 0 to 11 cannot all be read\n"},
+        {"a chunk header on a blocked page", [&](CWaveFile &w) { return w.OpenMem(headerOnly, 200); },
+         "dudidadu: cannot open a memory image: its bytes from offset 12 to 23 cannot all be read\n"},
     };
+    diag::CapturedLog log;
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         wave.SetName("kept");
+        CFailureReason call;
         EXPECT_FALSE(row.open(wave));
+        EXPECT_EQ(CFailureReason::Noted(), (DWORD)ERROR_NOACCESS);
+        EXPECT_EQ(log.Take(), row.line);
         EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
         EXPECT_EQ(wave.GetFormatSize(), 0u);
-        EXPECT_STREQ(wave.GetName(), "kept");
+        // A path is refused before the open; an image fails in it, which
+        // leaves no name, as every failed open does.
+        EXPECT_STREQ(wave.GetName(), row.line[0] == '\0' ? "kept" : "");
     }
+    // The data, read as a sound reads it.
+    ASSERT_TRUE(wave.OpenMem(runsOnStart, (DWORD)runsOn.size()));
+    Bytes data(100);
+    CFailureReason call;
+    EXPECT_EQ(wave.Read(data.data(), 100), -1);
+    EXPECT_EQ(CFailureReason::Noted(), (DWORD)ERROR_NOACCESS);
+    EXPECT_EQ(log.Take(), "dudidadu: cannot open a memory image: its bytes from offset 44 to 143 cannot all be read\n");
 }
 
 TEST(WaveReader, KeepsTheNameOfTheLastSuccessfulOpen)
@@ -700,24 +843,55 @@ TEST(WaveFileOnDisk, RefusesWhatIsNoWaveFile)
     // A chunk claiming more than the file: the search runs off its end.
     TempFile lyingJunk(RiffWriter().ChunkAs("junk", 100000, Bytes(6, 0)).Fmt(kMono16).Data(Pattern(4)).Build());
     EXPECT_FALSE(wave.Open(lyingJunk.Path()));
+    const std::string ogg = "OggS" + std::string(60, '\x7f');
+    TempFile oggFile(Bytes(ogg.begin(), ogg.end()));
 
     // The platform's own reasons: what opening the file itself would give.
     std::string dir = std::filesystem::temp_directory_path().string();
     std::string missing = std::string(nothing.Path()) + ".missing";
-    const struct {
+    struct Refusal {
         std::string path;
         DWORD reasons[2];  // either
-    } refused[] = {
-        {dir, {ERROR_DIRECTORY_NOT_SUPPORTED, ERROR_ACCESS_DENIED}},
-        {missing, {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}},
+        const char *line;
     };
+    std::vector<Refusal> refused = {
+        {dir, {ERROR_DIRECTORY_NOT_SUPPORTED, ERROR_ACCESS_DENIED}, ""},
+        {missing, {ERROR_FILE_NOT_FOUND, ERROR_FILE_NOT_FOUND}, "no such file"},
+        {oggFile.Path(), {ERROR_BAD_FORMAT, ERROR_BAD_FORMAT}, "not a RIFF/WAVE file"},
+    };
+#if !defined(_WIN32)
+    // What is no regular file is not opened at all: a FIFO without a writer
+    // would hang the open, a device may act on it.
+    const std::string fifo = std::string(nothing.Path()) + ".fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    refused.push_back({fifo, {ERROR_BAD_FILE_TYPE, ERROR_BAD_FILE_TYPE}, "not a regular file"});
+    refused.push_back({"/dev/zero", {ERROR_BAD_FILE_TYPE, ERROR_BAD_FILE_TYPE}, "not a regular file"});
+    refused.push_back({"/proc/self/exe", {ERROR_BAD_FORMAT, ERROR_BAD_FORMAT}, "not a RIFF/WAVE file"});
+#endif
+    diag::CapturedLog log;
     for (const auto &file : refused) {
         CFailureReason call;
         EXPECT_FALSE(wave.Open(file.path.c_str()));
         const DWORD noted = CFailureReason::Noted();
         EXPECT_TRUE(noted == file.reasons[0] || noted == file.reasons[1]) << file.path << ": " << noted;
+        EXPECT_NE(log.Take().find(file.line), std::string::npos) << file.path;
     }
     EXPECT_EQ(wave.GetDataSize(), 0xFFFFFFFFu);
+#if !defined(_WIN32)
+    unlink(fifo.c_str());
+    // With no descriptor left the reason is that, whatever the file.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    struct rlimit none = {0, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    CFailureReason call;
+    const BOOL opened = wave.Open(lyingJunk.Path());
+    const DWORD noted = CFailureReason::Noted();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_FALSE(opened);
+    EXPECT_EQ(noted, (DWORD)ERROR_TOO_MANY_OPEN_FILES);
+    EXPECT_NE(log.Take().find("the process has no file descriptor left"), std::string::npos);
+#endif
 }
 
 TEST(WaveFileOnDisk, CutFilesGiveShortReads)

@@ -5,16 +5,21 @@
 #include <limits.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
-// The kernel is asked, page by page, through system calls that answer EFAULT
-// where a load would fault: pages are readable whole, so one byte of each
-// tells. The first way writes those bytes into a pipe and drains it again;
-// without a descriptor to spare, process_vm_readv on the own process reads
-// them. The pipe comes first because it is the cheaper by far: the other
-// pins every page it reads. A question neither can answer (no descriptor,
+// The kernel is asked through system calls that answer an error where a load
+// would fault. The first asks for the whole range at once: MADV_POPULATE_READ
+// faults the pages in as the read that follows would, without reading them,
+// and fails for a hole, a page that may not be read or one past the end of
+// a mapped file. Where the kernel does not know that advice, or cannot say
+// (mappings of devices), pages are readable whole, so one byte of each
+// tells: those bytes are written into a pipe and drained again, or, without
+// a descriptor to spare, read with process_vm_readv on the own process. The
+// pipe comes before process_vm_readv because it is the cheaper by far: the
+// other pins every page it reads. A question none can answer (no descriptor,
 // and a sandbox that refuses process_vm_readv) counts as unreadable.
 //
 // The calls go through syscall() rather than their C wrappers: the
@@ -106,9 +111,28 @@ int readable_by_vm(uintptr_t first, SIZE_T count)
     return kReadable;
 }
 
+#ifndef MADV_POPULATE_READ
+#define MADV_POPULATE_READ 22
+#endif
+
+int readable_by_advice(uintptr_t first, SIZE_T count)
+{
+    long result;
+    do
+        result = syscall(SYS_madvise, first, count * page_size(), MADV_POPULATE_READ);
+    while (result != 0 && (errno == EINTR || errno == EAGAIN));
+    if (result == 0)
+        return kReadable;
+    // EINVAL: an advice the kernel does not know, or a mapping it cannot
+    // populate (a device's, or one without read access): the pages tell.
+    return errno == ENOMEM || errno == EFAULT || errno == EHWPOISON ? kUnreadable : kCannotTell;
+}
+
 BOOL pages_readable(uintptr_t first, SIZE_T count)
 {
-    int answer = readable_by_pipe(first, count);
+    int answer = readable_by_advice(first, count);
+    if (answer == kCannotTell)
+        answer = readable_by_pipe(first, count);
     if (answer == kCannotTell)
         answer = readable_by_vm(first, count);
     return answer == kReadable ? TRUE : FALSE;

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "platform/posix/CPageCommit.h"
 #include "platform/winapi.h"
 #include "kernel_fork.h"
 #include "kernel_object.h"
@@ -38,9 +39,13 @@ HGLOBAL CKernelGlobalMemory::allocate(UINT flags, SIZE_T bytes)
         return nullptr;
     CKernelFork::watch();
     const size_t size = bytes == 0 ? 1 : bytes;
+    // Zeroed only when asked: a block is mostly filled at once by its caller.
     void *block = (flags & GMEM_ZEROINIT) ? calloc(1, size) : malloc(size);
     if (!block)
         return nullptr;
+    // Fixed memory is there when handed out: a large block's pages are made
+    // in one go rather than faulted in one by one as the caller fills it.
+    CPageCommit::Commit(block, size);
     CBlockSet &table = blocks();
     try {
         std::lock_guard<CKernelLeafLock> hold(s_blocksLock);

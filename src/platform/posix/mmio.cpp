@@ -151,20 +151,35 @@ HMMIO OpenFailed(LPMMIOINFO info, UINT error)
     return nullptr;
 }
 
+// Why a path that names no regular file cannot be read, as errno: ENXIO is
+// what the system itself answers for a socket or a device without one.
+int NotARegularFile(mode_t mode)
+{
+    return S_ISDIR(mode) ? EISDIR : ENXIO;
+}
+
 std::shared_ptr<MmioStream> OpenFile(LPCSTR path, UINT &error)
 {
-    // Non-blocking, so that a FIFO cannot hang the open; only regular files
-    // are accepted, as on Windows, where a directory does not open either.
-    // errno tells the caller why, as the last error does on Windows.
+    // Only regular files are read, as on Windows, where a directory does not
+    // open either. A FIFO, socket or device is refused before it is opened:
+    // opening one may wait for a writer, or do what the device does on
+    // open. The open is non-blocking all the same, so that a FIFO put there
+    // in between cannot hang it. errno tells the caller why, as the last
+    // error does on Windows.
+    struct stat st;
+    if (stat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+        errno = NotARegularFile(st.st_mode);
+        error = MMIOERR_CANNOTOPEN;
+        return nullptr;
+    }
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         error = errno == ENOENT || errno == ENOTDIR ? MMIOERR_FILENOTFOUND : MMIOERR_CANNOTOPEN;
         return nullptr;
     }
-    struct stat st;
     const bool stated = fstat(fd, &st) == 0;
     if (!stated || !S_ISREG(st.st_mode)) {
-        const int why = !stated ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        const int why = !stated ? errno : NotARegularFile(st.st_mode);
         ::close(fd);
         errno = why;
         error = MMIOERR_CANNOTOPEN;
@@ -200,8 +215,10 @@ HMMIO WINAPI mmioOpenA(LPSTR fileName, LPMMIOINFO info, DWORD flags)
             if (info->cchBuffer < 0 || (info->cchBuffer > 0 && info->pchBuffer == nullptr))
                 return OpenFailed(info, MMIOERR_CANNOTOPEN);
             stream.reset(new (std::nothrow) MmioStream);
-            if (!stream)
+            if (!stream) {
+                errno = ENOMEM;
                 return OpenFailed(info, MMIOERR_OUTOFMEMORY);
+            }
             stream->memory = true;
             stream->image = info->pchBuffer;
             stream->imageSize = info->cchBuffer;
@@ -222,6 +239,7 @@ HMMIO WINAPI mmioOpenA(LPSTR fileName, LPMMIOINFO info, DWORD flags)
         }
         return h;
     } catch (...) {
+        errno = ENOMEM;  // the table could not grow
         return OpenFailed(info, MMIOERR_OUTOFMEMORY);
     }
 }

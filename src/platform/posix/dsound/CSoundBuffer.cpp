@@ -1,10 +1,15 @@
 #include "platform/posix/dsound/CSoundBuffer.h"
 
+#include "platform/posix/CPageCommit.h"
 #include "platform/posix/dsound/CDirectSound.h"
 
 CSoundBuffer::CSoundBuffer(CDirectSound *device, const std::shared_ptr<CVoice> &voice, DWORD flags)
     : CBufferBase(device, flags), m_pVoice(voice)
 {
+    // The memory is made here, on the thread that creates the buffer (the
+    // one that loads a sound): the first Lock, the first play, would fault
+    // every page in otherwise.
+    CPageCommit::Commit(m_pVoice->GetData(), m_pVoice->GetSize());
 }
 
 void CSoundBuffer::_last_release()
