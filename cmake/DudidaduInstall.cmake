@@ -52,7 +52,7 @@ if(WIN32)
   endif()
 endif()
 
-# Licence and read-me: beside the files on Windows, where a zip or a folder is
+# Licence, read-me, changelog and reference: beside the files on Windows, where a zip or a folder is
 # the installation; in the documentation folder elsewhere.
 if(WIN32)
   set(DUDIDADU_DOC_DIR .)
@@ -60,6 +60,7 @@ else()
   set(DUDIDADU_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+    ${PROJECT_SOURCE_DIR}/docs/api.md
   DESTINATION ${DUDIDADU_DOC_DIR})
 
 install(EXPORT dudidaduTargets

@@ -5,8 +5,9 @@
  * files or complete WAVE images in memory, play them once or looped, fade them
  * out or stop them, and set and read volume, pan and frequency. Every handle
  * is checked by the library; a bad, closed or terminated handle gives the
- * failure result (null or 0) and never a crash. docs/api.md describes each
- * function: its result, its reasons, what it may wait for.
+ * failure result (null or 0) and never a crash. api.md (docs/ in the
+ * sources, beside the README in an installation) describes each function:
+ * its result, its reasons, what it may wait for.
  *
  * Units: volume in hundredths of a decibel, 0 (full) to -10000 (silence); pan
  * -10000 (left) to 10000 (right); frequency in samples per second, 100 to

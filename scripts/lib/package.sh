@@ -94,6 +94,7 @@ $lib/libdudidadu.so.$version
 $lib/pkgconfig/dudidadu.pc
 ./usr/share/doc/dudidadu/CHANGELOG.md
 ./usr/share/doc/dudidadu/README.md
+./usr/share/doc/dudidadu/api.md
 ./usr/share/doc/dudidadu/changelog.gz
 ./usr/share/doc/dudidadu/copyright"
   # Files and links; directories are not listed.
@@ -190,6 +191,7 @@ pk_zip_files() {
   expected="$top/CHANGELOG.md
 $top/LICENSE
 $top/README.md
+$top/api.md
 $top/bin/dudidadu-play.exe
 $top/bin/dudidadu.dll
 $top/include/dudidadu.h
