@@ -22,7 +22,7 @@
  *   a directory                        ERROR_DIRECTORY_NOT_SUPPORTED EISDIR
  *   file not readable                  ERROR_ACCESS_DENIED         EACCES
  *   not a playable RIFF/WAVE           ERROR_BAD_FORMAT            EINVAL
- *   more than 256 MiB once decoded     ERROR_FILE_TOO_LARGE        EFBIG
+ *   256 MiB or more once decoded       ERROR_FILE_TOO_LARGE        EFBIG
  *   value refused, no path or image    ERROR_INVALID_PARAMETER     EINVAL
  *   null window                        ERROR_INVALID_WINDOW_HANDLE EINVAL
  *   unreadable path, image or GUID     ERROR_NOACCESS              EFAULT
