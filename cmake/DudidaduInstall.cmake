@@ -1,6 +1,32 @@
-# Installation: the library, its header, a CMake package (find_package(dudidadu)
-# gives dudidadu::dudidadu) and a pkg-config file.
+# Installation. With DUDIDADU_INSTALL (a build of its own): the library, its
+# header, a CMake package (find_package(dudidadu) gives dudidadu::dudidadu), a
+# pkg-config file and dudidadu-play. Otherwise, inside another project
+# (add_subdirectory, FetchContent), that project's install() installs the
+# run-time library only, so that its installed programs start: the shared
+# library (its real file and the soname link) into the library folder, the
+# DLL beside the programs. A static library is part of the programs.
 include(GNUInstallDirs)
+
+# Programs find the library from where they are, wherever the installation
+# is put or moved to; one in a folder the system searches needs nothing.
+file(RELATIVE_PATH dudidadu_bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+if(CMAKE_INSTALL_FULL_LIBDIR IN_LIST CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES)
+  set(DUDIDADU_INSTALL_RPATH "")
+else()
+  set(DUDIDADU_INSTALL_RPATH "$ORIGIN/${dudidadu_bin_to_lib}")
+endif()
+
+if(NOT DUDIDADU_INSTALL)
+  get_target_property(dudidadu_type dudidadu TYPE)
+  if(dudidadu_type STREQUAL "SHARED_LIBRARY")
+    install(TARGETS dudidadu
+      RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT dudidadu_runtime
+      LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dudidadu_runtime NAMELINK_SKIP
+      ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dudidadu_development EXCLUDE_FROM_ALL)
+  endif()
+  return()
+endif()
+
 include(CMakePackageConfigHelpers)
 
 set(DUDIDADU_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/dudidadu)
@@ -10,6 +36,10 @@ install(TARGETS dudidadu EXPORT dudidaduTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+get_target_property(dudidadu_type dudidadu TYPE)
+if(TARGET dudidadu-play AND dudidadu_type STREQUAL "SHARED_LIBRARY")
+  set_target_properties(dudidadu-play PROPERTIES INSTALL_RPATH "${DUDIDADU_INSTALL_RPATH}")
+endif()
 
 # Windows: what other toolchains link with. The .def lists the DLL's exports;
 # dudidadu.lib is an import library in Microsoft's format for MSVC and
@@ -22,20 +52,33 @@ if(WIN32)
   endif()
 endif()
 
-# Licence and read-me: beside the files on Windows, where a zip or a folder is
+# Licence, read-me, changelog and reference: beside the files on Windows, where a zip or a folder is
 # the installation; in the documentation folder elsewhere.
 if(WIN32)
   set(DUDIDADU_DOC_DIR .)
 else()
   set(DUDIDADU_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
 endif()
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+    ${PROJECT_SOURCE_DIR}/docs/api.md
   DESTINATION ${DUDIDADU_DOC_DIR})
 
 install(EXPORT dudidaduTargets
   NAMESPACE dudidadu::
   DESTINATION ${DUDIDADU_CMAKE_DIR})
 
+# A static library brings what it needs from the system along.
+if(dudidadu_type STREQUAL "STATIC_LIBRARY")
+  set(DUDIDADU_CONFIG_DEPENDENCIES "include(CMakeFindDependencyMacro)\nfind_dependency(Threads)")
+  set(DUDIDADU_PC_LIBS " -lstdc++ -lm")
+  foreach(lib IN LISTS CMAKE_DL_LIBS)
+    string(APPEND DUDIDADU_PC_LIBS " -l${lib}")
+  endforeach()
+  string(APPEND DUDIDADU_PC_LIBS " -pthread")
+else()
+  set(DUDIDADU_CONFIG_DEPENDENCIES "")
+  set(DUDIDADU_PC_LIBS "")
+endif()
 configure_package_config_file(
   ${CMAKE_CURRENT_LIST_DIR}/dudidaduConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/dudidaduConfig.cmake

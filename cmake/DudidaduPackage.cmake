@@ -22,9 +22,13 @@ else()
   set(CPACK_GENERATOR DEB)
 endif()
 
-# Debian: one package with everything, named and versioned the Debian way.
+# Debian: one package with everything, named and versioned the Debian way,
+# made from a build for /usr, whose libraries go into the multiarch folder
+# (/usr/lib/x86_64-linux-gnu and the like): cmake -DCMAKE_INSTALL_PREFIX=/usr.
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "the dudidadu authors")
+set(DUDIDADU_DEB_MAINTAINER "the dudidadu authors <dudidadu@example.org>" CACHE STRING
+  "Maintainer of the .deb, as Name <address>")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${DUDIDADU_DEB_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 # The C and C++ runtimes come from what the binaries link; the sound server's
 # client library and ALSA's are loaded only when present, so they are
@@ -32,5 +36,21 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libpulse0, libasound2")
+# The library cache is brought up to date by a trigger, as Debian does it.
+file(WRITE ${PROJECT_BINARY_DIR}/deb/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# What the packaging step needs to know of this build (cpack reads CPACK_*
+# variables only): the .deb's own documents are added to what the
+# installation holds, and a build for another prefix is refused.
+set(CPACK_DUDIDADU_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_DUDIDADU_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+set(CPACK_DUDIDADU_DEB_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE})
+set(CPACK_DUDIDADU_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_DUDIDADU_DOCDIR ${CMAKE_INSTALL_DOCDIR})
+string(TIMESTAMP CPACK_DUDIDADU_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/DudidaduPackageCheck.cmake)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/DudidaduDebDocs.cmake)
 
 include(CPack)

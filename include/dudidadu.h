@@ -4,36 +4,48 @@
  * Register a window as a sound device with DSoundInitialize, open sounds from
  * files or complete WAVE images in memory, play them once or looped, fade them
  * out or stop them, and set and read volume, pan and frequency. Every handle
- * is checked by the library; a bad handle gives the failure result (null or 0)
- * and never a crash.
+ * is checked by the library; a bad, closed or terminated handle gives the
+ * failure result (null or 0) and never a crash. api.md (docs/ in the
+ * sources, beside the README in an installation) describes each function:
+ * its result, its reasons, what it may wait for.
  *
  * Units: volume in hundredths of a decibel, 0 (full) to -10000 (silence); pan
  * -10000 (left) to 10000 (right); frequency in samples per second, 100 to
- * 200000, 0 for the sound's own rate; fade times in milliseconds, 0 to 65535.
+ * 200000, 0 for the sound's own rate; fade times in milliseconds, 0 to 65535
+ * (any other value stops at once).
  *
  * A call that fails sets the platform's error value to why (GetLastError()
  * on Windows, errno on Linux); one that succeeds leaves it as it was:
  *   bad, closed or terminated handle   ERROR_INVALID_HANDLE        EBADF
  *   no such file                       ERROR_FILE_NOT_FOUND        ENOENT
+ *                                      or ERROR_PATH_NOT_FOUND
  *   a directory                        ERROR_DIRECTORY_NOT_SUPPORTED EISDIR
  *   file not readable                  ERROR_ACCESS_DENIED         EACCES
  *   not a playable RIFF/WAVE           ERROR_BAD_FORMAT            EINVAL
- *   data chunk above 256 MiB           ERROR_FILE_TOO_LARGE        EFBIG
+ *   256 MiB or more once decoded       ERROR_FILE_TOO_LARGE        EFBIG
  *   value refused, no path or image    ERROR_INVALID_PARAMETER     EINVAL
  *   null window                        ERROR_INVALID_WINDOW_HANDLE EINVAL
  *   unreadable path, image or GUID     ERROR_NOACCESS              EFAULT
  *   33rd device or sound               ERROR_TOO_MANY_OPEN_FILES   EMFILE
  *   out of memory                      ERROR_NOT_ENOUGH_MEMORY     ENOMEM
  *   no sound device                    ERROR_DEVICE_NOT_AVAILABLE  ENODEV
- *   the same sound busy for 500 ms     ERROR_TIMEOUT               ETIMEDOUT
+ *   sound device taken by another      ERROR_BUSY                  EBUSY
+ *   the same object busy for 500 ms    ERROR_TIMEOUT               ETIMEDOUT
  *   control not available              ERROR_NOT_SUPPORTED         ENOTSUP
  *   file cut short by a read error     ERROR_READ_FAULT            EIO
  *   the process is exiting             ERROR_SHUTDOWN_IN_PROGRESS  ESHUTDOWN
- *   anything else                      ERROR_GEN_FAILURE           EIO
- * A getter's 0 is also a value: set the error value to 0 first to tell.
+ *   an unexpected error inside         ERROR_INTERNAL_ERROR        EIO
+ *   any other platform failure         ERROR_GEN_FAILURE           EIO
+ * A file the system cannot open for another reason gives the system's own
+ * code. A getter's 0 is also a value: set the error value to 0 first to tell.
+ * On Windows this header supplies the codes above that an older SDK lacks.
+ *
  * DUDIDADU_LOG=1 in the environment writes a line per notable event (the
- * output a device got, why an open was refused) to standard error on Linux
- * and to the debugger output on Windows.
+ * output a device got, why an open was refused); DUDIDADU_LOG=2 adds a line
+ * per failed call, with its reason as the platform names it ("DSoundOpen
+ * failed: EINVAL, not a RIFF/WAVE file"; on Windows "error 11
+ * ERROR_BAD_FORMAT"). The lines go to standard error on Linux and to the
+ * debugger output on Windows.
  *
  * On Windows the functions are declared with the types of <windows.h>.
  * Elsewhere the header declares those few names itself (BOOL, DWORD, LONG,
@@ -57,6 +69,12 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+/* The codes the library sets that an older SDK's headers lack (mingw-w64
+ * 10, as Debian 12 has it). <windows.h> above brought the SDK's own, if it has
+ * them. */
+#ifndef ERROR_DIRECTORY_NOT_SUPPORTED
+#define ERROR_DIRECTORY_NOT_SUPPORTED 336L
+#endif
 #define DUDIDADU_CALL WINAPI
 #define DUDIDADU_EXPORT
 #define DUDIDADU_WINDOWS_NAMES
@@ -117,17 +135,20 @@ typedef struct dudidadu_guid {
 #endif
 #undef DUDIDADU_WINDOWS_NAMES
 
+/* Kept in every translation unit, so that one that includes the header and
+ * never names the constant gets no warning, and one that names it neither
+ * (an "unused" mark would make that a warning of its own). */
 #if defined(__GNUC__)
-#define DUDIDADU_UNUSED __attribute__((unused))
+#define DUDIDADU_KEPT_ __attribute__((used))
 #else
-#define DUDIDADU_UNUSED
+#define DUDIDADU_KEPT_
 #endif
 
 /* Device GUID for DSoundInitialize that selects the null output of the Linux
  * library: audio is consumed in real time and nothing is heard. Pass
  * &DUDIDADU_NULL_OUTPUT; a binding in another language passes a pointer to
  * these 16 bytes, {6E756C6C-6475-6469-6461-64756E756C6C} in GUID layout. */
-static const dudidadu_guid DUDIDADU_NULL_OUTPUT DUDIDADU_UNUSED = {
+static const dudidadu_guid DUDIDADU_NULL_OUTPUT DUDIDADU_KEPT_ = {
     0x6e756c6cu, 0x6475u, 0x6469u, {0x64, 0x61, 0x64, 0x75, 0x6e, 0x75, 0x6c, 0x6c}};
 
 #ifdef __cplusplus
@@ -168,5 +189,6 @@ DUDIDADU_EXPORT DUDIDADU_DWORD_ DUDIDADU_CALL DSoundGetFrequency(DUDIDADU_HANDLE
 #undef DUDIDADU_HANDLE_
 #undef DUDIDADU_PATH_
 #undef DUDIDADU_WINDOW_
+#undef DUDIDADU_KEPT_
 
 #endif /* DUDIDADU_H */

@@ -5,6 +5,7 @@ A rising C major arpeggio (C5 E5 G5 C6) of soft bell-like notes that ring
 into a chord, each note placed a little further to the right; 1.5 seconds,
 16-bit stereo PCM at 44100 Hz. Python's standard library only.
 """
+import argparse
 import math
 import struct
 import sys
@@ -52,9 +53,15 @@ def render():
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit('usage: make-sample.py OUT.wav')
-    with wave.open(sys.argv[1], 'wb') as w:
+    summary, details = __doc__.split('\n\n', 1)
+    summary = summary.split(': ', 1)[1]
+    parser = argparse.ArgumentParser(
+        prog='make-sample.py', description=summary[0].upper() + summary[1:] + '\n\n' + details.strip(),
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument('out', metavar='OUT.wav', help='the file to write ("-" is standard output)')
+    args = parser.parse_args()
+    out = sys.stdout.buffer if args.out == '-' else args.out
+    with wave.open(out, 'wb') as w:
         w.setnchannels(2)
         w.setsampwidth(2)
         w.setframerate(RATE)

@@ -1,7 +1,9 @@
 # The packages, made with cpack from a build directory and checked as a user
 # gets them. Source this file after build.sh (and wine.sh for running a zip's
 # programs); every check adds one to PK_PASSED or PK_FAILED.
-#   pk_deb BUILD WORK              the .deb of a native build
+#   pk_deb BUILD WORK              the .deb of a native build (configured for
+#                                  /usr while cpack runs, as a .deb must be);
+#                                  lintian, when installed, finds no error
 #   pk_zip BUILD WORK TOOLCHAIN win64|win32
 #                                  the zip of a mingw build; its programs run
 #                                  under Wine when PK_RUN_WINE=1
@@ -72,47 +74,92 @@ pk_deb_fields() {
   return $ok
 }
 
+# The library folder of a .deb: Debian's multiarch one.
+pk_deb_libdir() {
+  echo "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)"
+}
+
 pk_deb_files() {
-  local deb=$1 version=$2 major=${2%%.*} expected actual
+  local deb=$1 version=$2 major=${2%%.*} lib expected actual
+  lib=./$(pk_deb_libdir)
   expected="./usr/bin/dudidadu-play
 ./usr/include/dudidadu.h
-./usr/lib/cmake/dudidadu/dudidaduConfig.cmake
-./usr/lib/cmake/dudidadu/dudidaduConfigVersion.cmake
-./usr/lib/cmake/dudidadu/dudidaduTargets-release.cmake
-./usr/lib/cmake/dudidadu/dudidaduTargets.cmake
-./usr/lib/libdudidadu.so
-./usr/lib/libdudidadu.so.$major
-./usr/lib/libdudidadu.so.$version
-./usr/lib/pkgconfig/dudidadu.pc
-./usr/share/doc/dudidadu/LICENSE
-./usr/share/doc/dudidadu/README.md"
+$lib/cmake/dudidadu/dudidaduConfig.cmake
+$lib/cmake/dudidadu/dudidaduConfigVersion.cmake
+$lib/cmake/dudidadu/dudidaduTargets-release.cmake
+$lib/cmake/dudidadu/dudidaduTargets.cmake
+$lib/libdudidadu.so
+$lib/libdudidadu.so.$major
+$lib/libdudidadu.so.$version
+$lib/pkgconfig/dudidadu.pc
+./usr/share/doc/dudidadu/CHANGELOG.md
+./usr/share/doc/dudidadu/README.md
+./usr/share/doc/dudidadu/api.md
+./usr/share/doc/dudidadu/changelog.gz
+./usr/share/doc/dudidadu/copyright"
   # Files and links; directories are not listed.
   actual=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }')
-  pk_same_list "files of $(basename "$deb")" "$expected" "$actual"
+  pk_same_list "files of $(basename "$deb")" "$expected" "$actual" || return 1
+  # The licence, under the name Debian gives it.
+  dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/dudidadu/copyright | grep -q 'MIT licence' || {
+    echo "usr/share/doc/dudidadu/copyright does not hold the licence"
+    return 1
+  }
+}
+
+# Debian's own checker, when installed: errors fail, warnings are shown.
+pk_deb_lintian() {
+  local deb=$1 out
+  if ! command -v lintian >/dev/null 2>&1; then
+    echo "lintian is not installed: not checked"
+    return 0
+  fi
+  out=$(lintian --tag-display-limit 0 "$deb" 2>&1)
+  printf '%s\n' "$out"
+  ! grep -q '^E: ' <<<"$out"
 }
 
 # The player finds the library it came with.
 pk_deb_player() {
-  local root=$1 out
-  out=$(LD_LIBRARY_PATH="$root/usr/lib" ldd "$root/usr/bin/dudidadu-play") || return 1
+  local root=$1 lib out
+  lib=$root/$(pk_deb_libdir)
+  out=$(LD_LIBRARY_PATH="$lib" ldd "$root/usr/bin/dudidadu-play") || return 1
   printf '%s\n' "$out"
-  grep -q "libdudidadu.so.* => $root/usr/lib/" <<<"$out" && ! grep -q 'not found' <<<"$out"
+  grep -q "libdudidadu.so.* => $lib/" <<<"$out" && ! grep -q 'not found' <<<"$out"
 }
 
 pk_deb_cmake_consumer() {
   local root=$1 dir=$2
   cmake -S "$PK_CONSUMER" -B "$dir" -G Ninja -DCMAKE_PREFIX_PATH="$root/usr" &&
     ninja -C "$dir" &&
-    LD_LIBRARY_PATH="$root/usr/lib" "$dir/consumer"
+    LD_LIBRARY_PATH="$root/$(pk_deb_libdir)" "$dir/consumer"
 }
 
 pk_deb_pc_consumer() {
-  local root=$1 dir=$2 flags
-  flags=$(PKG_CONFIG_PATH="$root/usr/lib/pkgconfig" pkg-config --cflags --libs dudidadu) || return 1
+  local root=$1 dir=$2 lib flags
+  lib=$root/$(pk_deb_libdir)
+  flags=$(PKG_CONFIG_PATH="$lib/pkgconfig" pkg-config --cflags --libs dudidadu) || return 1
   echo "pkg-config: $flags"
   mkdir -p "$dir" &&
     cc -Wall -Wextra -Werror "$PK_CONSUMER/consumer.c" $flags -o "$dir/consumer" &&
-    LD_LIBRARY_PATH="$root/usr/lib" "$dir/consumer"
+    LD_LIBRARY_PATH="$lib" "$dir/consumer"
+}
+
+# pk_deb_configure BUILD PREFIX: the build's install rules for PREFIX (the
+# library folder follows: multiarch for /usr).
+pk_deb_configure() {
+  cmake -DCMAKE_INSTALL_PREFIX="$2" "$1" >/dev/null
+}
+
+# A .deb from a build for another prefix is refused, with the way out.
+pk_deb_refused() {
+  local build=$1 out
+  pk_deb_configure "$build" /usr/local || return 1
+  if out=$(cd "$build" && cpack -G DEB 2>&1); then
+    echo "cpack made a .deb from a build for /usr/local"
+    return 1
+  fi
+  grep -q 'CMAKE_INSTALL_PREFIX=/usr' <<<"$out" || { printf '%s\n' "$out"; return 1; }
 }
 
 pk_deb() {
@@ -120,9 +167,15 @@ pk_deb() {
   version=$(pk_version "$build")
   deb=$build/packages/dudidadu_${version}_$(dpkg --print-architecture).deb
   rm -rf "$work" && mkdir -p "$work"
-  pk_check ".deb with cpack" "$work/cpack.log" pk_cpack "$build" DEB "$deb" || return
+  pk_check ".deb refused from a build for /usr/local" "$work/refused.log" pk_deb_refused "$build"
+  pk_check ".deb with cpack, the build configured for /usr" "$work/cpack.log" \
+    eval 'pk_deb_configure "$build" /usr && pk_cpack "$build" DEB "$deb"'
+  local made=$?
+  pk_deb_configure "$build" /usr/local
+  [ "$made" = 0 ] || return
   pk_check ".deb control fields" "$work/fields.log" pk_deb_fields "$deb" "$version"
   pk_check ".deb files" "$work/files.log" pk_deb_files "$deb" "$version"
+  pk_check ".deb: lintian finds no error" "$work/lintian.log" pk_deb_lintian "$deb"
   pk_check ".deb unpacked into a scratch root" "$work/unpack.log" dpkg-deb -x "$deb" "$work/root" || return
   pk_check ".deb: dudidadu-play finds its library" "$work/player.log" pk_deb_player "$work/root"
   pk_check ".deb: an application with find_package" "$work/cmake-consumer.log" \
@@ -135,8 +188,10 @@ pk_deb() {
 
 pk_zip_files() {
   local zip=$1 top=$2 expected actual
-  expected="$top/LICENSE
+  expected="$top/CHANGELOG.md
+$top/LICENSE
 $top/README.md
+$top/api.md
 $top/bin/dudidadu-play.exe
 $top/bin/dudidadu.dll
 $top/include/dudidadu.h

@@ -41,7 +41,7 @@ void Finish(CFailureReason &reason, LPCSTR name, BOOL zero, EFailureShown shown)
 {
     const DWORD noted = CFailureReason::Noted();
     if (noted != 0 || (zero && shown == BY_ZERO))
-        CLog::Line(CLog::LOG_CALLS, "%s failed, error %u", name, noted ? noted : ERROR_GEN_FAILURE);
+        CLog::Failed(name, noted ? noted : ERROR_GEN_FAILURE, reason.GetWhy());
     reason.End(zero && shown == BY_ZERO);
 }
 

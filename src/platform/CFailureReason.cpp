@@ -1,19 +1,37 @@
 #include "platform/CFailureReason.h"
 
-#include <stdint.h>
+namespace {
 
-CFailureReason::CFailureReason() : m_dwCallerError(GetLastError())
+// Appends text to a line of `size` bytes that holds `length` of them, cut
+// short where it would not fit; the line stays terminated.
+void Append(char *line, DWORD size, DWORD &length, LPCSTR text)
 {
-    // Read before the slot is touched: reading a slot clears the last error.
-    TlsSetValue(_slot(), nullptr);
+    while (*text && length + 1 < size)
+        line[length++] = *text++;
+    line[length] = '\0';
+}
+
+}  // namespace
+
+CFailureReason::CFailureReason()
+    : m_dwCallerError(GetLastError()), m_dwReason(0), m_bLastNoteTaken(FALSE), m_bInSlot(TRUE)
+{
+    // The caller's value is read before the slot is touched: using a slot
+    // clears the last error.
+    m_szWhy[0] = '\0';
+    TlsSetValue(_slot(), this);
+}
+
+CFailureReason::~CFailureReason()
+{
+    _leave();
 }
 
 void CFailureReason::End(BOOL failed)
 {
-    const DWORD noted = Noted();
-    TlsSetValue(_slot(), nullptr);
-    if (noted != 0)
-        SetLastError(noted);
+    _leave();
+    if (m_dwReason != 0)
+        SetLastError(m_dwReason);
     else if (failed)
         SetLastError(ERROR_GEN_FAILURE);
     else
@@ -22,14 +40,36 @@ void CFailureReason::End(BOOL failed)
 
 void CFailureReason::Note(DWORD error)
 {
-    const DWORD slot = _slot();
-    if (error != 0 && TlsGetValue(slot) == nullptr)
-        TlsSetValue(slot, reinterpret_cast<LPVOID>(static_cast<uintptr_t>(error)));
+    CFailureReason *call = _current();
+    if (call == nullptr || error == 0)
+        return;
+    call->m_bLastNoteTaken = call->m_dwReason == 0;
+    if (call->m_bLastNoteTaken)
+        call->m_dwReason = error;
+}
+
+BOOL CFailureReason::Explain(LPCSTR path, LPCSTR why)
+{
+    const DWORD saved = GetLastError();
+    CFailureReason *call = _current();
+    SetLastError(saved);
+    if (call == nullptr || !call->m_bLastNoteTaken || call->m_szWhy[0] != '\0' || why == nullptr)
+        return FALSE;
+    DWORD length = 0;
+    const DWORD size = sizeof(call->m_szWhy);
+    Append(call->m_szWhy, size, length, why);
+    if (path != nullptr) {
+        Append(call->m_szWhy, size, length, " (\"");
+        Append(call->m_szWhy, size, length, path);
+        Append(call->m_szWhy, size, length, "\")");
+    }
+    return TRUE;
 }
 
 DWORD CFailureReason::Noted()
 {
-    return static_cast<DWORD>(reinterpret_cast<uintptr_t>(TlsGetValue(_slot())));
+    CFailureReason *call = _current();
+    return call != nullptr ? call->m_dwReason : 0;
 }
 
 DWORD CFailureReason::FromDirectSound(HRESULT hr)
@@ -69,4 +109,18 @@ DWORD CFailureReason::_slot()
     // One slot for the process, made on first use.
     static const DWORD slot = TlsAlloc();
     return slot;
+}
+
+CFailureReason *CFailureReason::_current()
+{
+    return static_cast<CFailureReason *>(TlsGetValue(_slot()));
+}
+
+// The thread's slot forgets this call; the call's reason stays here.
+void CFailureReason::_leave()
+{
+    if (!m_bInSlot)
+        return;
+    m_bInSlot = FALSE;
+    TlsSetValue(_slot(), nullptr);
 }

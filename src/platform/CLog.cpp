@@ -1,5 +1,8 @@
 #include "platform/CLog.h"
 
+#include "platform/CFailureName.h"
+#include "platform/CFailureReason.h"
+
 #include <stdarg.h>
 
 #include <atomic>
@@ -76,10 +79,27 @@ void CLog::Line(int level, LPCSTR format, ...)
 
 void CLog::Refused(LPCSTR path, LPCSTR why)
 {
+    // Once the call's own line says it, it is said there only.
+    if (CFailureReason::Explain(path, why) && Wants(LOG_CALLS))
+        return;
     if (path)
         Line(LOG_EVENTS, "cannot open \"%s\": %s", path, why);
     else
         Line(LOG_EVENTS, "cannot open a memory image: %s", why);
+}
+
+void CLog::Failed(LPCSTR name, DWORD error, LPCSTR why)
+{
+    if (!Wants(LOG_CALLS))
+        return;
+    char code[64];
+    CFailureName::Name(error, code, sizeof(code));
+    if (why == NULL || why[0] == '\0')
+        why = CFailureName::Words(error);
+    if (why != NULL)
+        Line(LOG_CALLS, "%s failed: %s, %s", name, code, why);
+    else
+        Line(LOG_CALLS, "%s failed: %s", name, code);
 }
 
 void CLog::SetLevel(int level)

@@ -80,8 +80,11 @@ TEST_F(DeviceExports, NullWindowBadGuidOrFailingDirectSoundGivesNullAndLeavesNoD
     EXPECT_EQ(GetLastError(), diag::ReadBack(ERROR_NOACCESS));
     EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 0);
     fakeds::FailNext("DirectSoundCreate", DSERR_NODRIVER);
+    diag::CapturedLog log(CLog::LOG_CALLS);
     EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);
     EXPECT_EQ(GetLastError(), diag::ReadBack(ERROR_DEVICE_NOT_AVAILABLE));
+    EXPECT_EQ(log.Take(), "dudidadu: DSoundInitialize failed: " + diag::PlatformName(ERROR_DEVICE_NOT_AVAILABLE) +
+                              ", no sound device\n");
     // A scripted exception inside the set-up counts as a failure too.
     fakeds::ThrowNext("SetCooperativeLevel");
     EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);

@@ -10,8 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <functional>
 #include <vector>
 
@@ -220,16 +223,60 @@ TEST_F(SoundExports, OpenFromAFileAndFailedOpens)
         {"not a device", [&] { return DSoundOpenMem(image.data(), image.data(), 12); }, DS_OK,
          ERROR_INVALID_HANDLE, ""},
     };
-    diag::CapturedLog log;
-    for (const auto &refusal : refusals) {
-        SCOPED_TRACE(refusal.what);
-        if (refusal.bufferRefused != DS_OK)
-            fakeds::FailNext("CreateSoundBuffer", refusal.bufferRefused);
-        SetLastError(0);
-        EXPECT_EQ(refusal.open(), nullptr);
-        EXPECT_EQ(GetLastError(), diag::ReadBack(refusal.reason));
-        EXPECT_NE(log.Take().find(refusal.line), std::string::npos);
+    // The refusal's line; at the level of failed calls, one line that names
+    // the reason as the platform does and says the same words.
+    for (int level : {CLog::LOG_EVENTS, CLog::LOG_CALLS}) {
+        diag::CapturedLog log(level);
+        for (const auto &refusal : refusals) {
+            SCOPED_TRACE(std::string(refusal.what) + " at level " + std::to_string(level));
+            if (refusal.bufferRefused != DS_OK)
+                fakeds::FailNext("CreateSoundBuffer", refusal.bufferRefused);
+            SetLastError(0);
+            EXPECT_EQ(refusal.open(), nullptr);
+            EXPECT_EQ(GetLastError(), diag::ReadBack(refusal.reason));
+            const std::string lines = log.Take();
+            EXPECT_NE(lines.find(refusal.line), std::string::npos) << lines;
+            if (level == CLog::LOG_CALLS) {
+                EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 1) << lines;
+                EXPECT_NE(lines.find(" failed: " + diag::PlatformName(refusal.reason) + ", "), std::string::npos)
+                    << lines;
+            }
+        }
     }
+}
+
+// A failed call's line names its reason as the platform does, with the
+// failure site's words or else the code's own; codes the library does not
+// know by name keep their number.
+TEST(FailureLines, NameEveryReasonThePlatformsWay)
+{
+    diag::CapturedLog log(CLog::LOG_CALLS);
+    for (const diag::CodeName &name : diag::kCodeNames) {
+        CLog::Failed("DSoundPlay", name.code, "");
+        const std::string line = log.Take();
+        const std::string start = "dudidadu: DSoundPlay failed: " + diag::PlatformName(name.code) + ", ";
+        EXPECT_EQ(line.compare(0, start.size(), start), 0) << line;
+        EXPECT_GT(line.size(), start.size() + 4) << line;  // and some words
+    }
+    CLog::Failed("DSoundOpen", ERROR_BAD_FORMAT, "not a RIFF/WAVE file");
+    EXPECT_EQ(log.Take(), "dudidadu: DSoundOpen failed: " + diag::PlatformName(ERROR_BAD_FORMAT) +
+                              ", not a RIFF/WAVE file\n");
+#if defined(_WIN32)
+    CLog::Failed("DSoundOpen", 12345, "");
+    EXPECT_EQ(log.Take(), "dudidadu: DSoundOpen failed: error 12345\n");
+#else
+    // A system call's errno without a Windows code goes through unchanged.
+    errno = ELOOP;
+    CLog::Failed("DSoundOpen", GetLastError(), "");
+    EXPECT_EQ(log.Take(), "dudidadu: DSoundOpen failed: ELOOP\n");
+    errno = EDOM;
+    CLog::Failed("DSoundOpen", GetLastError(), "");
+    EXPECT_EQ(log.Take(), "dudidadu: DSoundOpen failed: errno " + std::to_string(EDOM) + "\n");
+#endif
+    // Below the level nothing is written.
+    CLog::SetLevel(CLog::LOG_EVENTS);
+    CLog::Failed("DSoundPlay", ERROR_INVALID_HANDLE, "");
+    EXPECT_EQ(log.Take(), "");
 }
 
 TEST_F(SoundExports, FullRegistryStillFindsTheSoundsOfTheLastSlot)
