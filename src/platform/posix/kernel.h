@@ -19,7 +19,7 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define STILL_ACTIVE 259u
 
 // The error codes the library reports. SetLastError stores them in errno,
-// as the errno value of the same meaning (see kernel_error.cpp).
+// as the errno value of the same meaning (see kernel/LastError.cpp).
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u

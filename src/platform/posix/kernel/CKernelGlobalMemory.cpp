@@ -1,5 +1,5 @@
 // GlobalAlloc and GlobalFree.
-#include "kernel_memory.h"
+#include "platform/posix/kernel/CKernelGlobalMemory.h"
 
 #include <stdlib.h>
 
@@ -7,8 +7,8 @@
 #include <unordered_set>
 
 #include "platform/winapi.h"
-#include "kernel_fork.h"
-#include "kernel_object.h"
+#include "platform/posix/kernel/CKernelFork.h"
+#include "platform/posix/kernel/CKernelObject.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <vector>
 
-#include "kernel.h"
-#include "kernel_object.h"
+#include "platform/posix/kernel.h"
+#include "platform/posix/kernel/CKernelObject.h"
 
 class CKernelMutex;
 

@@ -15,7 +15,7 @@
 
 #include <atomic>
 
-#include "kernel.h"
+#include "platform/posix/kernel.h"
 
 class CKernelSection {
 public:

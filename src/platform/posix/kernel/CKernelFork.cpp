@@ -1,12 +1,12 @@
-#include "kernel_fork.h"
+#include "platform/posix/kernel/CKernelFork.h"
 
 #include <pthread.h>
 
 #include "platform/winapi.h"
-#include "kernel_memory.h"
-#include "kernel_object.h"
-#include "kernel_section.h"
-#include "kernel_thread.h"
+#include "platform/posix/kernel/CKernelGlobalMemory.h"
+#include "platform/posix/kernel/CKernelObject.h"
+#include "platform/posix/kernel/CKernelSection.h"
+#include "platform/posix/kernel/CKernelThread.h"
 
 namespace {
 

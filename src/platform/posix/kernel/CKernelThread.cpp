@@ -18,10 +18,10 @@
 #include <new>
 
 #include "platform/winapi.h"
-#include "kernel_list.h"
-#include "kernel_fork.h"
-#include "kernel_mutex.h"
-#include "kernel_thread.h"
+#include "platform/posix/kernel/CKernelList.h"
+#include "platform/posix/kernel/CKernelFork.h"
+#include "platform/posix/kernel/CKernelMutex.h"
+#include "platform/posix/kernel/CKernelThread.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define KERNEL_SANITIZED 1

@@ -1,14 +1,14 @@
 // Critical sections.
-#include "kernel_section.h"
-#include "kernel_list.h"
+#include "platform/posix/kernel/CKernelSection.h"
+#include "platform/posix/kernel/CKernelList.h"
 
 #include <mutex>
 #include <new>
 
 #include "platform/winapi.h"
-#include "kernel_fork.h"
-#include "kernel_object.h"
-#include "kernel_thread.h"
+#include "platform/posix/kernel/CKernelFork.h"
+#include "platform/posix/kernel/CKernelObject.h"
+#include "platform/posix/kernel/CKernelThread.h"
 
 static_assert(sizeof(CKernelSection) <= sizeof(CRITICAL_SECTION().opaque), "critical section storage");
 static_assert(alignof(CKernelSection) <= alignof(CRITICAL_SECTION), "critical section alignment");

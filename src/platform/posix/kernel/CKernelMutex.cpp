@@ -2,9 +2,9 @@
 #include <new>
 
 #include "platform/winapi.h"
-#include "kernel_event.h"
-#include "kernel_mutex.h"
-#include "kernel_thread.h"
+#include "platform/posix/kernel/CKernelEvent.h"
+#include "platform/posix/kernel/CKernelMutex.h"
+#include "platform/posix/kernel/CKernelThread.h"
 
 DWORD CKernelMutex::wait(const std::shared_ptr<CKernelMutex> &mutex, DWORD milliseconds)
 {
