@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -135,6 +136,39 @@ TEST(KernelPosix, OnlyThreadsThatAreNotRunningAreTerminated)
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, 6u);
     CloseHandle(thread);
+}
+
+// Threads run on parked pthreads: one made once another has ended runs on
+// the same pthread as soon as that has parked, with no pthread of its own;
+// one that ends with ExitThread takes its pthread with it.
+TEST(KernelPosix, ThreadsRunOnParkedPthreads)
+{
+    std::atomic<long> pthread(0);
+    bool exits = false;
+    std::function<DWORD()> body = [&]() -> DWORD {
+        pthread = syscall(SYS_gettid);
+        if (exits)
+            ExitThread(3);
+        return 0u;
+    };
+    // The pthread that ran the routine, once the thread has ended.
+    auto run_one = [&]() -> long {
+        pthread = 0;
+        HANDLE thread = start_thread(body);
+        EXPECT_NE(thread, nullptr);
+        EXPECT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        return pthread.load();
+    };
+    const long first = run_one();
+    EXPECT_TRUE(eventually([&] { return run_one() == first; })) << "no thread ran on a parked pthread";
+
+    exits = true;
+    const long exited = run_one();
+    exits = false;
+    // Its pthread is gone: no later thread runs on it.
+    for (int i = 0; i < 20; ++i)
+        EXPECT_NE(run_one(), exited);
 }
 
 // A thread that waits and takes mutexes allocates nothing, so the C library

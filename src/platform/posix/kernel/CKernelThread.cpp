@@ -1,18 +1,9 @@
-// Threads with Win32 semantics over detached pthreads: created suspended or
-// running, resumed, terminated only before they ran or after they ended,
+// Threads with Win32 semantics over the kernel's workers: created suspended
+// or running, resumed, terminated only before they ran or after they ended,
 // and an exit code that reads STILL_ACTIVE until the very end.
-#include <errno.h>
-#include <limits.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#if defined(__GLIBC__)
-#include <dlfcn.h>
-#endif
-#if defined(__linux__)
-#include <sys/prctl.h>
-#endif
 
-#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -22,69 +13,7 @@
 #include "platform/posix/kernel/CKernelFork.h"
 #include "platform/posix/kernel/CKernelMutex.h"
 #include "platform/posix/kernel/CKernelThread.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KERNEL_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KERNEL_SANITIZED 1
-#endif
-#endif
-
-namespace {
-
-// Our threads do little (a poll loop), so a small stack is plenty; the
-// sanitizers' instrumentation needs far more.
-#if defined(KERNEL_SANITIZED)
-const size_t DEFAULT_STACK = 1024 * 1024;
-const size_t LEAST_STACK = 1024 * 1024;
-#else
-const size_t DEFAULT_STACK = 64 * 1024;
-const size_t LEAST_STACK = 0;
-#endif
-
-// glibc carves the static TLS of every loaded module out of a thread's
-// stack; in a host program with much TLS that would eat a small stack, or
-// make pthread_create refuse it. The C library tells what it takes.
-size_t stack_taken_by_the_c_library(const pthread_attr_t *attributes)
-{
-#if defined(__GLIBC__)
-    typedef size_t (*MinimumStack)(const pthread_attr_t *);
-    static const MinimumStack minimum =
-        reinterpret_cast<MinimumStack>(dlsym(RTLD_DEFAULT, "__pthread_get_minstack"));
-    if (minimum) {
-        const size_t taken = minimum(attributes);
-        return taken > static_cast<size_t>(PTHREAD_STACK_MIN) ? taken - PTHREAD_STACK_MIN : 0;
-    }
-#endif
-    (void)attributes;
-    return 0;
-}
-
-size_t stack_size_for(SIZE_T requested, const pthread_attr_t *attributes)
-{
-    size_t size = requested == 0 ? DEFAULT_STACK : requested;
-    size = std::max(size, LEAST_STACK);
-    long least = PTHREAD_STACK_MIN;
-#if defined(_SC_THREAD_STACK_MIN)
-    least = std::max(least, sysconf(_SC_THREAD_STACK_MIN));
-#endif
-    size = std::max(size, static_cast<size_t>(least));
-    const size_t taken = stack_taken_by_the_c_library(attributes);
-    if (size > SIZE_MAX - taken)
-        return 0;
-    size += taken;
-    long page = sysconf(_SC_PAGESIZE);
-    if (page > 0) {
-        const size_t p = static_cast<size_t>(page);
-        if (size > SIZE_MAX - p)
-            return 0;
-        size = (size + p - 1) / p * p;
-    }
-    return size;
-}
-
-}  // namespace
+#include "platform/posix/kernel/CKernelWorker.h"
 
 // Whatever way the thread's routine ends (a return, or ExitThread unwinding
 // the stack), its mutexes are abandoned first and then its end is signalled,
@@ -110,6 +39,7 @@ CKernelThread::CKernelThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWO
       m_pStart(start),
       m_pParameter(parameter),
       m_dwId(id),
+      m_pWorker(nullptr),
       m_dwSuspendCount(suspended ? 1 : 0),
       m_bEnded(false),
       m_dwExitCode(STILL_ACTIVE)
@@ -118,21 +48,8 @@ CKernelThread::CKernelThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWO
 
 bool CKernelThread::launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T stackSize)
 {
-    thread->m_self = thread;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    const size_t size = stack_size_for(stackSize, &attributes);
-    int result = size == 0 ? EINVAL : pthread_attr_setstacksize(&attributes, size);
-    pthread_t id;
-    if (result == 0)
-        result = pthread_create(&id, &attributes, _thread_main, thread.get());
-    pthread_attr_destroy(&attributes);
-    if (result != 0) {
-        thread->m_self.reset();
-        return false;
-    }
-    return true;
+    thread->m_pWorker = CKernelWorker::bind(thread, stackSize, thread->m_dwSuspendCount == 0);
+    return thread->m_pWorker != nullptr;
 }
 
 // The thread's record is its object's until the thread ends, however it
@@ -145,32 +62,18 @@ public:
     CRecordGuard &operator=(const CRecordGuard &) = delete;
 };
 
-void *CKernelThread::_thread_main(void *argument)
+void CKernelThread::run()
 {
-    std::shared_ptr<CKernelThread> self = std::move(static_cast<CKernelThread *>(argument)->m_self);
-    CRecordGuard record(self->m_record);
-#if defined(__linux__)
-    // Windows times waits on a 15.6 ms tick; a few milliseconds of slack let
-    // the kernel wake many such threads with one timer interrupt instead of
-    // one each (a sound's monitor thread wakes 20 times a second).
-    prctl(PR_SET_TIMERSLACK, 4000000UL, 0, 0, 0);
-#endif
-    CKernelCurrentThread::set_id(self->m_dwId);
-    if (!self->_wait_for_start())
-        return nullptr;
-    CEndGuard guard(*self);
-    guard.m_dwCode = self->m_pStart(self->m_pParameter);
+    {
+        CKernelLock hold(m_condition);
+        if (m_bEnded)
+            return;  // terminated before it ran
+    }
+    CRecordGuard record(m_record);
+    CKernelCurrentThread::set_id(m_dwId);
+    CEndGuard guard(*this);
+    guard.m_dwCode = m_pStart(m_pParameter);
     guard.m_bReturned = true;
-    return nullptr;
-}
-
-bool CKernelThread::_wait_for_start()
-{
-    const struct timespec none = CKernelCondition::deadline(INFINITE);
-    CKernelLock hold(m_condition);
-    while (m_dwSuspendCount > 0 && !m_bEnded)
-        m_condition.wait_until(INFINITE, none);
-    return !m_bEnded;
 }
 
 void CKernelThread::_finish(DWORD exitCode)
@@ -183,26 +86,36 @@ void CKernelThread::_finish(DWORD exitCode)
 
 DWORD CKernelThread::resume()
 {
-    CKernelLock hold(m_condition);
-    const DWORD previous = m_dwSuspendCount;
-    if (m_dwSuspendCount > 0 && --m_dwSuspendCount == 0)
-        m_condition.broadcast();
+    DWORD previous;
+    bool start;
+    {
+        CKernelLock hold(m_condition);
+        previous = m_dwSuspendCount;
+        start = m_dwSuspendCount > 0 && --m_dwSuspendCount == 0 && !m_bEnded;
+    }
+    // Its worker waits for nothing else; it cannot leave before this.
+    if (start)
+        m_pWorker->go();
     return previous;
 }
 
 BOOL CKernelThread::terminate(DWORD exitCode)
 {
-    CKernelLock hold(m_condition);
-    if (m_bEnded)
-        return TRUE;
-    // Ending a running thread from outside cannot be done safely here; the
-    // only callers end threads that never ran or have already ended.
-    if (m_dwSuspendCount == 0)
-        return FALSE;
-    m_dwSuspendCount = 0;
-    m_dwExitCode = exitCode;
-    m_bEnded = true;
-    m_condition.broadcast();  // the pthread wakes and leaves without running the routine
+    {
+        CKernelLock hold(m_condition);
+        if (m_bEnded)
+            return TRUE;
+        // Ending a running thread from outside cannot be done safely here;
+        // the only callers end threads that never ran or have already ended.
+        if (m_dwSuspendCount == 0)
+            return FALSE;
+        m_dwSuspendCount = 0;
+        m_dwExitCode = exitCode;
+        m_bEnded = true;
+        m_condition.broadcast();
+    }
+    // The worker finds it ended and goes back to its parking place.
+    m_pWorker->go();
     return TRUE;
 }
 

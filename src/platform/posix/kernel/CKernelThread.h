@@ -9,6 +9,7 @@
 #include "platform/posix/kernel/CKernelObject.h"
 
 class CKernelMutex;
+class CKernelWorker;
 
 // Everything the kernel keeps about the calling thread, whoever made it.
 // Every record is on one list, so that after a fork those of the threads
@@ -71,11 +72,15 @@ private:
     CKernelCurrentThread *m_pNext = nullptr;
 };
 
+// A thread made by CreateThread: its id, suspension, exit code and end. Its
+// routine runs on a worker (CKernelWorker), a pthread that may have run
+// other threads' routines before and will run others after.
 class CKernelThread : public CKernelObject {
 public:
     CKernelThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD id, bool suspended);
 
-    // Starts the pthread (detached); false if the system refused it.
+    // Hands the thread to a worker, which runs it as soon as it is not
+    // suspended; false if the system refused a new pthread.
     static bool launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T stackSize);
 
     DWORD resume();
@@ -85,6 +90,10 @@ public:
 
     DWORD id() const { return m_dwId; }
 
+    // On the worker, once the thread may start: the routine, unless the
+    // thread was terminated first, then the thread's end.
+    void run();
+
     // In the child of a fork: ended, unless it is `forker` itself, which
     // goes on there. Its code is ERROR_PROCESS_ABORTED: not STILL_ACTIVE,
     // and not a code its routine could have returned on success, for the
@@ -93,26 +102,18 @@ public:
     void survive_fork(DWORD forker);
 
 private:
-    static void *_thread_main(void *argument);
     class CRecordGuard;
-    // Blocks the new thread while it is suspended; false if it was
-    // terminated before it ever ran.
-    bool _wait_for_start();
-    void _finish(DWORD exitCode);
-
     class CEndGuard;
+    void _finish(DWORD exitCode);
 
     const LPTHREAD_START_ROUTINE m_pStart;
     const LPVOID m_pParameter;
     const DWORD m_dwId;
-    // The thread's own reference, from launch until the thread takes it.
-    // Kept in the object rather than handed over on the heap, so that a
-    // fork before the thread ran leaves nothing that only it referenced.
-    std::shared_ptr<CKernelThread> m_self;
+    // Told to go once the suspension is over; set before the handle exists.
+    CKernelWorker *m_pWorker;
     DWORD m_dwSuspendCount;
     bool m_bEnded;
     DWORD m_dwExitCode;
     // The thread's record, while it runs.
     CKernelCurrentThread m_record;
 };
-
