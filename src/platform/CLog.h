@@ -1,8 +1,9 @@
 // Diagnostic lines on request. DUDIDADU_LOG=1 in the environment (or a
 // higher level) writes one line per notable event to the debugger output,
 // which on Linux is standard error: the output a device got and why, why an
-// open was refused, a server that stalled or went away. Level 2 adds every
-// failed call with its reason. Silent by default.
+// open was refused, a server that stalled or went away, a fade length that
+// DSoundStop took as 0 (out of range). Level 2 adds every failed call with
+// its reason. Silent by default.
 #pragma once
 
 #include "platform/winapi.h"

@@ -6,8 +6,8 @@
 // playing exactly as long as that thread lives.
 //
 // Owns: the sample memory (GlobalAlloc), the format record (heap), the buffer
-// (one reference), the mutex, the wake event and, through the base, the
-// thread handle.
+// (one reference), the mutex, the play lock, the wake event and, through the
+// base, the thread handle.
 // Borrows: the device's IDirectSound, which outlives the sound.
 //
 // Lifetime: counted. The device's table holds one reference, and so does
@@ -61,6 +61,9 @@ private:
     LPDIRECTSOUNDBUFFER CreateBuffer(LPDIRECTSOUND ds, LPWAVEFORMATEX format, DWORD size);
     BOOL _write_sound_buffer(const BYTE *data, DWORD size);
     static DWORD WINAPI _dsound_oneshot_play_thread(LPVOID param);
+    // Milliseconds until the last sample of the playing buffer, by its
+    // position and frequency; a tick when the buffer cannot tell.
+    DWORD _time_left(LPDIRECTSOUNDBUFFER buffer);
 
     BOOL _open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD size, BOOL file);
     BOOL _play(BOOL loop);
@@ -68,7 +71,10 @@ private:
     void _refuse_format(LPCSTR path);
     void _free_wave();
     void _stop_buffer();
+    // A stop or fade request in the two fields, without waking the thread.
+    void _request_stop(LONG fade_ms);
     BOOL _wait_lock(DWORD milliseconds);
+    static BOOL _take(HANDLE mutex, DWORD milliseconds);
     template <class T, class Call>
     T _locked_call(Call call);
 
@@ -86,8 +92,9 @@ private:
     std::atomic<LONG> m_nFadeTime;      // -1 none, 0 stop, 1..65535 fade length
     BOOL m_bLoop;                       // loop argument of the last good Play
     HANDLE m_hMutex;                    // the sound's lock
-    HANDLE m_hWake;                     // auto-reset event: a stop wakes the monitor thread
-    CRITICAL_SECTION m_csPlay;          // one Play at a time replaces the monitor thread
+    HANDLE m_hWake;                     // auto-reset event: wakes the monitor thread for a request
+    HANDLE m_hPlay;                     // one Play at a time replaces the monitor thread
+    std::atomic<LONG> m_nRequests;      // stop requests so far: a new one restarts a fade's steps
     std::atomic<LONG> m_nRefs;          // holders; the table's and those of calls inside
     std::atomic<BOOL> m_bRetired;       // out of its table: plays no more
 

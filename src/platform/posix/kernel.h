@@ -69,6 +69,10 @@ BOOL WINAPI ReleaseMutex(HANDLE mutex);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 void WINAPI Sleep(DWORD milliseconds);
+// A monotonic clock (CLOCK_MONOTONIC, as the waits' time-outs), counted in
+// nanoseconds.
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *count);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *frequency);
 DWORD WINAPI GetCurrentThreadId(void);
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
