@@ -153,20 +153,22 @@ void CKernelWorker::_renew_condition()
 CKernelWorker *CKernelWorker::bind(const std::shared_ptr<CKernelThread> &thread, SIZE_T stackSize, bool go)
 {
     CKernelFork::watch();
+    CKernelWorker *worker = nullptr;
     if (stackSize == 0) {
         CWorkersLock hold;
-        if (CKernelWorker *worker = s_pParked) {
+        if ((worker = s_pParked) != nullptr) {
             s_pParked = worker->m_pNextParked;
             worker->m_pNextParked = nullptr;
             worker->m_bParked = false;
             worker->m_job = thread;
-            worker->m_bGo = go;
-            if (go)
-                pthread_cond_signal(&worker->m_cond);
-            return worker;
         }
     }
-    CKernelWorker *worker = new (std::nothrow) CKernelWorker(stackSize == 0, thread, go);
+    if (worker) {
+        if (go)
+            worker->go();
+        return worker;
+    }
+    worker = new (std::nothrow) CKernelWorker(stackSize == 0, thread, go);
     if (!worker)
         return nullptr;
     {
@@ -196,8 +198,12 @@ CKernelWorker *CKernelWorker::bind(const std::shared_ptr<CKernelThread> &thread,
 
 void CKernelWorker::go()
 {
-    CWorkersLock hold;
-    m_bGo = true;
+    {
+        CWorkersLock hold;
+        m_bGo = true;
+    }
+    // Outside the lock, so that the worker does not wake only to wait for
+    // it. The worker cannot leave before it has seen m_bGo.
     pthread_cond_signal(&m_cond);
 }
 
