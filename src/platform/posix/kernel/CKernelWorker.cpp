@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <limits.h>
+#include <sched.h>
 #include <time.h>
 #include <unistd.h>
 #if defined(__GLIBC__)
@@ -118,6 +119,8 @@ public:
             CWorkersLock hold;
             CKernelList::unlink(s_pWorkers, m_pWorker);
         }
+        while (m_pWorker->m_nSignalling.load(std::memory_order_acquire) != 0)
+            sched_yield();
         pthread_cond_destroy(&m_pWorker->m_cond);
         delete m_pWorker;
     }
@@ -134,6 +137,7 @@ CKernelWorker::CKernelWorker(bool pooled, const std::shared_ptr<CKernelThread> &
       m_job(thread),
       m_bGo(go),
       m_bParked(false),
+      m_nSignalling(0),
       m_pNextParked(nullptr),
       m_pPrevious(nullptr),
       m_pNext(nullptr)
@@ -201,10 +205,13 @@ void CKernelWorker::go()
     {
         CWorkersLock hold;
         m_bGo = true;
+        m_nSignalling.fetch_add(1, std::memory_order_relaxed);
     }
     // Outside the lock, so that the worker does not wake only to wait for
-    // it. The worker cannot leave before it has seen m_bGo.
+    // it. The worker may then run its thread and end before the signal has
+    // returned, so it waits for that before it frees the condition.
     pthread_cond_signal(&m_cond);
+    m_nSignalling.fetch_sub(1, std::memory_order_release);
 }
 
 void *CKernelWorker::_main(void *argument)

@@ -11,6 +11,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <memory>
 
 #include "platform/posix/kernel.h"
@@ -52,6 +53,7 @@ private:
     std::shared_ptr<CKernelThread> m_job; // bound, not yet taken
     bool m_bGo;
     bool m_bParked;
+    std::atomic<int> m_nSignalling;       // go() calls still inside the signal
     CKernelWorker *m_pNextParked;
     friend class CKernelList;  // links the list of every worker
     CKernelWorker *m_pPrevious;
