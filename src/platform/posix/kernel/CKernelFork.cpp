@@ -6,7 +6,7 @@
 #include "platform/posix/kernel/CKernelGlobalMemory.h"
 #include "platform/posix/kernel/CKernelObject.h"
 #include "platform/posix/kernel/CKernelSection.h"
-#include "platform/posix/kernel/CKernelThread.h"
+#include "platform/posix/kernel/CKernelCurrentThread.h"
 #include "platform/posix/kernel/CKernelWorker.h"
 
 namespace {

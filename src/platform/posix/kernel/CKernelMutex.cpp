@@ -4,7 +4,7 @@
 #include "platform/winapi.h"
 #include "platform/posix/kernel/CKernelEvent.h"
 #include "platform/posix/kernel/CKernelMutex.h"
-#include "platform/posix/kernel/CKernelThread.h"
+#include "platform/posix/kernel/CKernelCurrentThread.h"
 
 DWORD CKernelMutex::wait(const std::shared_ptr<CKernelMutex> &mutex, DWORD milliseconds)
 {

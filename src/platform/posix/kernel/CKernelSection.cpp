@@ -8,7 +8,7 @@
 #include "platform/winapi.h"
 #include "platform/posix/kernel/CKernelFork.h"
 #include "platform/posix/kernel/CKernelObject.h"
-#include "platform/posix/kernel/CKernelThread.h"
+#include "platform/posix/kernel/CKernelCurrentThread.h"
 
 static_assert(sizeof(CKernelSection) <= sizeof(CRITICAL_SECTION().opaque), "critical section storage");
 static_assert(alignof(CKernelSection) <= alignof(CRITICAL_SECTION), "critical section alignment");

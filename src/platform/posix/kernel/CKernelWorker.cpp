@@ -285,8 +285,10 @@ void CKernelWorker::after_fork_in_child()
     for (CKernelWorker *worker = s_pWorkers; worker; worker = worker->m_pNext) {
         worker->m_bParked = false;
         worker->m_pNextParked = nullptr;
-        if (pthread_equal(worker->m_thread, self))
+        if (pthread_equal(worker->m_thread, self)) {
+            worker->m_nSignalling.store(0, std::memory_order_relaxed);
             worker->_renew_condition();
+        }
     }
     pthread_mutex_init(&s_lock, nullptr);
 }
