@@ -512,8 +512,9 @@ BOOL CDSoundObject::SetFrequency(DWORD frequency)
     const BOOL set = _locked_call<BOOL>([frequency](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
         return !CFailureReason::Failed(buffer->SetFrequency(frequency));
     });
-    // A one-shot now ends at another time: the thread foretells it anew.
-    if (set && IsRunning())
+    // A one-shot now ends at another time: the thread foretells it anew. A
+    // loop ends only on request, so its thread has nothing to look at.
+    if (set && !m_bLoop && IsRunning())
         SetEvent(m_hWake);
     return set;
 }

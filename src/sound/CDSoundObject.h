@@ -90,7 +90,7 @@ private:
     LONG m_lVolume;                     // last volume SetVolume applied
     std::atomic<LONG> m_nFadeLeft;      // ms of the requested fade still to run
     std::atomic<LONG> m_nFadeTime;      // -1 none, 0 stop, 1..65535 fade length
-    BOOL m_bLoop;                       // loop argument of the last good Play
+    std::atomic<BOOL> m_bLoop;          // loop argument of the last good Play
     HANDLE m_hMutex;                    // the sound's lock
     HANDLE m_hWake;                     // auto-reset event: wakes the monitor thread for a request
     HANDLE m_hPlay;                     // one Play at a time replaces the monitor thread
