@@ -141,6 +141,19 @@ protected:
 
     BOOL Load() { return m_sound.OpenMem(m_ds, m_image.data(), (DWORD)m_image.size()); }
 
+    // A one-shot of `ms` milliseconds (22050 Hz mono), started on the fake's
+    // clock, with the log cleared.
+    BOOL PlayInRealTime(DWORD ms)
+    {
+        const DWORD bytes = 22050 * 2 * ms / 1000;
+        m_image = WaveImage(riff::PcmFormat(22050, 1, 16), Samples(bytes), bytes);
+        if (!Load())
+            return FALSE;
+        fakeds::SetOneShotsInRealTime(true);
+        fakeds::ClearLog();
+        return m_sound.Play(FALSE);
+    }
+
     void Ticking(int count = 1)
     {
         ASSERT_TRUE(fakeds::WaitFor("secondary.GetStatus", kDeadline, count)) << "no monitor tick";
@@ -452,11 +465,7 @@ TEST_F(SoundTest, OneShotEndsItsThreadWhenTheBufferStops)
 // every tick.
 TEST_F(SoundTest, OneShotEndsAtItsLastSampleNotAtATick)
 {
-    m_image = WaveImage(riff::PcmFormat(22050, 1, 16), Samples(13230), 13230);  // 300 ms
-    ASSERT_TRUE(Load());
-    fakeds::SetOneShotsInRealTime(true);
-    fakeds::ClearLog();
-    ASSERT_TRUE(m_sound.Play(FALSE));
+    ASSERT_TRUE(PlayInRealTime(300));
     EXPECT_EQ(0u, ThreadEnd());
     const Clock::time_point end = fakeds::OneShotEnd();
     const std::vector<fakeds::Call> looks = fakeds::Calls("secondary.GetStatus");
@@ -473,11 +482,7 @@ TEST_F(SoundTest, OneShotEndsAtItsLastSampleNotAtATick)
 // speed, half the time left.
 TEST_F(SoundTest, FrequencyChangeMidPlayMovesTheEnd)
 {
-    m_image = WaveImage(riff::PcmFormat(22050, 1, 16), Samples(44100), 44100);  // 1 s
-    ASSERT_TRUE(Load());
-    fakeds::SetOneShotsInRealTime(true);
-    fakeds::ClearLog();
-    ASSERT_TRUE(m_sound.Play(FALSE));
+    ASSERT_TRUE(PlayInRealTime(1000));
     Ticking();
     const Clock::time_point oldEnd = fakeds::OneShotEnd();
     ASSERT_TRUE(m_sound.SetFrequency(44100));
