@@ -43,22 +43,22 @@ CDSoundObject::CDSoundObject()
       m_bLoop(FALSE),
       m_hMutex(NULL),
       m_hWake(NULL),
-      m_hPlay(NULL),
       m_nRequests(0),
       m_nRefs(1),
       m_bRetired(FALSE)
 {
+    InitializeCriticalSection(&m_csPlay);
     // Made now rather than at the open, so that a stop from a device's
-    // teardown never meets them half made. Without them Play fails.
+    // teardown never meets it half made. Without it Play fails.
     m_hWake = CreateEventA(NULL, FALSE, FALSE, NULL);
-    m_hPlay = CreateMutexA(NULL, FALSE, NULL);
 }
 
 CDSoundObject::~CDSoundObject()
 {
     // The owner normally calls Destroy() first; then there is nothing left.
-    if (m_hMutex != NULL || m_hThread != NULL || m_hWake != NULL || m_hPlay != NULL)
+    if (m_hMutex != NULL || m_hThread != NULL || m_hWake != NULL)
         Destroy();
+    DeleteCriticalSection(&m_csPlay);
 }
 
 void CDSoundObject::AddRef()
@@ -328,11 +328,11 @@ BOOL CDSoundObject::Play(BOOL loop)
     // Two plays of one sound from two threads would replace each other's
     // monitor thread half way: the second waits for the first, as long as
     // for any lock.
-    if (m_hPlay == NULL || m_hWake == NULL) {
+    if (m_hWake == NULL) {
         CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    if (!_take(m_hPlay, LOCK_TIMEOUT_MS)) {
+    if (!_enter_play()) {
         m_nStatus = SOUND_ERR_FAILED;
         CFailureReason::Note(ERROR_TIMEOUT);
         return FALSE;
@@ -341,11 +341,27 @@ BOOL CDSoundObject::Play(BOOL loop)
     try {
         played = _play(loop);
     } catch (...) {
-        ReleaseMutex(m_hPlay);
+        LeaveCriticalSection(&m_csPlay);
         throw;
     }
-    ReleaseMutex(m_hPlay);
+    LeaveCriticalSection(&m_csPlay);
     return played;
+}
+
+// A critical section costs nothing while nobody else plays the sound (a
+// kernel mutex is a round trip to the server under Wine); the rare second
+// player looks again every millisecond.
+BOOL CDSoundObject::_enter_play()
+{
+    if (TryEnterCriticalSection(&m_csPlay))
+        return TRUE;
+    const LONGLONG deadline = CMonitorSchedule::Now() + (LONGLONG)LOCK_TIMEOUT_MS * 1000;
+    do {
+        Sleep(1);
+        if (TryEnterCriticalSection(&m_csPlay))
+            return TRUE;
+    } while (CMonitorSchedule::Now() < deadline);
+    return FALSE;
 }
 
 BOOL CDSoundObject::_play(BOOL loop)
@@ -578,13 +594,10 @@ void CDSoundObject::Destroy()
     } catch (...) {
     }
     CloseThread();
-    // No thread is left to wait on them, nor a call to play.
-    HANDLE *handles[] = {&m_hWake, &m_hPlay};
-    for (HANDLE *handle : handles) {
-        if (*handle != NULL) {
-            CloseHandle(*handle);
-            *handle = NULL;
-        }
+    // No thread is left to wait on it.
+    if (m_hWake != NULL) {
+        CloseHandle(m_hWake);
+        m_hWake = NULL;
     }
 }
 
@@ -607,20 +620,15 @@ void CDSoundObject::_refuse_format(LPCSTR path)
 
 BOOL CDSoundObject::_wait_lock(DWORD milliseconds)
 {
-    return _take(m_hMutex, milliseconds);
-}
-
-BOOL CDSoundObject::_take(HANDLE mutex, DWORD milliseconds)
-{
-    if (mutex == NULL)
+    if (m_hMutex == NULL)
         return FALSE;
-    DWORD result = WaitForSingleObject(mutex, milliseconds);
+    DWORD result = WaitForSingleObject(m_hMutex, milliseconds);
     if (result == WAIT_OBJECT_0)
         return TRUE;
     // Only a clean wait counts. An abandoned mutex is owned by this thread
     // now: hand it back, or the sound would stay locked for ever.
     if (result == WAIT_ABANDONED)
-        ReleaseMutex(mutex);
+        ReleaseMutex(m_hMutex);
     return FALSE;
 }
 

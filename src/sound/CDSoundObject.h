@@ -6,8 +6,8 @@
 // playing exactly as long as that thread lives.
 //
 // Owns: the sample memory (GlobalAlloc), the format record (heap), the buffer
-// (one reference), the mutex, the play lock, the wake event and, through the
-// base, the thread handle.
+// (one reference), the mutex, the wake event and, through the base, the
+// thread handle.
 // Borrows: the device's IDirectSound, which outlives the sound.
 //
 // Lifetime: counted. The device's table holds one reference, and so does
@@ -74,7 +74,8 @@ private:
     // A stop or fade request in the two fields, without waking the thread.
     void _request_stop(LONG fade_ms);
     BOOL _wait_lock(DWORD milliseconds);
-    static BOOL _take(HANDLE mutex, DWORD milliseconds);
+    // The play lock, waited for as long as any lock; FALSE when not had.
+    BOOL _enter_play();
     template <class T, class Call>
     T _locked_call(Call call);
 
@@ -93,7 +94,7 @@ private:
     std::atomic<BOOL> m_bLoop;          // loop argument of the last good Play
     HANDLE m_hMutex;                    // the sound's lock
     HANDLE m_hWake;                     // auto-reset event: wakes the monitor thread for a request
-    HANDLE m_hPlay;                     // one Play at a time replaces the monitor thread
+    CRITICAL_SECTION m_csPlay;          // one Play at a time replaces the monitor thread
     std::atomic<LONG> m_nRequests;      // stop requests so far: a new one restarts a fade's steps
     std::atomic<LONG> m_nRefs;          // holders; the table's and those of calls inside
     std::atomic<BOOL> m_bRetired;       // out of its table: plays no more

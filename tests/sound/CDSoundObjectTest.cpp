@@ -28,7 +28,6 @@ struct CDSoundObjectProbe {
     static LONG FadeLeft(const CDSoundObject &s) { return s.m_nFadeLeft; }
     static BOOL Loop(const CDSoundObject &s) { return s.m_bLoop; }
     static HANDLE Mutex(const CDSoundObject &s) { return s.m_hMutex; }
-    static HANDLE PlayLock(const CDSoundObject &s) { return s.m_hPlay; }
     static HANDLE Thread(const CDSoundObject &s) { return s.m_hThread; }
     static DWORD ThreadId(const CDSoundObject &s) { return s.m_dwThreadId; }
     static LPDIRECTSOUNDBUFFER Buffer(const CDSoundObject &s) { return s.m_pBuffer; }
@@ -612,18 +611,17 @@ TEST_F(SoundTest, PlayAndControlsFailWhenTheLockIsHeldElsewhere)
     EXPECT_TRUE(m_sound.Play(TRUE));
 }
 
-// Whatever holds a Play up (the sound's lock, the play lock, another Play
-// of the same sound still copying its samples), it gives up after the lock's
-// time-out with ERROR_TIMEOUT and starts nothing.
+// Whatever holds a Play up (the sound's lock, another Play of the same
+// sound still copying its samples), it gives up after the lock's time-out
+// with ERROR_TIMEOUT and starts nothing.
 TEST_F(SoundTest, PlayHeldUpGivesUpAfterTheLockTimeout)
 {
-    enum { SOUND_LOCK, PLAY_LOCK, OTHER_PLAY };
+    enum { SOUND_LOCK, OTHER_PLAY };
     const struct {
         int holder;
         const char *what;
     } cases[] = {
         {SOUND_LOCK, "the sound's lock held"},
-        {PLAY_LOCK, "the play lock held"},
         {OTHER_PLAY, "another play of the sound in its copy"},
     };
     ASSERT_TRUE(Load());
@@ -636,7 +634,7 @@ TEST_F(SoundTest, PlayHeldUpGivesUpAfterTheLockTimeout)
             other = std::thread([this] { m_sound.Play(TRUE); });
             ASSERT_TRUE(fakeds::WaitHeld(kDeadline));
         } else {
-            holder.reset(new LockHolder(c.holder == SOUND_LOCK ? Probe::Mutex(m_sound) : Probe::PlayLock(m_sound)));
+            holder.reset(new LockHolder(Probe::Mutex(m_sound)));
             ASSERT_TRUE(holder->Held());
         }
         fakeds::ClearLog();

@@ -85,6 +85,8 @@ BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
+// Enters only if no other thread holds the section; TRUE when entered.
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
 
