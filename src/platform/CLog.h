@@ -1,10 +1,11 @@
 // Diagnostic lines on request. DUDIDADU_LOG=1 in the environment (or a
 // higher level) writes one line per notable event to the debugger output,
 // which on Linux is standard error: the output a device got and why, why an
-// open was refused, a server that stalled or went away. Level 2 adds one
-// line per failed call, with its reason as the platform names it and in
-// words; a refusal that line tells is not told twice. Without DUDIDADU_LOG
-// only the monitor threads' exception lines go out (they always do).
+// open was refused, a server that stalled or went away, a fade length that
+// DSoundStop took as 0 (out of range). Level 2 adds one line per failed
+// call, with its reason as the platform names it and in words; a refusal
+// that line tells is not told twice. Without DUDIDADU_LOG only the monitor
+// threads' exception lines go out (they always do).
 #pragma once
 
 #include "platform/winapi.h"

@@ -3,6 +3,7 @@
 #include "frame/status.h"
 #include "platform/CFailureReason.h"
 #include "platform/CLog.h"
+#include "sound/CMonitorSchedule.h"
 #include "wave/CWaveDecoder.h"
 #include "wave/CWaveFile.h"
 
@@ -45,10 +46,14 @@ CDSoundObject::CDSoundObject()
       m_bLoop(FALSE),
       m_hMutex(NULL),
       m_hWake(NULL),
+      m_nRequests(0),
       m_nRefs(1),
       m_bRetired(FALSE)
 {
     InitializeCriticalSection(&m_csPlay);
+    // Made now rather than at the open, so that a stop from a device's
+    // teardown never meets it half made. Without it Play fails.
+    m_hWake = CreateEventA(NULL, FALSE, FALSE, NULL);
 }
 
 CDSoundObject::~CDSoundObject()
@@ -95,14 +100,6 @@ BOOL CDSoundObject::_open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD siz
     if (m_hMutex == NULL) {
         m_hMutex = CreateMutexA(NULL, FALSE, NULL);
         if (m_hMutex == NULL) {
-            m_nStatus = SOUND_ERR_FAILED;
-            CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
-            return FALSE;
-        }
-    }
-    if (m_hWake == NULL) {
-        m_hWake = CreateEventA(NULL, FALSE, FALSE, NULL);
-        if (m_hWake == NULL) {
             m_nStatus = SOUND_ERR_FAILED;
             CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
             return FALSE;
@@ -374,8 +371,17 @@ BOOL CDSoundObject::_write_sound_buffer(const BYTE *data, DWORD size)
 BOOL CDSoundObject::Play(BOOL loop)
 {
     // Two plays of one sound from two threads would replace each other's
-    // monitor thread half way.
-    EnterCriticalSection(&m_csPlay);
+    // monitor thread half way: the second waits for the first, as long as
+    // for any lock.
+    if (m_hWake == NULL) {
+        CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    if (!_enter_play()) {
+        m_nStatus = SOUND_ERR_FAILED;
+        CFailureReason::Note(ERROR_TIMEOUT);
+        return FALSE;
+    }
     BOOL played = FALSE;
     try {
         played = _play(loop);
@@ -387,6 +393,22 @@ BOOL CDSoundObject::Play(BOOL loop)
     return played;
 }
 
+// A critical section costs nothing while nobody else plays the sound (a
+// kernel mutex is a round trip to the server under Wine); the rare second
+// player looks again every millisecond.
+BOOL CDSoundObject::_enter_play()
+{
+    if (TryEnterCriticalSection(&m_csPlay))
+        return TRUE;
+    const LONGLONG deadline = CMonitorSchedule::Now() + (LONGLONG)LOCK_TIMEOUT_MS * 1000;
+    do {
+        Sleep(1);
+        if (TryEnterCriticalSection(&m_csPlay))
+            return TRUE;
+    } while (CMonitorSchedule::Now() < deadline);
+    return FALSE;
+}
+
 BOOL CDSoundObject::_play(BOOL loop)
 {
     if (m_pBuffer == NULL || m_bRetired) {
@@ -395,18 +417,17 @@ BOOL CDSoundObject::_play(BOOL loop)
         return FALSE;
     }
 
-    // An earlier run stops as soon as its thread wakes, which the stop does;
-    // wait for it outside the lock, which the thread needs to stop.
-    Stop(0);
-    if (IsRunning() && Wait(LOCK_TIMEOUT_MS) != WAIT_OBJECT_0) {
-        m_nStatus = SOUND_ERR_FAILED;
-        CFailureReason::Note(ERROR_TIMEOUT);
-        return FALSE;
+    // An earlier run stops as soon as its thread wakes; wait for it outside
+    // the lock, which the thread needs to stop.
+    _request_stop(0);
+    if (IsRunning()) {
+        SetEvent(m_hWake);
+        if (Wait(LOCK_TIMEOUT_MS) != WAIT_OBJECT_0) {
+            m_nStatus = SOUND_ERR_FAILED;
+            CFailureReason::Note(ERROR_TIMEOUT);
+            return FALSE;
+        }
     }
-    // A stop meant for the run that has ended must not cut the new run's
-    // first tick short.
-    if (m_hWake != NULL)
-        ResetEvent(m_hWake);
 
     if (!Create(_dsound_oneshot_play_thread, this)) {
         CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
@@ -478,15 +499,24 @@ void CDSoundObject::_stop_buffer()
 
 void CDSoundObject::Stop(LONG fade_ms)
 {
-    if (fade_ms < 0 || fade_ms > 65535)
+    if (fade_ms < 0 || fade_ms > 65535) {
+        CLog::Line(CLog::LOG_EVENTS, "DSoundStop: a fade of %d ms is outside 0 to 65535; the sound stops at once",
+                   fade_ms);
         fade_ms = 0;
+    }
+    _request_stop(fade_ms);
+    // The thread sleeps until something is due: a stop is carried out now,
+    // and a fade's steps are counted from now.
+    if (m_hWake != NULL)
+        SetEvent(m_hWake);
+}
+
+void CDSoundObject::_request_stop(LONG fade_ms)
+{
     // The time first: the thread takes the length from it.
     m_nFadeTime = fade_ms;
     m_nFadeLeft = fade_ms;
-    // A stop is carried out now, not at the next tick; a fade keeps its
-    // steps on the thread's own tick.
-    if (fade_ms == 0 && m_hWake != NULL)
-        SetEvent(m_hWake);
+    ++m_nRequests;
 }
 
 BOOL CDSoundObject::IsPlaying()
@@ -540,9 +570,14 @@ BOOL CDSoundObject::SetPan(LONG pan)
 
 BOOL CDSoundObject::SetFrequency(DWORD frequency)
 {
-    return _locked_call<BOOL>([frequency](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
+    const BOOL set = _locked_call<BOOL>([frequency](LPDIRECTSOUNDBUFFER buffer) -> BOOL {
         return !CFailureReason::Failed(buffer->SetFrequency(frequency));
     });
+    // A one-shot now ends at another time: the thread foretells it anew. A
+    // loop ends only on request, so its thread has nothing to look at.
+    if (set && !m_bLoop && IsRunning())
+        SetEvent(m_hWake);
+    return set;
 }
 
 LONG CDSoundObject::GetVolume()
@@ -651,17 +686,38 @@ BOOL CDSoundObject::_wait_lock(DWORD milliseconds)
 
 // ---------------------------------------------------------------- monitor
 
+DWORD CDSoundObject::_time_left(LPDIRECTSOUNDBUFFER buffer)
+{
+    DWORD position = 0;
+    DWORD frequency = 0;
+    const DWORD align = m_pFormat != NULL ? m_pFormat->nBlockAlign : 0;
+    if (align == 0 || buffer->GetCurrentPosition(&position, NULL) != DS_OK ||
+        buffer->GetFrequency(&frequency) != DS_OK || frequency == 0 || position > m_dwWaveSize)
+        return MONITOR_TICK_MS;
+    const unsigned long long frames = (m_dwWaveSize - position + align - 1) / align;
+    const unsigned long long ms = (frames * 1000 + frequency - 1) / frequency;
+    return ms < INFINITE ? (DWORD)ms : INFINITE - 1;
+}
+
 DWORD WINAPI CDSoundObject::_dsound_oneshot_play_thread(LPVOID param)
 {
     CDSoundObject *self = static_cast<CDSoundObject *>(param);
     // Lives as long as the sound, which outlives this thread.
     HANDLE wake = self->m_hWake;
+    CMonitorSchedule schedule;
+    LONG requests = self->m_nRequests;
+    // A wake-up meant for an earlier run, or for none: the first pass,
+    // which comes at once, sees whatever was asked since.
+    ResetEvent(wake);
 
     for (;;) {
         DWORD status = 0;
-        // One tick, or less when a stop is posted.
-        if (wake == NULL || WaitForSingleObject(wake, MONITOR_TICK_MS) == WAIT_FAILED)
-            Sleep(MONITOR_TICK_MS);
+        // Asleep until something is due, or until a stop, a fade or a new
+        // frequency wakes it.
+        const DWORD timeout = schedule.Timeout(CMonitorSchedule::Now());
+        if (timeout != 0 && WaitForSingleObject(wake, timeout) == WAIT_FAILED)
+            Sleep(timeout < (DWORD)MONITOR_TICK_MS ? timeout : (DWORD)MONITOR_TICK_MS);
+        const LONGLONG now = CMonitorSchedule::Now();
 
         HANDLE mutex = self->m_hMutex;
         if (mutex == NULL) {
@@ -674,16 +730,29 @@ DWORD WINAPI CDSoundObject::_dsound_oneshot_play_thread(LPVOID param)
         DWORD wait = WaitForSingleObject(mutex, self->m_nFadeTime == 0 ? MONITOR_TICK_MS : 0);
         if (wait != WAIT_OBJECT_0) {
             // Held by a volume, pan or frequency call: skip this pass and try
-            // again at the next tick rather than end the playback.
+            // again soon rather than end the playback.
             if (wait == WAIT_ABANDONED)
                 ReleaseMutex(mutex);
+            schedule.Retry(now);
             continue;
         }
+        schedule.Passed();
 
+        // A new request only starts a fade's count: its first step comes a
+        // tick later, and until then there is nothing new to look at.
+        const LONG seen = self->m_nRequests;
+        const BOOL fresh = seen != requests;
+        requests = seen;
+        BOOL waiting = FALSE;
         try {
             LPDIRECTSOUNDBUFFER buffer = self->m_pBuffer;
             LONG time = self->m_nFadeTime;
-            if (buffer != NULL && time > 0) {
+            if (time <= 0) {
+                schedule.NoFade();
+            } else if (fresh || !schedule.IsFading()) {
+                schedule.StartFade(now);
+            } else if (buffer != NULL && schedule.IsFadeDue(now)) {
+                schedule.FadeStepped(now);
                 LONG left = (self->m_nFadeLeft -= MONITOR_TICK_MS);
                 if (left < 0) {
                     self->m_nFadeLeft = 0;
@@ -703,9 +772,19 @@ DWORD WINAPI CDSoundObject::_dsound_oneshot_play_thread(LPVOID param)
                 }
             }
             if (buffer != NULL && self->m_nFadeTime != 0) {
-                if (buffer->GetStatus(&status) != DS_OK) {
-                    self->m_nStatus = SOUND_ERR_FAILED;
-                    throw "DirectSoundBuffer::GetStatus() failed.";
+                if (fresh && !schedule.IsEndDue(now)) {
+                    waiting = TRUE;
+                } else {
+                    if (buffer->GetStatus(&status) != DS_OK) {
+                        self->m_nStatus = SOUND_ERR_FAILED;
+                        throw "DirectSoundBuffer::GetStatus() failed.";
+                    }
+                    // A loop ends only on request; a one-shot at its last
+                    // sample, which its position foretells.
+                    if ((status & DSBSTATUS_PLAYING) && !(status & DSBSTATUS_LOOPING))
+                        schedule.EndIn(now, self->_time_left(buffer));
+                    else
+                        schedule.NoEnd();
                 }
             }
             self->m_nStatus = SOUND_OK;
@@ -720,10 +799,12 @@ DWORD WINAPI CDSoundObject::_dsound_oneshot_play_thread(LPVOID param)
         }
         ReleaseMutex(self->m_hMutex);
 
-        if (!(status & DSBSTATUS_PLAYING))
+        if (!(status & DSBSTATUS_PLAYING) && !waiting)
             break;
     }
 
     self->_stop_buffer();
-    ExitThread((DWORD)self->m_nStatus.load());
+    // Returned rather than given to ExitThread: the same exit code, and the
+    // thread that ran this may run the next play's monitor.
+    return (DWORD)self->m_nStatus.load();
 }

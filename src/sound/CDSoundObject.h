@@ -62,6 +62,9 @@ private:
     LPDIRECTSOUNDBUFFER CreateBuffer(LPDIRECTSOUND ds, LPWAVEFORMATEX format, DWORD size);
     BOOL _write_sound_buffer(const BYTE *data, DWORD size);
     static DWORD WINAPI _dsound_oneshot_play_thread(LPVOID param);
+    // Milliseconds until the last sample of the playing buffer, by its
+    // position and frequency; a tick when the buffer cannot tell.
+    DWORD _time_left(LPDIRECTSOUNDBUFFER buffer);
 
     BOOL _open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD size, BOOL file);
     BOOL _play(BOOL loop);
@@ -70,7 +73,11 @@ private:
     void _refuse_format(LPCSTR path);
     void _free_wave();
     void _stop_buffer();
+    // A stop or fade request in the two fields, without waking the thread.
+    void _request_stop(LONG fade_ms);
     BOOL _wait_lock(DWORD milliseconds);
+    // The play lock, waited for as long as any lock; FALSE when not had.
+    BOOL _enter_play();
     template <class T, class Call>
     T _locked_call(Call call);
 
@@ -86,10 +93,11 @@ private:
     LONG m_lVolume;                     // last volume SetVolume applied
     std::atomic<LONG> m_nFadeLeft;      // ms of the requested fade still to run
     std::atomic<LONG> m_nFadeTime;      // -1 none, 0 stop, 1..65535 fade length
-    BOOL m_bLoop;                       // loop argument of the last good Play
+    std::atomic<BOOL> m_bLoop;          // loop argument of the last good Play
     HANDLE m_hMutex;                    // the sound's lock
-    HANDLE m_hWake;                     // auto-reset event: a stop wakes the monitor thread
+    HANDLE m_hWake;                     // auto-reset event: wakes the monitor thread for a request
     CRITICAL_SECTION m_csPlay;          // one Play at a time replaces the monitor thread
+    std::atomic<LONG> m_nRequests;      // stop requests so far: a new one restarts a fade's steps
     std::atomic<LONG> m_nRefs;          // holders; the table's and those of calls inside
     std::atomic<BOOL> m_bRetired;       // out of its table: plays no more
 

@@ -52,7 +52,7 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override;
     ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE GetCaps(LPDSBCAPS) override { return DSERR_UNSUPPORTED; }
-    HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD, LPDWORD) override { return DSERR_UNSUPPORTED; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPosition(LPDWORD play, LPDWORD write) override;
     HRESULT STDMETHODCALLTYPE GetFormat(LPWAVEFORMATEX, DWORD, LPDWORD) override
     {
         return DSERR_UNSUPPORTED;
@@ -88,9 +88,17 @@ public:
     bool m_playing = false;
     bool m_looping = false;
     int m_queriesLeft = -1;
+    // A one-shot in real time: where it was and when, since its start or
+    // its last change of frequency.
+    bool m_realTime = false;
+    DWORD m_anchorPosition = 0;
+    std::chrono::steady_clock::time_point m_anchor;
 
 private:
     const char *Kind() const { return m_primary ? "primary" : "secondary"; }
+    // Under the state's lock: a one-shot in real time moved on to now,
+    // stopped at its end; then anchored anew at now.
+    void MoveOn();
     long long OffsetOf(const void *p) const;
 
     template <class Body>

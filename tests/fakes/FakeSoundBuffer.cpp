@@ -1,5 +1,7 @@
 #include "FakeObjects.h"
 
+#include <cmath>
+
 namespace fakeds {
 
 using Args = std::vector<long long>;
@@ -76,12 +78,50 @@ HRESULT STDMETHODCALLTYPE FakeSoundBuffer::GetFrequency(LPDWORD frequency)
     return Get("GetFrequency", frequency, &m_frequency, m_primary);
 }
 
+void FakeSoundBuffer::MoveOn()
+{
+    if (!m_realTime || !m_playing)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    const DWORD align = m_format.nBlockAlign ? m_format.nBlockAlign : 1;
+    const double seconds = std::chrono::duration<double>(now - m_anchor).count();
+    const double position = m_anchorPosition + std::floor(seconds * m_frequency) * align;
+    if (position >= m_data.size()) {
+        m_playing = false;
+        m_realTime = false;
+        m_position = 0;
+        return;
+    }
+    m_position = static_cast<DWORD>(position);
+    m_anchor = now;
+    m_anchorPosition = m_position;
+    const double left = (m_data.size() - m_position) / align / static_cast<double>(m_frequency);
+    State().m_oneShotEnd = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                     std::chrono::duration<double>(left));
+}
+
+HRESULT STDMETHODCALLTYPE FakeSoundBuffer::GetCurrentPosition(LPDWORD play, LPDWORD write)
+{
+    return Run("GetCurrentPosition", {0}, [&](Args &logged) {
+        if (!m_realTime)
+            return DSERR_UNSUPPORTED;
+        MoveOn();
+        if (play)
+            *play = m_position;
+        if (write)
+            *write = m_position;
+        logged = {m_position};
+        return kOk;
+    });
+}
+
 HRESULT STDMETHODCALLTYPE FakeSoundBuffer::GetStatus(LPDWORD status)
 {
     return Run("GetStatus", {0}, [&](Args &logged) {
         if (!status)
             return DSERR_INVALIDPARAM;
-        if (m_playing && !m_looping && m_queriesLeft == 0) {
+        MoveOn();
+        if (m_playing && !m_looping && !m_realTime && m_queriesLeft == 0) {
             // The one-shot has reached its end: stopped and rewound.
             m_playing = false;
             m_position = 0;
@@ -124,7 +164,15 @@ HRESULT STDMETHODCALLTYPE FakeSoundBuffer::Play(DWORD reserved1, DWORD priority,
         m_looping = (flags & DSBPLAY_LOOPING) != 0;
         if (!m_playing || m_looping)
             m_queriesLeft = State().m_oneShotQueries;
+        MoveOn();
+        if (!m_playing && !m_looping && State().m_realTime) {
+            m_realTime = true;
+            m_anchor = std::chrono::steady_clock::now();
+            m_anchorPosition = m_position;
+        }
+        m_realTime = m_realTime && !m_looping;
         m_playing = true;
+        MoveOn();
         return kOk;
     });
 }
@@ -137,6 +185,8 @@ HRESULT STDMETHODCALLTYPE FakeSoundBuffer::SetCurrentPosition(DWORD position)
         if (position >= m_data.size())
             return DSERR_INVALIDPARAM;
         m_position = position - position % (m_format.nBlockAlign ? m_format.nBlockAlign : 1);
+        m_anchor = std::chrono::steady_clock::now();
+        m_anchorPosition = m_position;
         return kOk;
     });
 }
@@ -180,7 +230,9 @@ HRESULT STDMETHODCALLTYPE FakeSoundBuffer::SetFrequency(DWORD frequency)
             frequency = m_format.nSamplesPerSec;
         else if (frequency < DSBFREQUENCY_MIN || frequency > DSBFREQUENCY_MAX)
             return DSERR_INVALIDPARAM;
+        MoveOn();
         m_frequency = frequency;
+        MoveOn();
         return kOk;
     });
 }
@@ -188,7 +240,9 @@ HRESULT STDMETHODCALLTYPE FakeSoundBuffer::SetFrequency(DWORD frequency)
 HRESULT STDMETHODCALLTYPE FakeSoundBuffer::Stop()
 {
     return Run("Stop", {}, [&](Args &) {
+        MoveOn();
         m_playing = false;
+        m_realTime = false;
         return kOk;
     });
 }

@@ -22,6 +22,7 @@ void FakeState::ResetScript()
     m_minRate = 100;
     m_maxRate = 200000;
     m_oneShotQueries = -1;
+    m_realTime = false;
     m_logging = true;
     m_nextDevice = 1;
     m_nextBuffer = 1;
@@ -76,7 +77,8 @@ void FakeState::Record(const char *object, int id, const char *method, std::vect
 {
     if (!m_logging)
         return;
-    m_log.push_back(Call{object, id, method, std::move(args), result, std::move(data)});
+    m_log.push_back(Call{object, id, method, std::move(args), result, std::move(data),
+                         std::chrono::steady_clock::now()});
     m_changed.notify_all();
 }
 
@@ -158,6 +160,16 @@ void Refuse(const std::string &key, long long value, HRESULT hr)
 void SetOneShotQueries(int queries)
 {
     Locked([&](FakeState &s) { s.m_oneShotQueries = queries; });
+}
+
+void SetOneShotsInRealTime(bool on)
+{
+    Locked([&](FakeState &s) { s.m_realTime = on; });
+}
+
+std::chrono::steady_clock::time_point OneShotEnd()
+{
+    return Locked([](FakeState &s) { return s.m_oneShotEnd; });
 }
 
 void SetLogging(bool on)

@@ -42,6 +42,8 @@ public:
     DWORD m_minRate = 100;
     DWORD m_maxRate = 200000;
     int m_oneShotQueries = -1;
+    bool m_realTime = false;
+    std::chrono::steady_clock::time_point m_oneShotEnd;
     bool m_logging = true;
     int m_live = 0;
     int m_nextDevice = 1;

@@ -18,7 +18,8 @@
 // dwSize other than sizeof(DSBUFFERDESC1) or sizeof(DSBUFFERDESC); the primary
 // refuses SetFormat below DSSCL_PRIORITY (DSERR_PRIOLEVELNEEDED) and Play
 // without DSBPLAY_LOOPING. A one-shot secondary plays until stopped unless
-// SetOneShotQueries says otherwise; a looping one always does.
+// SetOneShotQueries says otherwise, or SetOneShotsInRealTime; a looping one
+// always does. GetCurrentPosition answers only for one-shots in real time.
 //
 // Logged arguments ("args", in this order):
 //   DirectSoundCreate  guid pointer (as an integer), outer != null
@@ -38,6 +39,7 @@
 //   SetCurrentPosition position
 //   SetVolume, SetPan, SetFrequency  the value
 //   GetVolume, GetPan, GetFrequency, GetStatus  the value returned (0 on failure)
+//   GetCurrentPosition  the play position returned (0 on failure)
 //   Stop, Restore      none
 //   AddRef, Release    references left after the call
 //
@@ -64,6 +66,7 @@ struct Call {
     std::vector<long long> args;
     HRESULT result = DS_OK;           // E_FAIL for a call that raised the scripted exception
     std::vector<unsigned char> data;  // Unlock: the buffer's bytes; CreateSoundBuffer: the format
+    std::chrono::steady_clock::time_point at;  // when the call was answered
 };
 
 // Forgets the script and the log and restarts the ids. Objects still alive
@@ -93,6 +96,14 @@ void Refuse(const std::string &key, long long value, HRESULT hr = DSERR_INVALIDP
 // One-shot buffers started from now on report DSBSTATUS_PLAYING for this many
 // GetStatus queries, then stop and rewind (queries < 0: until stopped).
 void SetOneShotQueries(int queries);
+
+// One-shot buffers started from now on play in real time (the fake's clock
+// is the steady clock): their position moves on at their frequency, which
+// SetFrequency changes from then on, and they stop and rewind at the end.
+// OneShotEnd is when the one-shot started last reaches its end as it now
+// plays (or reached it).
+void SetOneShotsInRealTime(bool on);
+std::chrono::steady_clock::time_point OneShotEnd();
 
 // Whether calls are logged (on after Reset). Off, the script still applies
 // and waits see nothing new; for benchmarks, whose log would grow unbounded.

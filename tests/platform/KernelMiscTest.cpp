@@ -28,10 +28,24 @@ TEST(KernelLocks, CriticalSectionIsRecursiveAndExclusive)
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(WaitForSingleObject(thread, 100), WAIT_TIMEOUT);
     EXPECT_FALSE(entered.load());
+    // A try from another thread fails at once; the owner's own succeeds.
+    std::atomic<BOOL> tried(TRUE);
+    std::function<DWORD()> tries = [&] {
+        tried = TryEnterCriticalSection(&section);
+        return 0u;
+    };
+    HANDLE trier = start_thread(tries);
+    ASSERT_EQ(WaitForSingleObject(trier, GENEROUS_MS), WAIT_OBJECT_0);
+    EXPECT_FALSE(tried.load());
+    CloseHandle(trier);
+    EXPECT_TRUE(TryEnterCriticalSection(&section));
+    LeaveCriticalSection(&section);
     LeaveCriticalSection(&section);
     ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
     EXPECT_TRUE(entered.load());
     CloseHandle(thread);
+    EXPECT_TRUE(TryEnterCriticalSection(&section));
+    LeaveCriticalSection(&section);
     DeleteCriticalSection(&section);
 }
 

@@ -6,9 +6,11 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,40 @@ TEST(KernelPosix, OnlyThreadsThatAreNotRunningAreTerminated)
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     EXPECT_EQ(code, 6u);
     CloseHandle(thread);
+}
+
+// Threads run on parked pthreads: one made once others have ended runs on
+// one of theirs (once it has parked), with no pthread of its own; one that
+// ends with ExitThread takes its pthread with it.
+TEST(KernelPosix, ThreadsRunOnParkedPthreads)
+{
+    std::atomic<long> pthread(0);
+    bool exits = false;
+    std::function<DWORD()> body = [&]() -> DWORD {
+        pthread = syscall(SYS_gettid);
+        if (exits)
+            ExitThread(3);
+        return 0u;
+    };
+    // The pthread that ran the routine, once the thread has ended.
+    auto run_one = [&]() -> long {
+        pthread = 0;
+        HANDLE thread = start_thread(body);
+        EXPECT_NE(thread, nullptr);
+        EXPECT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        return pthread.load();
+    };
+    std::set<long> seen = {run_one()};
+    EXPECT_TRUE(eventually([&] { return !seen.insert(run_one()).second; }))
+        << "every thread had a pthread of its own";
+
+    exits = true;
+    const long exited = run_one();
+    exits = false;
+    // Its pthread is gone: no later thread runs on it.
+    for (int i = 0; i < 20; ++i)
+        EXPECT_NE(run_one(), exited);
 }
 
 // A thread that waits and takes mutexes allocates nothing, so the C library

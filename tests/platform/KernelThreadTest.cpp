@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <set>
 
 #include "TestThread.h"
 
@@ -89,6 +90,51 @@ TEST(KernelThread, TerminationAndExitCodes)
     EXPECT_TRUE(TerminateThread(thread, 9));
     EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
     CloseHandle(thread);
+}
+
+// Threads made one after another, as a sound's plays make them (and as the
+// stand-in runs them, each on a pthread parked by the one before): every
+// one keeps its own id, handle, exit code and suspension.
+TEST(KernelThread, ThreadsOneAfterAnotherKeepTheirOwnIdentity)
+{
+    enum EHow { RETURNS, EXITS, RESUMED, TERMINATED };
+    std::set<DWORD> ids;
+    for (int i = 0; i < 40; ++i) {
+        const EHow how = static_cast<EHow>(i % 4);
+        SCOPED_TRACE(i);
+        std::atomic<int> runs(0);
+        std::atomic<DWORD> inside(0);
+        std::function<DWORD()> body = [&]() -> DWORD {
+            inside = GetCurrentThreadId();
+            ++runs;
+            if (how == EXITS)
+                ExitThread(1000u + i);
+            return 2000u + i;
+        };
+        DWORD id = 0;
+        HANDLE thread = start_thread(body, how >= RESUMED ? CREATE_SUSPENDED : 0, &id);
+        ASSERT_NE(thread, nullptr);
+        EXPECT_TRUE(ids.insert(id).second) << "an id given twice";
+        DWORD code = how == EXITS ? 1000u + i : 2000u + i;
+        if (how >= RESUMED) {
+            EXPECT_EQ(WaitForSingleObject(thread, 20), WAIT_TIMEOUT);
+            EXPECT_EQ(exit_code_of(thread), STILL_ACTIVE);
+        }
+        if (how == RESUMED) {
+            EXPECT_EQ(ResumeThread(thread), 1u);
+        }
+        if (how == TERMINATED) {
+            EXPECT_TRUE(TerminateThread(thread, 77));
+            code = 77;
+        }
+        ASSERT_EQ(WaitForSingleObject(thread, GENEROUS_MS), WAIT_OBJECT_0);
+        EXPECT_EQ(exit_code_of(thread), code);
+        EXPECT_EQ(runs.load(), how == TERMINATED ? 0 : 1);
+        if (how != TERMINATED) {
+            EXPECT_EQ(inside.load(), id);
+        }
+        EXPECT_TRUE(CloseHandle(thread));
+    }
 }
 
 TEST(KernelThread, HandleMayBeClosedWhileTheThreadRuns)

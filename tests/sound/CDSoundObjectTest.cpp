@@ -1,6 +1,7 @@
 // The sound object against the fake DirectSound: loading, the fill-and-start
 // section of Play, the monitor thread's fades, stops and failures, and Close.
 #include "sound/CDSoundObject.h"
+#include "sound/CMonitorSchedule.h"
 
 #include "fake_dsound.h"
 #include "frame/status.h"
@@ -13,6 +14,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -43,7 +46,22 @@ using Probe = CDSoundObjectProbe;
 using Bytes = riff::Bytes;
 using Trace = std::vector<std::string>;
 
+using Clock = std::chrono::steady_clock;
+
 const std::chrono::seconds kDeadline(10);
+// What a wait may come short of its time-out by, on any platform.
+const std::chrono::milliseconds kTimerSlop(5);
+
+bool Eventually(const std::function<bool()> &condition)
+{
+    const Clock::time_point deadline = Clock::now() + kDeadline;
+    while (!condition()) {
+        if (Clock::now() > deadline)
+            return false;
+        Sleep(1);
+    }
+    return true;
+}
 
 // ---------------------------------------------------------------- WAVE images
 
@@ -121,6 +139,19 @@ protected:
     }
 
     BOOL Load() { return m_sound.OpenMem(m_ds, m_image.data(), (DWORD)m_image.size()); }
+
+    // A one-shot of `ms` milliseconds (22050 Hz mono), started on the fake's
+    // clock, with the log cleared.
+    BOOL PlayInRealTime(DWORD ms)
+    {
+        const DWORD bytes = 22050 * 2 * ms / 1000;
+        m_image = WaveImage(riff::PcmFormat(22050, 1, 16), Samples(bytes), bytes);
+        if (!Load())
+            return FALSE;
+        fakeds::SetOneShotsInRealTime(true);
+        fakeds::ClearLog();
+        return m_sound.Play(FALSE);
+    }
 
     void Ticking(int count = 1)
     {
@@ -428,6 +459,51 @@ TEST_F(SoundTest, OneShotEndsItsThreadWhenTheBufferStops)
     EXPECT_EQ(1, fakeds::Count("secondary.SetCurrentPosition"));
 }
 
+// The buffer's position and frequency foretell a one-shot's end: the thread
+// sleeps until then and ends at the first look after it, instead of looking
+// every tick.
+TEST_F(SoundTest, OneShotEndsAtItsLastSampleNotAtATick)
+{
+    ASSERT_TRUE(PlayInRealTime(300));
+    EXPECT_EQ(0u, ThreadEnd());
+    const Clock::time_point end = fakeds::OneShotEnd();
+    const std::vector<fakeds::Call> looks = fakeds::Calls("secondary.GetStatus");
+    ASSERT_GE(looks.size(), 2u);
+    // One look as it starts, one at the end, perhaps one more if the buffer
+    // was not quite done; a thread that ticked would look six times.
+    EXPECT_LE(looks.size(), 4u);
+    EXPECT_GE(looks[1].at, end - kTimerSlop) << "looked before the end was due";
+    EXPECT_EQ(0, looks.back().args[0]);
+    EXPECT_EQ("Stop", SecondaryTrace({"GetStatus", "Stop"}).back());
+}
+
+// A new frequency wakes the thread, which foretells the end anew: twice the
+// speed, half the time left.
+TEST_F(SoundTest, FrequencyChangeMidPlayMovesTheEnd)
+{
+    ASSERT_TRUE(PlayInRealTime(1000));
+    Ticking();
+    const Clock::time_point oldEnd = fakeds::OneShotEnd();
+    ASSERT_TRUE(m_sound.SetFrequency(44100));
+    EXPECT_EQ(0u, ThreadEnd());
+    const Clock::time_point end = fakeds::OneShotEnd();
+    EXPECT_LT(end, oldEnd - std::chrono::milliseconds(300));
+
+    // The looks after the change: one when woken, then none before the new end.
+    std::vector<fakeds::Call> looks;
+    bool changed = false;
+    for (const fakeds::Call &call : fakeds::Log()) {
+        changed = changed || call.method == "SetFrequency";
+        if (changed && call.object == "secondary" && call.method == "GetStatus")
+            looks.push_back(call);
+    }
+    ASSERT_GE(looks.size(), 2u);
+    EXPECT_EQ(1, looks[0].args[0]);
+    for (size_t i = 1; i < looks.size(); ++i)
+        EXPECT_GE(looks[i].at, end - kTimerSlop) << "look " << i << " came before the end was due";
+    EXPECT_LT(looks.back().at, oldEnd) << "the thread waited for the end the old frequency foretold";
+}
+
 TEST_F(SoundTest, PlayWhilePlayingStopsTheEarlierRunAndRestartsAtTheRememberedVolume)
 {
     ASSERT_TRUE(Load());
@@ -535,6 +611,50 @@ TEST_F(SoundTest, PlayAndControlsFailWhenTheLockIsHeldElsewhere)
     EXPECT_TRUE(m_sound.Play(TRUE));
 }
 
+// Whatever holds a Play up (the sound's lock, another Play of the same
+// sound still copying its samples), it gives up after the lock's time-out
+// with ERROR_TIMEOUT and starts nothing.
+TEST_F(SoundTest, PlayHeldUpGivesUpAfterTheLockTimeout)
+{
+    enum { SOUND_LOCK, OTHER_PLAY };
+    const struct {
+        int holder;
+        const char *what;
+    } cases[] = {
+        {SOUND_LOCK, "the sound's lock held"},
+        {OTHER_PLAY, "another play of the sound in its copy"},
+    };
+    ASSERT_TRUE(Load());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::unique_ptr<LockHolder> holder;
+        std::thread other;
+        if (c.holder == OTHER_PLAY) {
+            fakeds::HoldNext("secondary.Lock");
+            other = std::thread([this] { m_sound.Play(TRUE); });
+            ASSERT_TRUE(fakeds::WaitHeld(kDeadline));
+        } else {
+            holder.reset(new LockHolder(Probe::Mutex(m_sound)));
+            ASSERT_TRUE(holder->Held());
+        }
+        fakeds::ClearLog();
+        CFailureReason call;
+        const Clock::time_point start = Clock::now();
+        EXPECT_FALSE(m_sound.Play(FALSE));
+        EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(LOCK_TIMEOUT_MS) - kTimerSlop);
+        EXPECT_EQ((DWORD)ERROR_TIMEOUT, CFailureReason::Noted());
+        EXPECT_EQ(SOUND_ERR_FAILED, Probe::Status(m_sound));
+        EXPECT_EQ(0, fakeds::Count("secondary.Play"));
+
+        holder.reset();
+        fakeds::ReleaseHold();
+        if (other.joinable())
+            other.join();
+        m_sound.Stop(0);
+        EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(Probe::Thread(m_sound), 10000));
+    }
+}
+
 // ---------------------------------------------------------------- stopping
 
 struct FadeCase {
@@ -557,8 +677,26 @@ TEST_P(FadeTest, VolumesFallAlongAStraightLineThenTheBufferStops)
     ASSERT_TRUE(m_sound.SetVolume(c.volume));
     ASSERT_TRUE(m_sound.Play(TRUE));
     Ticking();
+    diag::CapturedLog log;
+    const Clock::time_point posted = Clock::now();
     PostStop(c.fade);
     EXPECT_EQ(0u, ThreadEnd());
+
+    // A length outside 0 to 65535 stops at once, and says so.
+    const bool outside = c.fade < 0 || c.fade > 65535;
+    EXPECT_EQ(outside, log.Take().find("DSoundStop: a fade of " + std::to_string(c.fade) +
+                                       " ms is outside 0 to 65535") != std::string::npos);
+
+    // A fade's steps and its stop come a tick apart, the first a tick after
+    // the request, never sooner.
+    Clock::time_point last = posted;
+    for (const fakeds::Call &call : fakeds::Log()) {
+        if (c.fade <= 0 || outside || call.object != "secondary" ||
+            (call.method != "SetVolume" && call.method != "Stop"))
+            continue;
+        EXPECT_GE(call.at - last, std::chrono::milliseconds(MONITOR_TICK_MS) - kTimerSlop) << Describe(call);
+        last = call.at;
+    }
 
     // Every pass with a volume step still asks the status; the pass that ends
     // the fade (or carries out a stop) does not.
@@ -632,6 +770,8 @@ TEST_F(SoundTest, OneShotReachingItsEndDuringAFadeEndsThere)
     EXPECT_EQ(FadeSteps(0, 1000, (int)trace.size() - 1), Trace(trace.begin(), trace.end() - 1));
 }
 
+// ... and a loop with no request has nothing to look at after its first
+// pass: its thread sleeps until woken.
 TEST_F(SoundTest, StopWithoutAThreadChangesNothingAndPlayReplacesIt)
 {
     ASSERT_TRUE(Load());
@@ -639,9 +779,50 @@ TEST_F(SoundTest, StopWithoutAThreadChangesNothingAndPlayReplacesIt)
     fakeds::ClearLog();
     ASSERT_TRUE(m_sound.Play(TRUE));
     EXPECT_EQ(-1, Probe::FadeTime(m_sound));
-    Ticking(3);
+    Ticking();
+    EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(Probe::Thread(m_sound), 300));
     EXPECT_TRUE(m_sound.IsPlaying());
     EXPECT_EQ(Trace{"SetVolume 0"}, SecondaryTrace({"SetVolume", "Stop"}));
+    EXPECT_EQ(1, fakeds::Count("secondary.GetStatus"));
+}
+
+// What the monitor thread waits for next, in milliseconds from now.
+TEST(MonitorSchedule, WaitsUntilWhatIsDueNext)
+{
+    const LONGLONG t = 5000000;  // any moment, in microseconds
+    CMonitorSchedule schedule;
+    EXPECT_EQ(0u, schedule.Timeout(t)) << "the first pass comes at once";
+    schedule.Passed();
+    EXPECT_EQ(INFINITE, schedule.Timeout(t)) << "a loop with nothing asked";
+
+    schedule.EndIn(t, 300);
+    EXPECT_EQ(301u, schedule.Timeout(t));
+    schedule.StartFade(t);
+    EXPECT_EQ(50u, schedule.Timeout(t)) << "the sooner of a fade's step and the end";
+    EXPECT_EQ(1u, schedule.Timeout(t + 49001)) << "rounded up, never short";
+    EXPECT_TRUE(schedule.IsFadeDue(t + 50000));
+    schedule.FadeStepped(t + 50500);
+    EXPECT_EQ(50u, schedule.Timeout(t + 50500));
+    schedule.NoFade();
+
+    // An end that has come with the buffer still playing is looked at again
+    // after growing pauses, at most a tick; a later foretelling starts over.
+    LONGLONG now = t + 301000;
+    for (DWORD pause : {1u, 2u, 4u, 8u, 16u, 32u, 50u, 50u}) {
+        schedule.EndIn(now, 0);
+        EXPECT_EQ(pause, schedule.Timeout(now));
+        now += pause * 1000;
+    }
+    schedule.EndIn(now - 1000, 20);
+    EXPECT_EQ(20u, schedule.Timeout(now));
+
+    // A busy lock is tried again after growing pauses, before anything else.
+    for (DWORD pause : {1u, 2u, 4u}) {
+        schedule.Retry(now);
+        EXPECT_EQ(pause, schedule.Timeout(now));
+    }
+    schedule.Passed();
+    EXPECT_EQ(20u, schedule.Timeout(now));
 }
 
 // ---------------------------------------------------------------- the monitor's failures
@@ -676,9 +857,8 @@ TEST_F(SoundTest, FailedStatusQueryEndsTheThreadWithAFailureAndOneLine)
 
     // A later play works again, and its first complete pass resets the status.
     ASSERT_TRUE(m_sound.Play(TRUE));
-    Ticking(3);
+    EXPECT_TRUE(Eventually([&] { return Probe::Status(m_sound) == SOUND_OK; }));
     EXPECT_TRUE(m_sound.IsPlaying());
-    EXPECT_EQ(SOUND_OK, Probe::Status(m_sound));
 }
 
 TEST_F(SoundTest, OtherExceptionInAPassWritesTheCatchAllLineAndKeepsTheStatus)
@@ -702,23 +882,24 @@ TEST_F(SoundTest, OtherExceptionInAPassWritesTheCatchAllLineAndKeepsTheStatus)
     }
 }
 
-TEST_F(SoundTest, BusyLockAtATickDoesNotEndALoopingSound)
+TEST_F(SoundTest, BusyLockDoesNotEndALoopingSoundAndItsFadeWaitsForIt)
 {
     ASSERT_TRUE(Load());
     ASSERT_TRUE(m_sound.Play(TRUE));
     Ticking();
     HANDLE thread = Probe::Thread(m_sound);
-    int queries = 0;
     {
         LockHolder holder(Probe::Mutex(m_sound));
-        queries = fakeds::Count("secondary.GetStatus");
-        // Several ticks find the lock taken; none of them may end the thread.
+        fakeds::ClearLog();
+        m_sound.Stop(100);
+        // The fade's passes find the lock taken; none of them may end the
+        // thread, nor step the fade.
         EXPECT_EQ((DWORD)WAIT_TIMEOUT, WaitForSingleObject(thread, 400));
-        EXPECT_EQ(queries, fakeds::Count("secondary.GetStatus"));
+        EXPECT_TRUE(fakeds::Log().empty());
+        EXPECT_TRUE(m_sound.IsPlaying());
     }
-    Ticking(queries + 1);
-    EXPECT_TRUE(m_sound.IsPlaying());
-    EXPECT_EQ(0, fakeds::Count("secondary.Stop"));
+    EXPECT_EQ(0u, ThreadEnd());
+    EXPECT_EQ((Trace{"SetVolume -5000", "SetVolume -10000", "Stop"}), SecondaryTrace({"SetVolume", "Stop"}));
 }
 
 // ---------------------------------------------------------------- controls

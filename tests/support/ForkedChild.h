@@ -42,10 +42,14 @@
     } while (0)
 
 // Waits (up to ten seconds) until the process has at most `count` threads,
-// so that none is on its way in or out at the fork: the sanitizers' own
-// bookkeeping of that takes locks a fork would leave held in the child.
+// or its number of threads has held still for 100 ms (the kernel keeps
+// parked threads for later ones), so that none is on its way in or out at
+// the fork: the sanitizers' own bookkeeping of that takes locks a fork
+// would leave held in the child.
 inline bool settle_threads(size_t count)
 {
+    size_t last = 0;
+    int still = 0;
     for (int i = 0; i < 10000; ++i) {
         size_t threads = 0;
         if (DIR *tasks = opendir("/proc/self/task")) {
@@ -55,6 +59,10 @@ inline bool settle_threads(size_t count)
         }
         if (threads <= count)
             return true;
+        still = threads == last ? still + 1 : 0;
+        if (still >= 100)
+            return true;
+        last = threads;
         usleep(1000);
     }
     return false;

@@ -19,7 +19,7 @@ typedef DWORD(WINAPI *LPTHREAD_START_ROUTINE)(LPVOID);
 #define STILL_ACTIVE 259u
 
 // The error codes the library reports. SetLastError stores them in errno,
-// as the errno value of the same meaning (see kernel_error.cpp).
+// as the errno value of the same meaning (see kernel/LastError.cpp).
 #define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
@@ -70,6 +70,10 @@ BOOL WINAPI ReleaseMutex(HANDLE mutex);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE handle);
 void WINAPI Sleep(DWORD milliseconds);
+// A monotonic clock (CLOCK_MONOTONIC, as the waits' time-outs), counted in
+// nanoseconds.
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *count);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *frequency);
 DWORD WINAPI GetCurrentThreadId(void);
 
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stackSize,
@@ -82,6 +86,8 @@ BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section);
+// Enters only if no other thread holds the section; TRUE when entered.
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION section);
 

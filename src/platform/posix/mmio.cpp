@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,17 +132,42 @@ public:
         return stream;
     }
 
+    // fork(): the table is whole in the child, and there its lock and the
+    // streams' locks are free, whoever held them in the parent: the threads
+    // that did are gone. (The locks are made anew in place; freeing a held
+    // one would be wrong, and nobody in the child can give it back.)
+    void HoldForFork() { m_lock.lock(); }
+    void ReleaseAfterFork() { m_lock.unlock(); }
+    void RenewInChild()
+    {
+        new (&m_lock) std::mutex;
+        for (auto &entry : m_streams)
+            new (&entry.second->lock) std::mutex;
+    }
+
 private:
     std::mutex m_lock;
     uintptr_t m_next = 0;
     std::unordered_map<uintptr_t, std::shared_ptr<MmioStream>> m_streams;
 };
 
+// Never destroyed: a handle may still be closed during static destruction.
+// Made under pthread_once, which a fork in the middle does not leave stuck
+// in the child, as it could a function's static.
+pthread_once_t s_tableOnce = PTHREAD_ONCE_INIT;
+MmioTable *s_pTable = nullptr;
+
+void MakeTable()
+{
+    s_pTable = new MmioTable;
+    pthread_atfork([] { s_pTable->HoldForFork(); }, [] { s_pTable->ReleaseAfterFork(); },
+                   [] { s_pTable->RenewInChild(); });
+}
+
 MmioTable &Table()
 {
-    // Never destroyed: a handle may still be closed during static destruction.
-    static MmioTable *table = new MmioTable;
-    return *table;
+    pthread_once(&s_tableOnce, MakeTable);
+    return *s_pTable;
 }
 
 HMMIO OpenFailed(LPMMIOINFO info, UINT error)

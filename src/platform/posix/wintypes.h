@@ -53,6 +53,11 @@ typedef const GUID *LPCGUID;
 typedef GUID IID;
 typedef const IID &REFIID;
 typedef const GUID &REFGUID;
+typedef int64_t LONGLONG;
+// Only the 64-bit view; Windows also has one of two 32-bit halves.
+typedef union _LARGE_INTEGER {
+    LONGLONG QuadPart;
+} LARGE_INTEGER;
 
 #ifndef TRUE
 #define TRUE 1

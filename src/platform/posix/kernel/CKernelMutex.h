@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "kernel_object.h"
+#include "platform/posix/kernel/CKernelObject.h"
 
 class CKernelMutex : public CKernelObject {
 public:

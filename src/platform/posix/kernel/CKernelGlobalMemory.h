@@ -3,7 +3,7 @@
 // corrupting the heap.
 #pragma once
 
-#include "kernel.h"
+#include "platform/posix/kernel.h"
 
 class CKernelGlobalMemory {
 public:

@@ -1,12 +1,11 @@
-// A thread made by CreateThread, and the per-thread record that every thread
-// of the process gets (its id, the mutexes it owns, its ExitThread code).
+// The per-thread record that every thread of the process gets: its id, the
+// mutexes it owns, its ExitThread code.
 #pragma once
 
 #include <memory>
 #include <vector>
 
-#include "kernel.h"
-#include "kernel_object.h"
+#include "platform/posix/kernel.h"
 
 class CKernelMutex;
 
@@ -70,49 +69,3 @@ private:
     CKernelCurrentThread *m_pPrevious = nullptr;
     CKernelCurrentThread *m_pNext = nullptr;
 };
-
-class CKernelThread : public CKernelObject {
-public:
-    CKernelThread(LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD id, bool suspended);
-
-    // Starts the pthread (detached); false if the system refused it.
-    static bool launch(const std::shared_ptr<CKernelThread> &thread, SIZE_T stackSize);
-
-    DWORD resume();
-    BOOL terminate(DWORD exitCode);
-    DWORD exit_code();
-    DWORD wait(DWORD milliseconds);
-
-    DWORD id() const { return m_dwId; }
-
-    // In the child of a fork: ended, unless it is `forker` itself, which
-    // goes on there. Its code is ERROR_PROCESS_ABORTED: not STILL_ACTIVE,
-    // and not a code its routine could have returned on success, for the
-    // routine never finished; that is Windows' code for work cut off with
-    // its process, as this thread's was with the parent.
-    void survive_fork(DWORD forker);
-
-private:
-    static void *_thread_main(void *argument);
-    class CRecordGuard;
-    // Blocks the new thread while it is suspended; false if it was
-    // terminated before it ever ran.
-    bool _wait_for_start();
-    void _finish(DWORD exitCode);
-
-    class CEndGuard;
-
-    const LPTHREAD_START_ROUTINE m_pStart;
-    const LPVOID m_pParameter;
-    const DWORD m_dwId;
-    // The thread's own reference, from launch until the thread takes it.
-    // Kept in the object rather than handed over on the heap, so that a
-    // fork before the thread ran leaves nothing that only it referenced.
-    std::shared_ptr<CKernelThread> m_self;
-    DWORD m_dwSuspendCount;
-    bool m_bEnded;
-    DWORD m_dwExitCode;
-    // The thread's record, while it runs.
-    CKernelCurrentThread m_record;
-};
-

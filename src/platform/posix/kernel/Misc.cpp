@@ -1,4 +1,4 @@
-// Sleep, the module's pin, file attributes, the environment, wsprintfA and
+// Sleep, the clock, the module's pin, file attributes, the environment, wsprintfA and
 // the debugger output.
 #include <dlfcn.h>
 #include <errno.h>
@@ -29,6 +29,23 @@ void WINAPI Sleep(DWORD milliseconds)
     left.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER *count)
+{
+    struct timespec now;
+    if (!count || clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+        return FALSE;
+    count->QuadPart = static_cast<LONGLONG>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    return TRUE;
+}
+
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER *frequency)
+{
+    if (!frequency)
+        return FALSE;
+    frequency->QuadPart = 1000000000;
+    return TRUE;
 }
 
 BOOL WINAPI GetModuleHandleExA(DWORD flags, LPCSTR name, HMODULE *module)

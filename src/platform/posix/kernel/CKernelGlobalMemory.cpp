@@ -1,5 +1,5 @@
 // GlobalAlloc and GlobalFree.
-#include "kernel_memory.h"
+#include "platform/posix/kernel/CKernelGlobalMemory.h"
 
 #include <stdlib.h>
 
@@ -8,8 +8,8 @@
 
 #include "platform/posix/CPageCommit.h"
 #include "platform/winapi.h"
-#include "kernel_fork.h"
-#include "kernel_object.h"
+#include "platform/posix/kernel/CKernelFork.h"
+#include "platform/posix/kernel/CKernelObject.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 
 #include <atomic>
 
-#include "kernel.h"
+#include "platform/posix/kernel.h"
 
 class CKernelSection {
 public:
@@ -25,6 +25,8 @@ public:
     static CKernelSection *in(LPCRITICAL_SECTION storage);
 
     void enter();
+    // Entered if no other thread holds it.
+    bool try_enter();
     // Ignored unless the calling thread owns the section.
     void leave();
     // Off the list; the storage may then be reused.
@@ -41,6 +43,8 @@ private:
     CKernelSection() = default;
     // Onto the list of this process, for a section inherited through a fork.
     void _adopt();
+    // Entered, waiting for it when `wait`; false when it was not.
+    bool _take(bool wait);
     void _link();
 
     pthread_mutex_t m_mutex;

@@ -1,12 +1,13 @@
-#include "kernel_fork.h"
+#include "platform/posix/kernel/CKernelFork.h"
 
 #include <pthread.h>
 
 #include "platform/winapi.h"
-#include "kernel_memory.h"
-#include "kernel_object.h"
-#include "kernel_section.h"
-#include "kernel_thread.h"
+#include "platform/posix/kernel/CKernelGlobalMemory.h"
+#include "platform/posix/kernel/CKernelObject.h"
+#include "platform/posix/kernel/CKernelSection.h"
+#include "platform/posix/kernel/CKernelCurrentThread.h"
+#include "platform/posix/kernel/CKernelWorker.h"
 
 namespace {
 
@@ -27,10 +28,12 @@ void before_fork()
     CKernelGlobalMemory::before_fork();
     CKernelSection::before_fork();
     CKernelCurrentThread::before_fork();
+    CKernelWorker::before_fork();
 }
 
 void after_fork_in_parent()
 {
+    CKernelWorker::after_fork_in_parent();
     CKernelCurrentThread::after_fork_in_parent();
     CKernelSection::after_fork_in_parent();
     CKernelGlobalMemory::after_fork_in_parent();
@@ -40,6 +43,7 @@ void after_fork_in_parent()
 
 void after_fork_in_child()
 {
+    CKernelWorker::after_fork_in_child();
     CKernelCurrentThread::after_fork_in_child();
     CKernelSection::after_fork_in_child(s_dwForker);
     CKernelGlobalMemory::after_fork_in_child();

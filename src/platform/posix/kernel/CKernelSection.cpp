@@ -1,14 +1,14 @@
 // Critical sections.
-#include "kernel_section.h"
-#include "kernel_list.h"
+#include "platform/posix/kernel/CKernelSection.h"
+#include "platform/posix/kernel/CKernelList.h"
 
 #include <mutex>
 #include <new>
 
 #include "platform/winapi.h"
-#include "kernel_fork.h"
-#include "kernel_object.h"
-#include "kernel_thread.h"
+#include "platform/posix/kernel/CKernelFork.h"
+#include "platform/posix/kernel/CKernelObject.h"
+#include "platform/posix/kernel/CKernelCurrentThread.h"
 
 static_assert(sizeof(CKernelSection) <= sizeof(CRITICAL_SECTION().opaque), "critical section storage");
 static_assert(alignof(CKernelSection) <= alignof(CRITICAL_SECTION), "critical section alignment");
@@ -56,17 +56,31 @@ void CKernelSection::_adopt()
 
 void CKernelSection::enter()
 {
+    _take(true);
+}
+
+bool CKernelSection::try_enter()
+{
+    return _take(false);
+}
+
+bool CKernelSection::_take(bool wait)
+{
     if (m_dwGeneration.load(std::memory_order_relaxed) != s_dwGeneration.load(std::memory_order_relaxed))
         _adopt();
     const DWORD self = CKernelCurrentThread::id();
     // Only this thread ever stores its own id here, so seeing it is proof.
     if (m_dwOwner.load(std::memory_order_relaxed) == self) {
         ++m_dwCount;
-        return;
+        return true;
     }
-    pthread_mutex_lock(&m_mutex);
+    if (wait)
+        pthread_mutex_lock(&m_mutex);
+    else if (pthread_mutex_trylock(&m_mutex) != 0)
+        return false;
     m_dwOwner.store(self, std::memory_order_relaxed);
     m_dwCount = 1;
+    return true;
 }
 
 void CKernelSection::leave()
@@ -129,6 +143,11 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION section)
 {
     if (section)
         CKernelSection::in(section)->enter();
+}
+
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION section)
+{
+    return section && CKernelSection::in(section)->try_enter() ? TRUE : FALSE;
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION section)

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "wintypes.h"
+#include "platform/posix/wintypes.h"
 
 // A short lock around a table of the kernel: never held while waiting for
 // anything else. Constant-initialised and never destroyed, so that it may

@@ -5,12 +5,12 @@
 #include <unordered_map>
 
 #include "platform/winapi.h"
-#include "kernel_list.h"
-#include "kernel_event.h"
-#include "kernel_fork.h"
-#include "kernel_mutex.h"
-#include "kernel_object.h"
-#include "kernel_thread.h"
+#include "platform/posix/kernel/CKernelList.h"
+#include "platform/posix/kernel/CKernelEvent.h"
+#include "platform/posix/kernel/CKernelFork.h"
+#include "platform/posix/kernel/CKernelMutex.h"
+#include "platform/posix/kernel/CKernelObject.h"
+#include "platform/posix/kernel/CKernelThread.h"
 
 void CKernelCondition::_init()
 {

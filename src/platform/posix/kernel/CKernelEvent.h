@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "kernel_object.h"
+#include "platform/posix/kernel/CKernelObject.h"
 
 class CKernelEvent : public CKernelObject {
 public:
