@@ -50,8 +50,9 @@ TEST_F(RealDirectSound, DeviceForAWindowPlaysItsPrimaryAndTerminates)
     LPVOID device = DSoundInitialize(window, nullptr);
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(DSoundInitialize(window, nullptr), device);
-    CDSoundDevice *registered = g_DSoundManager.FindDevice(window);
-    ASSERT_EQ(registered, device);
+    ASSERT_EQ(g_DSoundManager.FindDevice(window), device);
+    CDSoundDevice *registered = g_DSoundManager.GetDevice(device);
+    ASSERT_NE(registered, nullptr);
     const DWORD level = registered->GetCoopLevel();
     EXPECT_TRUE(level == DSSCL_NORMAL || level == DSSCL_PRIORITY) << level;
 
