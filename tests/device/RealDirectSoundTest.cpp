@@ -67,4 +67,17 @@ TEST_F(RealDirectSound, DeviceForAWindowPlaysItsPrimaryAndTerminates)
     EXPECT_EQ(g_DSoundManager.FindDevice(window), nullptr);
 }
 
+// A GUID that names no device of this machine, the null output's among
+// them (Linux's only), is no device, whatever DirectSound calls it.
+TEST_F(RealDirectSound, AGuidOfNoDeviceIsRefusedAsNoDevice)
+{
+    const GUID unknown = {0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+    for (const GUID &guid : {unknown, DUDIDADU_NULL_OUTPUT}) {
+        SetLastError(0);
+        EXPECT_EQ(DSoundInitialize(window, &guid), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_AVAILABLE));
+        EXPECT_EQ(g_DSoundManager.FindDevice(window), nullptr);
+    }
+}
+
 }  // namespace
