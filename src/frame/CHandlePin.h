@@ -1,7 +1,8 @@
 // What one export holds of the object behind its handle for the length of
-// the call: a reference to the device, and to the sound when the handle is
-// a sound's. Nothing it holds is destroyed before it lets go; letting go may
-// destroy what others have meanwhile closed or terminated.
+// the call: the device, or the sound (which holds its device itself).
+// Nothing it holds is destroyed before it lets go; letting go may destroy
+// what others have meanwhile closed or terminated. It lets go in its
+// destructor, also when an unwind passes.
 #pragma once
 
 #include "frame/CDSoundManager.h"
@@ -11,13 +12,14 @@ class CDSoundObject;
 
 class CHandlePin {
 public:
-    CHandlePin() : m_pDevice(nullptr), m_pSound(nullptr) {}
+    CHandlePin() : m_pRegistry(nullptr), m_pHandle(nullptr), m_pDevice(nullptr), m_pSound(nullptr) {}
     ~CHandlePin();
 
     // TRUE when the handle is a registered device or sound, now held.
     BOOL PinDevice(CDSoundManager &registry, LPCVOID device);
     BOOL PinSound(CDSoundManager &registry, LPCVOID sound);
 
+    // The device held, or the sound's device.
     CDSoundDevice *GetDevice() const { return m_pDevice; }
     CDSoundObject *GetSound() const { return m_pSound; }
 
@@ -25,6 +27,8 @@ private:
     CHandlePin(const CHandlePin &) = delete;
     CHandlePin &operator=(const CHandlePin &) = delete;
 
+    CDSoundManager *m_pRegistry;  // set while something is held
+    LPCVOID m_pHandle;
     CDSoundDevice *m_pDevice;
     CDSoundObject *m_pSound;
 };

@@ -1,6 +1,8 @@
 // The fourteen exports. Each runs its whole body, handle check included,
 // inside one catch-all handler: nothing thrown inside ever reaches the
 // application, which sees only the failure result (null, 0 or nothing).
+// Only the forced unwind of a thread being cancelled goes on through, as it
+// must; what the call held is let go by its holders' destructors.
 // Each holds what its handle names (CHandlePin) for the length of the call,
 // so that another thread may close or terminate it meanwhile without
 // freeing it under this one, and none waits for another thread's work on
@@ -14,6 +16,7 @@
 #include "frame/CHandlePin.h"
 #include "platform/CFailureReason.h"
 #include "platform/CLog.h"
+#include "platform/CThreadCancel.h"
 #include "platform/winapi.h"
 #include "sound/CDSoundObject.h"
 
@@ -66,6 +69,7 @@ T Guarded(LPCSTR name, EFailureShown shown, Body body)
     try {
         result = body();
     } catch (...) {
+        CThreadCancel::PassOn();
         NoteException();
         result = T();
     }
@@ -81,6 +85,7 @@ void GuardedVoid(LPCSTR name, Body body)
     try {
         body();
     } catch (...) {
+        CThreadCancel::PassOn();
         NoteException();
     }
     Finish(reason, name, FALSE, BY_REASON);

@@ -3,6 +3,7 @@
 #include "frame/status.h"
 #include "platform/CFailureReason.h"
 #include "platform/CLog.h"
+#include "platform/CThreadCancel.h"
 #include "sound/CMonitorSchedule.h"
 #include "wave/CWaveDecoder.h"
 #include "wave/CWaveFile.h"
@@ -130,6 +131,7 @@ BOOL CDSoundObject::_open(LPDIRECTSOUND ds, LPCSTR path, LPVOID image, DWORD siz
             ok = TRUE;
         }
     } catch (...) {
+        CThreadCancel::PassOn();
     }
     ReleaseMutex(m_hMutex);
 
@@ -429,6 +431,9 @@ BOOL CDSoundObject::_play(BOOL loop)
         }
     }
 
+    // From the new thread's creation to its start nothing may cut the play
+    // short: a thread left suspended would never end.
+    CThreadCancel hold;
     if (!Create(_dsound_oneshot_play_thread, this)) {
         CFailureReason::Note(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
@@ -460,6 +465,7 @@ BOOL CDSoundObject::_play(BOOL loop)
             }
             ok = TRUE;
         } catch (...) {
+            CThreadCancel::PassOn();
         }
         // A failed play must not leave the buffer sounding with no monitor
         // thread to stop it.
@@ -543,6 +549,7 @@ T CDSoundObject::_locked_call(Call call)
         else
             CFailureReason::Note(ERROR_INVALID_HANDLE);
     } catch (...) {
+        CThreadCancel::PassOn();
         CFailureReason::Note(ERROR_INTERNAL_ERROR);
     }
     ReleaseMutex(m_hMutex);

@@ -35,8 +35,9 @@ protected:
         EXPECT_TRUE(fakeds::Faults().empty());
     }
     static HWND Window(int n) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x5000 + n)); }
-    CDSoundObject *Open() { return device.OpenSoundMem(image.data(), static_cast<DWORD>(image.size())); }
-    int SlotOf(const CDSoundObject *sound) { return Probe::Sounds(device)->IndexOf(sound); }
+    LPVOID Open() { return device.OpenSoundMem(image.data(), static_cast<DWORD>(image.size())); }
+    static int SlotOf(LPCVOID sound) { return Probe::SlotOf(sound); }
+    CDSoundObject *Object(LPCVOID sound) { return Probe::Sound(device, sound); }
     // The samples of the data chunk: what follows the 44-byte header.
     riff::Bytes Samples() const { return riff::Bytes(image.begin() + 44, image.end()); }
 
@@ -46,7 +47,7 @@ protected:
 
 TEST_F(DeviceSounds, ThirtyThirdSoundIsRefusedAndAFreedSlotIsReusedFirst)
 {
-    std::vector<CDSoundObject *> sounds;
+    std::vector<LPVOID> sounds;
     for (int i = 0; i < 32; ++i) {
         sounds.push_back(Open());
         ASSERT_NE(sounds.back(), nullptr) << i;
@@ -62,15 +63,21 @@ TEST_F(DeviceSounds, ThirtyThirdSoundIsRefusedAndAFreedSlotIsReusedFirst)
 
     device.CloseSound(sounds[5]);
     EXPECT_EQ(device.HasSound(sounds[5]), 0);
-    CDSoundObject *late = Open();
+    LPVOID late = Open();
     ASSERT_NE(late, nullptr);
     EXPECT_EQ(SlotOf(late), 5);
+    EXPECT_EQ(device.HasSound(late), 1);
+    // The closed sound's handle names nothing, the new sound in its slot
+    // included.
+    EXPECT_NE(late, sounds[5]);
+    EXPECT_EQ(device.HasSound(sounds[5]), 0);
+    device.CloseSound(sounds[5]);
     EXPECT_EQ(device.HasSound(late), 1);
 }
 
 TEST_F(DeviceSounds, FailedOpensLeaveTheirSlotFree)
 {
-    CDSoundObject *first = Open();
+    LPVOID first = Open();
     ASSERT_NE(first, nullptr);
 
     EXPECT_EQ(device.OpenSound("no-such-directory/no-such-file.wav"), nullptr);
@@ -92,7 +99,7 @@ TEST_F(DeviceSounds, FailedOpensLeaveTheirSlotFree)
     EXPECT_EQ(Open(), nullptr);
     EXPECT_EQ(Probe::Sounds(device)->FindFreeSlot(), 1);
 
-    CDSoundObject *second = Open();
+    LPVOID second = Open();
     EXPECT_EQ(SlotOf(second), 1);
     EXPECT_EQ(device.GetStatus(), SOUND_OK);
 }
@@ -101,7 +108,7 @@ TEST_F(DeviceSounds, OpenFromAFileReadsTheWholeDataChunk)
 {
     const std::string path = "dudidadu-device-sound-test.wav";
     ASSERT_TRUE(riff::SaveFile(path, image));
-    CDSoundObject *sound = device.OpenSound(path.c_str());
+    LPVOID sound = device.OpenSound(path.c_str());
     std::remove(path.c_str());
     ASSERT_NE(sound, nullptr);
     const auto created = fakeds::Calls("DirectSound.CreateSoundBuffer");
@@ -111,8 +118,8 @@ TEST_F(DeviceSounds, OpenFromAFileReadsTheWholeDataChunk)
 
 TEST_F(DeviceSounds, SameImageTwiceGivesTwoSoundsWithTheirOwnSamples)
 {
-    CDSoundObject *a = Open();
-    CDSoundObject *b = Open();
+    LPVOID a = Open();
+    LPVOID b = Open();
     ASSERT_TRUE(a && b);
     EXPECT_NE(a, b);
     EXPECT_EQ(SlotOf(a), 0);
@@ -120,8 +127,8 @@ TEST_F(DeviceSounds, SameImageTwiceGivesTwoSoundsWithTheirOwnSamples)
     const riff::Bytes samples = Samples();
     // The application may reuse its image at once.
     std::fill(image.begin(), image.end(), 0x55);
-    ASSERT_EQ(a->Play(FALSE), TRUE);
-    ASSERT_EQ(b->Play(FALSE), TRUE);
+    ASSERT_EQ(Object(a)->Play(FALSE), TRUE);
+    ASSERT_EQ(Object(b)->Play(FALSE), TRUE);
     const auto unlocks = fakeds::Calls("Unlock");
     ASSERT_EQ(unlocks.size(), 2u);
     EXPECT_NE(unlocks[0].id, unlocks[1].id);
@@ -131,11 +138,11 @@ TEST_F(DeviceSounds, SameImageTwiceGivesTwoSoundsWithTheirOwnSamples)
 
 TEST_F(DeviceSounds, CloseSoundIgnoresNullAndOtherDevicesSounds)
 {
-    CDSoundDevice other;
+    CDSoundDevice other(1);
     ASSERT_EQ(other.Initialize(Window(2), nullptr), 1);
     riff::Bytes copy = image;
-    CDSoundObject *foreign = other.OpenSoundMem(copy.data(), static_cast<DWORD>(copy.size()));
-    CDSoundObject *mine = Open();
+    LPVOID foreign = other.OpenSoundMem(copy.data(), static_cast<DWORD>(copy.size()));
+    LPVOID mine = Open();
     ASSERT_TRUE(foreign && mine);
     EXPECT_EQ(device.HasSound(foreign), 0);
     EXPECT_EQ(other.HasSound(mine), 0);
@@ -152,9 +159,9 @@ TEST_F(DeviceSounds, CloseSoundIgnoresNullAndOtherDevicesSounds)
 
 TEST_F(DeviceSounds, ClosingAPlayingSoundStopsItsBufferBeforeReleasingIt)
 {
-    CDSoundObject *sound = Open();
+    LPVOID sound = Open();
     ASSERT_NE(sound, nullptr);
-    ASSERT_EQ(sound->Play(TRUE), TRUE);
+    ASSERT_EQ(Object(sound)->Play(TRUE), TRUE);
     // The monitor thread is running once it asks for the status.
     ASSERT_TRUE(fakeds::WaitFor("secondary.GetStatus", 10s));
     device.CloseSound(sound);
@@ -171,10 +178,10 @@ TEST_F(DeviceSounds, ClosingAPlayingSoundStopsItsBufferBeforeReleasingIt)
 
 TEST_F(DeviceSounds, DestroyTearsDownEverySoundBeforeTheDirectSoundContext)
 {
-    CDSoundObject *a = Open();
-    CDSoundObject *b = Open();
+    LPVOID a = Open();
+    LPVOID b = Open();
     ASSERT_TRUE(a && b);
-    ASSERT_EQ(b->Play(TRUE), TRUE);
+    ASSERT_EQ(Object(b)->Play(TRUE), TRUE);
     device.Destroy();
     const auto log = fakeds::Log();
     std::vector<std::string> releases;

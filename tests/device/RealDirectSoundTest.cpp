@@ -50,8 +50,9 @@ TEST_F(RealDirectSound, DeviceForAWindowPlaysItsPrimaryAndTerminates)
     LPVOID device = DSoundInitialize(window, nullptr);
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(DSoundInitialize(window, nullptr), device);
-    CDSoundDevice *registered = g_DSoundManager.FindDevice(window);
-    ASSERT_EQ(registered, device);
+    ASSERT_EQ(g_DSoundManager.FindDevice(window), device);
+    CDSoundDevice *registered = g_DSoundManager.GetDevice(device);
+    ASSERT_NE(registered, nullptr);
     const DWORD level = registered->GetCoopLevel();
     EXPECT_TRUE(level == DSSCL_NORMAL || level == DSSCL_PRIORITY) << level;
 
@@ -64,6 +65,19 @@ TEST_F(RealDirectSound, DeviceForAWindowPlaysItsPrimaryAndTerminates)
     ASSERT_NE(again, nullptr);
     DSoundTerminate(again);
     EXPECT_EQ(g_DSoundManager.FindDevice(window), nullptr);
+}
+
+// A GUID that names no device of this machine, the null output's among
+// them (Linux's only), is no device, whatever DirectSound calls it.
+TEST_F(RealDirectSound, AGuidOfNoDeviceIsRefusedAsNoDevice)
+{
+    const GUID unknown = {0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}};
+    for (const GUID &guid : {unknown, DUDIDADU_NULL_OUTPUT}) {
+        SetLastError(0);
+        EXPECT_EQ(DSoundInitialize(window, &guid), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_AVAILABLE));
+        EXPECT_EQ(g_DSoundManager.FindDevice(window), nullptr);
+    }
 }
 
 }  // namespace

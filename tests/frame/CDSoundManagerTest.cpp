@@ -1,5 +1,5 @@
-// The registry on its own: slots, window look-ups, handle checks and the
-// order of teardown, against the fake DirectSound.
+// The registry on its own: slots, window look-ups, handle checks, the
+// module's pinning and the order of teardown, against the fake DirectSound.
 #include "device/CDSoundDevice.h"
 #include "frame/CDSoundManager.h"
 #include "frame/status.h"
@@ -9,6 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+
+// The tests' view of the registry's private state.
+struct CDSoundManagerProbe {
+    static BOOL Pinned(const CDSoundManager &registry) { return registry.m_bPinned; }
+};
 
 namespace {
 
@@ -35,7 +40,7 @@ protected:
 
 TEST_F(Registry, ThirtyThirdDeviceIsRefusedWhileTheThirtyTwoKeepWorking)
 {
-    CDSoundDevice *devices[32];
+    LPVOID devices[32];
     for (int i = 0; i < 32; ++i) {
         devices[i] = registry->CreateDevice(Window(i), nullptr);
         ASSERT_NE(devices[i], nullptr) << i;
@@ -49,7 +54,7 @@ TEST_F(Registry, ThirtyThirdDeviceIsRefusedWhileTheThirtyTwoKeepWorking)
     for (int i = 0; i < 32; ++i) {
         EXPECT_EQ(registry->FindDevice(Window(i)), devices[i]);
         EXPECT_TRUE(registry->IsDevice(devices[i]));
-        EXPECT_EQ(devices[i]->GetWindow(), Window(i));
+        EXPECT_EQ(registry->GetDevice(devices[i])->GetWindow(), Window(i));
     }
     // The last slot is found; anything else ends the search negatively.
     EXPECT_EQ(registry->FindDevice(Window(31)), devices[31]);
@@ -59,14 +64,21 @@ TEST_F(Registry, ThirtyThirdDeviceIsRefusedWhileTheThirtyTwoKeepWorking)
     EXPECT_FALSE(registry->IsSound(&invented));
     EXPECT_EQ(registry->FindSoundOwner(&invented), nullptr);
     EXPECT_FALSE(registry->IsSound(devices[31]));
+    EXPECT_EQ(registry->GetDevice(&invented), nullptr);
 
-    // One slot freed: the 33rd window now gets exactly that slot.
+    // One slot freed: the 33rd window now gets exactly that slot, under a
+    // handle of its own; the old one names nothing.
     registry->DestroyDevice(devices[7]);
     EXPECT_EQ(registry->GetDeviceAt(7), nullptr);
-    CDSoundDevice *late = registry->CreateDevice(Window(32), nullptr);
+    LPVOID late = registry->CreateDevice(Window(32), nullptr);
     ASSERT_NE(late, nullptr);
+    EXPECT_NE(late, devices[7]);
     EXPECT_EQ(registry->GetDeviceAt(7), late);
+    EXPECT_FALSE(registry->IsDevice(devices[7]));
+    EXPECT_EQ(registry->GetDevice(devices[7]), nullptr);
     EXPECT_EQ(registry->GetStatus(), SOUND_OK);
+    registry->DestroyDevice(devices[7]);
+    EXPECT_EQ(registry->FindDevice(Window(32)), late);
 }
 
 // A window already registered, a null window or a failing DirectSound: no
@@ -90,10 +102,26 @@ TEST_F(Registry, FailedCreateDeviceLeavesNoDevice)
     EXPECT_EQ(registry->FindDevice(nullptr), nullptr);
 }
 
+// The library is kept loaded from the first device made on, and not by a
+// creation that failed.
+TEST_F(Registry, OnlyADeviceMadePinsTheModule)
+{
+    EXPECT_EQ(registry->CreateDevice(nullptr, nullptr), nullptr);
+    fakeds::FailNext("DirectSoundCreate", DSERR_NODRIVER);
+    EXPECT_EQ(registry->CreateDevice(Window(1), nullptr), nullptr);
+    fakeds::FailNext("primary.Play", DSERR_GENERIC);
+    EXPECT_EQ(registry->CreateDevice(Window(1), nullptr), nullptr);
+    EXPECT_FALSE(CDSoundManagerProbe::Pinned(*registry));
+    LPVOID device = registry->CreateDevice(Window(1), nullptr);
+    ASSERT_NE(device, nullptr);
+    EXPECT_TRUE(CDSoundManagerProbe::Pinned(*registry));
+    registry->DestroyDevice(device);
+}
+
 TEST_F(Registry, DestructionTearsDownDevicesInSlotOrder)
 {
     // DirectSound ids follow creation; slots end up as 4, 2, 3.
-    CDSoundDevice *first = registry->CreateDevice(Window(1), nullptr);
+    LPVOID first = registry->CreateDevice(Window(1), nullptr);
     registry->CreateDevice(Window(2), nullptr);
     registry->CreateDevice(Window(3), nullptr);
     registry->DestroyDevice(first);

@@ -47,14 +47,37 @@ protected:
     }
 };
 
+// The same window gets the same handle whatever the GUID, and a line in the
+// diagnostics when the GUID is not the one the device was made for.
 TEST_F(DeviceExports, SameWindowGivesTheSameHandleWhateverTheGuid)
 {
+    GUID guid = {9, 9, 9, {9, 9, 9, 9, 9, 9, 9, 9}};
+    GUID same = guid;
+    GUID another = {9, 9, 9, {9, 9, 9, 9, 9, 9, 9, 8}};
+    diag::CapturedLog log;
     LPVOID device = DSoundInitialize(Window(1), nullptr);
     ASSERT_NE(device, nullptr);
-    GUID guid = {9, 9, 9, {9, 9, 9, 9, 9, 9, 9, 9}};
-    EXPECT_EQ(DSoundInitialize(Window(1), &guid), device);
-    EXPECT_EQ(DSoundInitialize(Window(1), nullptr), device);
-    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 1);
+    LPVOID withGuid = DSoundInitialize(Window(3), &guid);
+    ASSERT_NE(withGuid, nullptr);
+    log.Take();
+    const struct {
+        LPVOID device;
+        HWND window;
+        GUID *asked;
+        bool said;
+    } rows[] = {
+        {device, Window(1), nullptr, false},
+        {device, Window(1), &guid, true},
+        {withGuid, Window(3), &same, false},
+        {withGuid, Window(3), &another, true},
+        {withGuid, Window(3), nullptr, true},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(DSoundInitialize(row.window, row.asked), row.device);
+        EXPECT_EQ(log.Take().find("made for another DirectSound device") != std::string::npos, row.said);
+    }
+    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 2);
+    DSoundTerminate(withGuid);
     EXPECT_EQ(Registered(), 1);
 
     // Terminated, the window gets a new device in the lowest free slot.
@@ -63,9 +86,10 @@ TEST_F(DeviceExports, SameWindowGivesTheSameHandleWhateverTheGuid)
     EXPECT_EQ(g_DSoundManager.GetDeviceAt(0), nullptr);
     LPVOID again = DSoundInitialize(Window(1), nullptr);
     ASSERT_NE(again, nullptr);
+    EXPECT_NE(again, device);
     EXPECT_EQ(g_DSoundManager.GetDeviceAt(0), again);
     EXPECT_EQ(g_DSoundManager.GetDeviceAt(1), other);
-    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 3);
+    EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 4);
 }
 
 TEST_F(DeviceExports, NullWindowBadGuidOrFailingDirectSoundGivesNullAndLeavesNoDevice)
@@ -79,12 +103,25 @@ TEST_F(DeviceExports, NullWindowBadGuidOrFailingDirectSoundGivesNullAndLeavesNoD
     EXPECT_EQ(DSoundInitialize(Window(1), reinterpret_cast<LPGUID>(16)), nullptr);
     EXPECT_EQ(GetLastError(), diag::ReadBack(ERROR_NOACCESS));
     EXPECT_EQ(fakeds::Count("DirectSoundCreate"), 0);
-    fakeds::FailNext("DirectSoundCreate", DSERR_NODRIVER);
-    diag::CapturedLog log(CLog::LOG_CALLS);
-    EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);
-    EXPECT_EQ(GetLastError(), diag::ReadBack(ERROR_DEVICE_NOT_AVAILABLE));
-    EXPECT_EQ(log.Take(), "dudidadu: DSoundInitialize failed: " + diag::PlatformName(ERROR_DEVICE_NOT_AVAILABLE) +
-                              ", no sound device\n");
+    // Whatever DirectSound calls a missing device (Wine: an invalid
+    // parameter for a GUID it does not know), the reason says so.
+    const struct {
+        HRESULT created;
+        DWORD reason;
+    } creations[] = {{DSERR_NODRIVER, ERROR_DEVICE_NOT_AVAILABLE},
+                     {DSERR_INVALIDPARAM, ERROR_DEVICE_NOT_AVAILABLE},
+                     {DSERR_GENERIC, ERROR_DEVICE_NOT_AVAILABLE},
+                     {DSERR_OUTOFMEMORY, ERROR_NOT_ENOUGH_MEMORY},
+                     {DSERR_ALLOCATED, ERROR_BUSY}};
+    for (const auto &row : creations) {
+        fakeds::FailNext("DirectSoundCreate", row.created);
+        diag::CapturedLog log(CLog::LOG_CALLS);
+        EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);
+        EXPECT_EQ(GetLastError(), diag::ReadBack(row.reason)) << std::hex << row.created;
+        if (row.reason == ERROR_DEVICE_NOT_AVAILABLE)
+            EXPECT_EQ(log.Take(), "dudidadu: DSoundInitialize failed: " +
+                                      diag::PlatformName(ERROR_DEVICE_NOT_AVAILABLE) + ", no sound device\n");
+    }
     // A scripted exception inside the set-up counts as a failure too.
     fakeds::ThrowNext("SetCooperativeLevel");
     EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);
@@ -192,7 +229,7 @@ TEST_F(DeviceExports, ConcurrentInitializeAndTerminateKeepTheRegistryConsistent)
     EXPECT_EQ(DSoundInitialize(shared, nullptr), sharedDevice);
     std::set<HWND> windows;
     for (int i = 0; i < 32; ++i) {
-        if (CDSoundDevice *device = g_DSoundManager.GetDeviceAt(i)) {
+        if (CDSoundDevice *device = g_DSoundManager.GetDevice(g_DSoundManager.GetDeviceAt(i))) {
             EXPECT_TRUE(windows.insert(device->GetWindow()).second);
         }
     }

@@ -1,6 +1,7 @@
 // Kernel objects: their list, the table of live handles, closing, and waiting.
 #include <errno.h>
 
+#include <atomic>
 #include <mutex>
 #include <unordered_map>
 
@@ -117,30 +118,44 @@ void CKernelObject::after_fork_in_child(DWORD forker)
 
 namespace {
 
-struct CHandleTableState {
+// The table in shards, each with its own lock on a cache line of its own:
+// a handle's shard follows from its value, so that threads waiting on and
+// releasing different objects (every call on a sound does both) never take
+// the same lock.
+const int kHandleShards = 16;
+
+struct alignas(64) CHandleShard {
+    CKernelLeafLock m_lock;
     std::unordered_map<uintptr_t, std::shared_ptr<CKernelObject>> m_objects;
-    uintptr_t m_next = 0;
+};
+
+struct CHandleTableState {
+    CHandleShard m_shards[kHandleShards];
+    std::atomic<uintptr_t> m_next{0};
 };
 
 // Never destroyed: detached threads may still close handles while the
 // process exits.
-CKernelLeafLock s_handleTableLock;
-
 CHandleTableState &handle_table()
 {
     return CKernelOnce<CHandleTableState>::get();
+}
+
+CHandleShard &shard_of(uintptr_t value)
+{
+    return handle_table().m_shards[(value >> 2) % kHandleShards];
 }
 
 }  // namespace
 
 HANDLE CKernelHandleTable::insert(std::shared_ptr<CKernelObject> object)
 {
-    CHandleTableState &table = handle_table();
-    std::lock_guard<CKernelLeafLock> hold(s_handleTableLock);
     // Multiples of 4 like Windows' handles, well clear of null and of the
     // pseudo-handles near -1.
-    uintptr_t value = 0x10000 + 4 * ++table.m_next;
-    table.m_objects.emplace(value, std::move(object));
+    uintptr_t value = 0x10000 + 4 * ++handle_table().m_next;
+    CHandleShard &shard = shard_of(value);
+    std::lock_guard<CKernelLeafLock> hold(shard.m_lock);
+    shard.m_objects.emplace(value, std::move(object));
     return reinterpret_cast<HANDLE>(value);
 }
 
@@ -148,10 +163,11 @@ std::shared_ptr<CKernelObject> CKernelHandleTable::find(HANDLE handle)
 {
     if (handle == nullptr)
         return nullptr;
-    CHandleTableState &table = handle_table();
-    std::lock_guard<CKernelLeafLock> hold(s_handleTableLock);
-    auto entry = table.m_objects.find(reinterpret_cast<uintptr_t>(handle));
-    return entry == table.m_objects.end() ? nullptr : entry->second;
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    CHandleShard &shard = shard_of(value);
+    std::lock_guard<CKernelLeafLock> hold(shard.m_lock);
+    auto entry = shard.m_objects.find(value);
+    return entry == shard.m_objects.end() ? nullptr : entry->second;
 }
 
 std::shared_ptr<CKernelObject> CKernelHandleTable::find(HANDLE handle, CKernelObject::EKind kind)
@@ -162,30 +178,34 @@ std::shared_ptr<CKernelObject> CKernelHandleTable::find(HANDLE handle, CKernelOb
 
 bool CKernelHandleTable::remove(HANDLE handle)
 {
-    std::shared_ptr<CKernelObject> object;  // released outside the table's lock
-    CHandleTableState &table = handle_table();
-    std::lock_guard<CKernelLeafLock> hold(s_handleTableLock);
-    auto entry = table.m_objects.find(reinterpret_cast<uintptr_t>(handle));
-    if (entry == table.m_objects.end())
+    std::shared_ptr<CKernelObject> object;  // released outside the shard's lock
+    const uintptr_t value = reinterpret_cast<uintptr_t>(handle);
+    CHandleShard &shard = shard_of(value);
+    std::lock_guard<CKernelLeafLock> hold(shard.m_lock);
+    auto entry = shard.m_objects.find(value);
+    if (entry == shard.m_objects.end())
         return false;
     object = std::move(entry->second);
-    table.m_objects.erase(entry);
+    shard.m_objects.erase(entry);
     return true;
 }
 
 void CKernelHandleTable::before_fork()
 {
-    s_handleTableLock.lock();
+    for (CHandleShard &shard : handle_table().m_shards)
+        shard.m_lock.lock();
 }
 
 void CKernelHandleTable::after_fork_in_parent()
 {
-    s_handleTableLock.unlock();
+    for (CHandleShard &shard : handle_table().m_shards)
+        shard.m_lock.unlock();
 }
 
 void CKernelHandleTable::after_fork_in_child()
 {
-    s_handleTableLock.renew();
+    for (CHandleShard &shard : handle_table().m_shards)
+        shard.m_lock.renew();
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle)
