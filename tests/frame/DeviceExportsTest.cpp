@@ -118,9 +118,10 @@ TEST_F(DeviceExports, NullWindowBadGuidOrFailingDirectSoundGivesNullAndLeavesNoD
         diag::CapturedLog log(CLog::LOG_CALLS);
         EXPECT_EQ(DSoundInitialize(Window(1), nullptr), nullptr);
         EXPECT_EQ(GetLastError(), diag::ReadBack(row.reason)) << std::hex << row.created;
-        if (row.reason == ERROR_DEVICE_NOT_AVAILABLE)
+        if (row.reason == ERROR_DEVICE_NOT_AVAILABLE) {
             EXPECT_EQ(log.Take(), "dudidadu: DSoundInitialize failed: " +
                                       diag::PlatformName(ERROR_DEVICE_NOT_AVAILABLE) + ", no sound device\n");
+        }
     }
     // A scripted exception inside the set-up counts as a failure too.
     fakeds::ThrowNext("SetCooperativeLevel");
