@@ -104,11 +104,15 @@ BOOL CFailureReason::Failed(HRESULT hr)
     return TRUE;
 }
 
+namespace {
+// One slot for the process, made when the library is loaded: made on first
+// use, its guard could be left held in a child forked meanwhile.
+const DWORD s_slot = TlsAlloc();
+}  // namespace
+
 DWORD CFailureReason::_slot()
 {
-    // One slot for the process, made on first use.
-    static const DWORD slot = TlsAlloc();
-    return slot;
+    return s_slot;
 }
 
 CFailureReason *CFailureReason::_current()
