@@ -152,30 +152,6 @@ TEST(PulseOutput, ToneIsHeardOnTheServer)
         EXPECT_GT(PowerAt(samples, 1000.0, 48000.0), 100.0 * PowerAt(samples, other, 48000.0)) << other;
 }
 
-// Latency reports come from other threads than the mixer's.
-TEST(PulseOutput, LatencyIsReadWhileTheMixerWrites)
-{
-    CPulseOutput output;
-    if (!output.Connect())
-        GTEST_SKIP() << "no PulseAudio server answers";
-    ASSERT_TRUE(output.Open(kRate, 2, kPeriod));
-    std::atomic<bool> done(false);
-    std::atomic<unsigned> reads(0);
-    std::thread reporter([&] {
-        while (!done) {
-            output.GetLatencyFrames();
-            ++reads;
-        }
-    });
-    ToneWriter tone(1000.0);
-    for (int i = 0; i < 30; ++i)
-        EXPECT_TRUE(tone.Write(output, false));
-    done = true;
-    reporter.join();
-    EXPECT_GT(reads.load(), 0u);
-    output.Close();
-}
-
 // A server of the test's own, so that it can be stopped and killed.
 class PrivateServer {
 public:
