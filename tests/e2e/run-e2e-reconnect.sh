@@ -10,6 +10,9 @@
 #
 #   run-e2e-reconnect.sh SOURCE-DIR DUDIDADU-E2E
 #
+# DUDIDADU_E2E_SERVER=pipewire runs it on a private PipeWire instead, whose
+# PulseAudio service (pipewire-pulse) is what is killed and started again.
+#
 # Every wait polls with a generous deadline; nothing assumes a quiet machine.
 set -u
 
@@ -19,10 +22,16 @@ if [ $# -ne 2 ]; then
 fi
 source_dir=$1
 program=$2
-for tool in pulseaudio parec pactl; do
+server=${DUDIDADU_E2E_SERVER:-pulse}
+case $server in
+pulse) tools="pulseaudio parec pactl" ;;
+pipewire) tools="dbus-daemon pipewire wireplumber pipewire-pulse parec pactl" ;;
+*) echo "run-e2e-reconnect.sh: DUDIDADU_E2E_SERVER is pulse or pipewire" >&2; exit 2 ;;
+esac
+for tool in $tools; do
     command -v "$tool" >/dev/null 2>&1 || { echo "run-e2e-reconnect.sh: $tool is missing" >&2; exit 1; }
 done
-. "$source_dir/scripts/lib/pulse.sh"
+. "$source_dir/scripts/lib/$server.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/dudidadu-reconnect.XXXXXX") || exit 1
 recorder=""
@@ -31,7 +40,7 @@ finish() {
     local status=$1
     [ -n "$player" ] && { touch "$work/stop"; kill "$player" 2>/dev/null; wait "$player" 2>/dev/null; }
     [ -n "$recorder" ] && { kill "$recorder" 2>/dev/null; wait "$recorder" 2>/dev/null; }
-    pulse_stop
+    "${server}_stop"
     if [ "$status" -eq 0 ]; then
         rm -rf "$work"
     else
@@ -43,7 +52,7 @@ finish() {
 
 record() {
     parec -d reconnect_sink.monitor --format=s16le --channels=2 --rate=48000 --latency-msec=20 \
-        >"$1" 2>>"$work/parec.log" &
+        --property=node.dont-reconnect=true >"$1" 2>>"$work/parec.log" &
     recorder=$!
 }
 
@@ -57,25 +66,25 @@ until_within() {
     done
 }
 
-pulse_prepare "$work/pulse" reconnect_sink
+${server}_prepare "$work/server" reconnect_sink || finish 1
 DUDIDADU_LOG=1 "$program" hold "$work/stop" 150 >"$work/player.out" 2>"$work/player.log" &
 player=$!
 until_within 30 grep -q "device output: null" "$work/player.log" || { echo "FAIL: no device on the null output"; finish 1; }
 
 echo "starting the server"
-pulse_relaunch || finish 1
+${server}_relaunch || finish 1
 record "$work/before.raw"
 until_within 60 "$program" heard "$work/before.raw" || { echo "FAIL: the tone is not heard once the server answers"; finish 1; }
 cat "$work/last-try.log"
 
 echo "killing the server"
-pulse_kill
+${server}_kill
 wait "$recorder" 2>/dev/null
 recorder=""
 until_within 30 grep -q "went away" "$work/player.log" || { echo "FAIL: the device did not notice"; finish 1; }
 
 echo "starting the server again"
-pulse_relaunch || finish 1
+${server}_relaunch || finish 1
 record "$work/after.raw"
 until_within 60 "$program" heard "$work/after.raw" || { echo "FAIL: the tone is not heard again"; cat "$work/last-try.log"; finish 1; }
 cat "$work/last-try.log"
@@ -85,7 +94,7 @@ grep "dudidadu:" "$work/player.log"
 # Stopped, the server takes the connection and answers nothing: the player
 # must still end, its device's teardown never waiting for the server.
 echo "stopping the server, then the player"
-kill -STOP "$DUDIDADU_PULSE_PID"
+kill -STOP "$DUDIDADU_SERVER_PID"
 touch "$work/stop"
 asked=$(date +%s.%N)
 deadline=$((SECONDS + 20))
@@ -93,7 +102,7 @@ while kill -0 "$player" 2>/dev/null && [ "$SECONDS" -lt "$deadline" ]; do
     sleep 0.05
 done
 echo "the player ended $(awk "BEGIN { printf \"%.2f\", $(date +%s.%N) - $asked }") s after it was asked to"
-kill -CONT "$DUDIDADU_PULSE_PID"
+kill -CONT "$DUDIDADU_SERVER_PID"
 kill -0 "$player" 2>/dev/null && { echo "FAIL: the player does not end while its server is stopped"; finish 1; }
 wait "$player"
 played=$?

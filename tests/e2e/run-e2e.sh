@@ -1,6 +1,8 @@
 #!/bin/sh
 # Records the monitor of a PulseAudio null sink while dudidadu-e2e plays its
-# scenarios, then lets it check the recording against its timeline.
+# scenarios, then lets it check the recording against its timeline; then,
+# run here (not through a runner), the idle check: a sound ends, and the
+# device must go quiet (its stream corked on a server, no thread running).
 #
 #   run-e2e.sh [--runner PROGRAM] [--keep] [--alsa] DUDIDADU-E2E
 #
@@ -85,7 +87,9 @@ EOC
     DUDIDADU_E2E_KEEP_AWAKE=1
     export ALSA_CONFIG_PATH DUDIDADU_OUTPUT DUDIDADU_E2E_KEEP_AWAKE
 else
+    # On PipeWire, a recorder left free to move would follow a new default sink.
     parec --format=s16le --channels=2 --rate=$rate --latency-msec=20 \
+        --property=node.dont-reconnect=true \
         -d "$DUDIDADU_E2E_SINK.monitor" >recording.raw 2>parec.log &
     recorder=$!
 
@@ -125,9 +129,16 @@ fi
 $runner "$program" check events.log recording.raw $rate
 checked=$?
 
-if [ $played -eq 0 ] && [ $checked -eq 0 ] && [ $keep -eq 0 ]; then
+# After the check: on ALSA it would write over the recording.
+idle=0
+if [ -z "$runner" ]; then
+    DUDIDADU_E2E_KEEP_AWAKE= $limit "$program" idle
+    idle=$?
+fi
+
+if [ $played -eq 0 ] && [ $checked -eq 0 ] && [ $idle -eq 0 ] && [ $keep -eq 0 ]; then
     cd / && rm -rf "$work"
 else
     echo "run-e2e.sh: recording and timeline kept in $work"
 fi
-[ $played -eq 0 ] && [ $checked -eq 0 ]
+[ $played -eq 0 ] && [ $checked -eq 0 ] && [ $idle -eq 0 ]
