@@ -12,7 +12,7 @@
 #include "E2ePlayer.h"
 #include "EventLog.h"
 #if !defined(_WIN32)
-#include "IdleCheck.h"
+#include "ServerChecks.h"
 #endif
 #include "analysis/Recording.h"
 #include "dudidadu.h"
@@ -48,6 +48,7 @@ static int Usage()
                  "                                     check a s16le stereo recording (default 48000 Hz)\n"
                  "       dudidadu-e2e null             checks on the null output\n"
                  "       dudidadu-e2e idle             a sound ends; the device must then sleep\n"
+                 "       dudidadu-e2e frozen READY FROZEN  calls that must not wait for a frozen output\n"
                  "       dudidadu-e2e hold STOPFILE [S]    loop the tone until STOPFILE exists (at most S s)\n"
                  "       dudidadu-e2e heard RECORDING [RATE]\n"
                  "                                     whether a s16le stereo recording has the tone\n"
@@ -55,9 +56,11 @@ static int Usage()
     return 2;
 }
 
-enum EMode { MODE_PLAY, MODE_NULL, MODE_HOLD, MODE_IDLE };
+enum EMode { MODE_PLAY, MODE_NULL, MODE_HOLD, MODE_IDLE, MODE_FROZEN };
 
-static int Play(const char *eventsPath, EMode mode, const char *stopFile = nullptr, double seconds = 0.0)
+// `file` and `other`: the stop file for hold, the two files of frozen.
+static int Play(const char *eventsPath, EMode mode, const char *file = nullptr, double seconds = 0.0,
+                const char *other = nullptr)
 {
     const bool nullOutput = mode == MODE_NULL;
     EventLog log;
@@ -83,16 +86,18 @@ static int Play(const char *eventsPath, EMode mode, const char *stopFile = nullp
         std::printf("FAIL DSoundInitialize gave a second device for the same window\n");
     E2ePlayer player(log, device);
     if (mode == MODE_HOLD)
-        failures += player.RunHold(stopFile, seconds);
+        failures += player.RunHold(file, seconds);
 #if !defined(_WIN32)
     else if (mode == MODE_IDLE)
         failures += RunIdleCheck(device);
+    else if (mode == MODE_FROZEN)
+        failures += RunFrozenCheck(device, file, other);  // terminates the device itself
 #endif
     else
         failures += nullOutput ? player.RunNull() : player.RunAudio();
     DSoundTerminate(device);
     DestroySoundWindow(window);
-    const char *names[] = {"play", "null", "hold", "idle"};
+    const char *names[] = {"play", "null", "hold", "idle", "frozen"};
     const char *name = names[mode];
     std::printf("dudidadu-e2e %s: %s\n", name, failures ? "FAILED" : "ok");
     return failures ? 1 : 0;
@@ -151,6 +156,8 @@ int main(int argc, char **argv)
 #if !defined(_WIN32)
     if (mode == "idle" && argc == 2)
         return Play(nullptr, MODE_IDLE);
+    if (mode == "frozen" && argc == 4)
+        return Play(nullptr, MODE_FROZEN, argv[2], 0.0, argv[3]);
 #endif
     if (mode == "hold" && (argc == 3 || argc == 4))
         return Play(nullptr, MODE_HOLD, argv[2], argc == 4 ? std::strtod(argv[3], nullptr) : 60.0);

@@ -5,8 +5,12 @@
 # heard on the server's monitor once it does. The server is then killed (the
 # device goes on, unheard, and still reads as playing) and started again on
 # the same socket, and the tone must come back on the new server's
-# recording. Diagnostic lines say that the device moved there. Last, the
-# server is stopped (SIGSTOP) and the player must still end.
+# recording. Diagnostic lines say that the device moved there. Then the
+# server is stopped (SIGSTOP) and the player must still end. Last, with a
+# device playing on the server, and then on ALSA routed to the server (an
+# ALSA configuration of the test's own, through ALSA's pulse plugin), the
+# server is stopped: a one-shot must still end, and the device's teardown
+# and a new device must not wait for the server (dudidadu-e2e frozen).
 #
 #   run-e2e-reconnect.sh SOURCE-DIR DUDIDADU-E2E
 #
@@ -109,4 +113,29 @@ played=$?
 player=""
 cat "$work/player.out"
 [ "$played" -eq 0 ] || { echo "FAIL: the player failed"; finish 1; }
+
+# frozen NAME OUTPUT [VARIABLE=VALUE...]: the frozen check on a device that
+# gets OUTPUT, with the server stopped once it plays there.
+frozen() {
+    local name=$1 output=$2 pid status
+    shift 2
+    rm -f "$work/ready" "$work/frozen"
+    env DUDIDADU_LOG=1 "$@" "$program" frozen "$work/ready" "$work/frozen" >"$work/$name.log" 2>&1 &
+    pid=$!
+    until_within 30 test -e "$work/ready" || { cat "$work/$name.log"; kill "$pid"; echo "FAIL: $name: nothing plays"; return 1; }
+    kill -STOP "$DUDIDADU_SERVER_PID"
+    touch "$work/frozen"
+    until_within 30 sh -c "! kill -0 $pid" || kill -KILL "$pid"
+    wait "$pid"
+    status=$?
+    kill -CONT "$DUDIDADU_SERVER_PID"
+    echo "$name:"
+    cat "$work/$name.log"
+    grep -q "device output: $output" "$work/$name.log" || { echo "FAIL: $name: the device did not play on $output"; return 1; }
+    [ "$status" -eq 0 ] || { echo "FAIL: $name"; return 1; }
+}
+frozen "a frozen server" PulseAudio || finish 1
+printf 'pcm.!default { type pulse server "%s" }\n' "$PULSE_SERVER" >"$work/alsa-to-server.conf"
+frozen "ALSA routed to a frozen server" ALSA ALSA_CONFIG_PATH="$work/alsa-to-server.conf" \
+    PULSE_SERVER="unix:$work/no-server" || finish 1
 finish 0

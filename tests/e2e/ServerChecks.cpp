@@ -1,4 +1,4 @@
-#include "IdleCheck.h"
+#include "ServerChecks.h"
 
 #include <dirent.h>
 #include <sys/syscall.h>
@@ -20,6 +20,22 @@ namespace {
 double Seconds(std::chrono::steady_clock::time_point since)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+bool Exists(const char *path)
+{
+    return access(path, F_OK) == 0;
+}
+
+// Plays the sound once; the seconds until it reads as ended (at most 10).
+double PlayToTheEnd(void *sound)
+{
+    if (!DSoundPlay(sound, 0))
+        return -1.0;
+    const auto start = std::chrono::steady_clock::now();
+    while (DSoundIsPlaying(sound) && Seconds(start) < 10.0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return Seconds(start);
 }
 
 // Time on a processor (ns) and times run, per thread but the caller's.
@@ -122,5 +138,48 @@ int RunIdleCheck(void *device)
         ++failures;
     }
     DSoundClose(sound);
+    return failures;
+}
+
+int RunFrozenCheck(void *device, const char *readyFile, const char *frozenFile)
+{
+    // Generous: the outputs keep to a tenth of a second and 600 ms; these
+    // only tell a wait that has a limit from one that has none.
+    const double kLimit = 2.0;
+    int failures = 0;
+    riff::Bytes shot = riff::ToneImage(440, 44100, 1, 16, 0.2, 0.5);
+    void *sound = DSoundOpenMem(device, shot.data(), static_cast<DWORD>(shot.size()));
+    // Heard once, so that the output is at work when it freezes.
+    if (!sound || PlayToTheEnd(sound) < 0.0) {
+        std::printf("FAIL frozen: the sound does not play\n");
+        return 1;
+    }
+    if (FILE *ready = std::fopen(readyFile, "w"))
+        std::fclose(ready);
+    const auto asked = std::chrono::steady_clock::now();
+    while (!Exists(frozenFile) && Seconds(asked) < 60.0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    const double ended = PlayToTheEnd(sound);
+    std::printf("frozen: a 0.200 s one-shot read as ended after %.3f s\n", ended);
+    if (ended < 0.0 || ended > kLimit) {
+        std::printf("FAIL frozen: the one-shot does not end\n");
+        ++failures;
+    }
+    auto start = std::chrono::steady_clock::now();
+    DSoundTerminate(device);
+    const double terminated = Seconds(start);
+    static int window;
+    start = std::chrono::steady_clock::now();
+    void *another = DSoundInitialize(reinterpret_cast<HWND>(&window), nullptr);
+    const double made = Seconds(start);
+    start = std::chrono::steady_clock::now();
+    DSoundTerminate(another);
+    std::printf("frozen: DSoundTerminate took %.3f s; DSoundInitialize %.3f s (%s), and its DSoundTerminate %.3f s\n",
+                terminated, made, another ? "a device" : "none", Seconds(start));
+    if (terminated > kLimit || made > kLimit || Seconds(start) > kLimit) {
+        std::printf("FAIL frozen: a call waits for the frozen output\n");
+        ++failures;
+    }
     return failures;
 }
