@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # A device made while no sound server answers, or whose server is killed and
 # started again, is heard once the server answers: dudidadu-e2e loops the
-# tone on a device made before its private server starts; the tone must be
-# heard on the server's monitor once it does. The server is then killed (the
-# device goes on, unheard, and still reads as playing) and started again on
-# the same socket, and the tone must come back on the new server's
-# recording. Diagnostic lines say that the device moved there. Then the
+# tone on a device made before its private server starts (on ALSA, an ALSA
+# device of the test's own that writes to a file, standing in for the
+# server); the tone must be heard on the server's monitor once it does. The
+# server is then killed (the device goes on, unheard or on ALSA, and still
+# reads as playing) and started again on the same socket, and the tone must
+# come back on the new server's recording. Diagnostic lines say that the device moved there. Then the
 # server is stopped (SIGSTOP) and the player must still end. Last, with a
 # device playing on the server, and then on ALSA routed to the server (an
 # ALSA configuration of the test's own, through ALSA's pulse plugin), the
@@ -71,9 +72,12 @@ until_within() {
 }
 
 ${server}_prepare "$work/server" reconnect_sink || finish 1
-DUDIDADU_LOG=1 "$program" hold "$work/stop" 150 >"$work/player.out" 2>"$work/player.log" &
+printf 'pcm.!default { type file slave.pcm "nothing" file "%s" format "raw" }\npcm.nothing { type null }\n' \
+    "$work/alsa.raw" >"$work/alsa-to-file.conf"
+ALSA_CONFIG_PATH="$work/alsa-to-file.conf" DUDIDADU_LOG=1 "$program" hold "$work/stop" 150 \
+    >"$work/player.out" 2>"$work/player.log" &
 player=$!
-until_within 30 grep -q "device output: null" "$work/player.log" || { echo "FAIL: no device on the null output"; finish 1; }
+until_within 30 grep -q "device output: ALSA" "$work/player.log" || { echo "FAIL: no device on ALSA"; finish 1; }
 
 echo "starting the server"
 ${server}_relaunch || finish 1
