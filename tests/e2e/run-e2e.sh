@@ -87,8 +87,15 @@ EOC
     DUDIDADU_E2E_KEEP_AWAKE=1
     export ALSA_CONFIG_PATH DUDIDADU_OUTPUT DUDIDADU_E2E_KEEP_AWAKE
 else
-    # On PipeWire, a recorder left free to move would follow a new default sink.
-    parec --format=s16le --channels=2 --rate=$rate --latency-msec=20 \
+    # On PipeWire, a recorder left free to move would follow a new default
+    # sink; and one that asks for less than a player's latency has the
+    # graph's period change when the player comes and goes (which shifts
+    # what is recorded against the clock): it asks for as little.
+    latency=20
+    if pactl info 2>/dev/null | grep -q "on PipeWire"; then
+        latency=5
+    fi
+    parec --format=s16le --channels=2 --rate=$rate --latency-msec=$latency \
         --property=node.dont-reconnect=true \
         -d "$DUDIDADU_E2E_SINK.monitor" >recording.raw 2>parec.log &
     recorder=$!

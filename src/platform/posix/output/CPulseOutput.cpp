@@ -5,7 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,8 +34,6 @@ const uint64_t kProbeNs = 1000u * 1000000u;
 const uint64_t kStallNs = 3000u * 1000000u;
 // The longest a latency report waits for the server.
 const uint64_t kLatencyPatienceNs = 100u * 1000000u;
-// Past the moment the server should ask for more.
-const uint64_t kNapSlackNs = 1u * 1000000u;
 
 const uint64_t kNsPerMs = 1000000u;
 
@@ -126,19 +123,6 @@ bool CPulseOutput::Iterate(uint64_t deadlineNs)
         return false;
     m_pulse->mainloop_dispatch(m_mainloop);
     return true;
-}
-
-void CPulseOutput::Nap(uint64_t deadlineNs)
-{
-    const uint64_t now = CFrameClock::NowNs();
-    if (now >= deadlineNs || m_interruptFd < 0)
-        return;
-    const uint64_t ns = deadlineNs - now;
-    timespec timeout;
-    timeout.tv_sec = (time_t)(ns / 1000000000u);
-    timeout.tv_nsec = (long)(ns % 1000000000u);
-    pollfd interrupt = {m_interruptFd, POLLIN, 0};
-    ppoll(&interrupt, 1, &timeout, nullptr);
 }
 
 void CPulseOutput::Flush()
@@ -403,7 +387,6 @@ bool CPulseOutput::Write(const float *samples, DWORD frames)
     const unsigned char *data = reinterpret_cast<const unsigned char *>(samples);
     size_t remaining = (size_t)frames * m_frameBytes;
     uint64_t due = 0;  // this block's end on the own clock, once the server lags
-    bool napped = false;
     for (;;) {
         if (m_bInterrupted.load())
             break;  // what could not be handed on is dropped
@@ -417,16 +400,6 @@ bool CPulseOutput::Write(const float *samples, DWORD frames)
             break;
         const uint64_t now = CFrameClock::NowNs();
         if (m_eLag == LAG_NONE) {
-            if (!napped && m_backlog.empty()) {
-                // The server asks for a period's frames a period after it
-                // last asked (when they were handed over), in messages
-                // that may come in pieces: sleep through them until then,
-                // and take them all at once.
-                napped = true;
-                Nap(m_qwProgressNs + (uint64_t)m_period * 1000000000u / m_rate + kNapSlackNs);
-                Flush();
-                continue;
-            }
             if (Iterate(m_qwProgressNs + kLagNs))
                 continue;
             // Nothing taken for a while. Ask the server something, and go on

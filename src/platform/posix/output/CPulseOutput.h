@@ -82,12 +82,8 @@ private:
     // One pass of the main loop, waiting until `deadlineNs` (CFrameClock)
     // at most; false once the deadline has passed or the loop fails.
     bool Iterate(uint64_t deadlineNs);
-    // What has been queued for the server goes out, and what it sent is
-    // taken in, without waiting.
+    // What has been queued for the server goes out, without waiting.
     void Flush();
-    // Sleeps until `deadlineNs`, woken early by Interrupt alone: the
-    // server's messages wait meanwhile.
-    void Nap(uint64_t deadlineNs);
     bool IsStreamGood() const;
     bool ConnectUntil(uint64_t deadlineNs);
     void Disconnect();
