@@ -3,19 +3,23 @@
 // threads polling status, buffers released while they play. Run under
 // ThreadSanitizer to find races; here it checks that every call keeps
 // answering correctly.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/winapi.h"
 #include "platform/posix/dsound/CDirectSound.h"
 #include "platform/posix/output/CFrameClock.h"
+#include "platform/posix/output/CNullOutput.h"
 
 #include "dudidadu.h"
 
@@ -267,6 +271,44 @@ TEST(MixerThread, AnIdleDeviceSleepsUntilASoundStarts)
         b->Release();
         ds->Release();
     }
+}
+
+size_t Threads()
+{
+    size_t threads = 0;
+    if (DIR *tasks = opendir("/proc/self/task")) {
+        while (struct dirent *entry = readdir(tasks))
+            threads += entry->d_name[0] != '.';
+        closedir(tasks);
+    }
+    return threads;
+}
+
+// Devices on the null output standing in for a server that does not answer
+// share one search for it: a mixer thread each, and one more thread at most.
+TEST(MixerThread, StandInsShareOneSearch)
+{
+    const char *server = getenv("PULSE_SERVER");
+    const std::string kept = server ? server : "";
+    setenv("PULSE_SERVER", "unix:/nonexistent/dudidadu-no-server", 1);
+    setenv("ALSA_CONFIG_PATH", "/dev/null", 1);
+    const size_t before = Threads();
+    std::vector<CDirectSound *> devices;
+    for (int i = 0; i < 8; ++i) {
+        CNullOutput *output = new CNullOutput;
+        ASSERT_TRUE(output->Open(48000, 2, 0));
+        output->SetWanted(CAudioOutput::OUTPUT_DEFAULT);
+        ASSERT_TRUE(output->IsStandIn());
+        devices.push_back(new CDirectSound(output));
+    }
+    EXPECT_LE(Threads(), before + 8 + 1);
+    for (CDirectSound *ds : devices)
+        ds->Release();
+    unsetenv("ALSA_CONFIG_PATH");
+    if (server)
+        setenv("PULSE_SERVER", kept.c_str(), 1);
+    else
+        unsetenv("PULSE_SERVER");
 }
 
 }  // namespace

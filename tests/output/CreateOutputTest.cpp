@@ -135,11 +135,23 @@ TEST(CreateOutput, WithoutAServerEachChoiceGivesItsOutputAndSaysWhy)
         const std::string lines = testing::internal::GetCapturedStderr();
         EXPECT_EQ(choice.nothing, Got(output.get()));
         EXPECT_NE(std::string::npos, lines.find(choice.line)) << lines;
+        // libasound's complaints about the missing device come at level 2 only.
+        EXPECT_EQ(std::string::npos, lines.find("ALSA lib")) << lines;
         if (output) {
             EXPECT_EQ(choice.standIn, output->IsStandIn());
             ExpectWorks(output.get());
         }
     }
+    // At level 2 they are diagnostic lines, like ours.
+    CLog::SetLevel(CLog::LOG_CALLS);
+    ScopedAlsaConfig noDevice("");
+    ScopedOutputChoice variable("alsa");
+    testing::internal::CaptureStderr();
+    std::unique_ptr<CAudioOutput> output(Create(nullptr));
+    const std::string lines = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, lines.find("dudidadu: ALSA lib ")) << lines;
+    EXPECT_EQ(std::string::npos, lines.find("\nALSA lib")) << lines;
+    EXPECT_NE(0u, lines.find("ALSA lib")) << lines;
     CLog::SetLevel(-1);
 }
 
