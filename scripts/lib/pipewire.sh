@@ -14,6 +14,8 @@
 # DUDIDADU_SERVER_PID is the PulseAudio service's pid (what kill -STOP
 # freezes). A user's own PipeWire is never touched.
 
+. "$(dirname "${BASH_SOURCE[0]}")/service.sh"
+
 DUDIDADU_PIPEWIRE_DIR=""
 DUDIDADU_PIPEWIRE_SINK=""
 DUDIDADU_PIPEWIRE_PIDS=()  # bus, daemon, session manager
@@ -98,36 +100,23 @@ pipewire_relaunch() {
   return 0
 }
 
-# pw_end PID SIGNAL: ends one of ours and collects it.
-pw_end() {
-  local pid=$1 i
-  kill "-$2" "$pid" 2>/dev/null || return 0
-  for i in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
-}
-
 pipewire_kill() {
   local pid=$DUDIDADU_SERVER_PID
   [ -n "$pid" ] || return 0
   DUDIDADU_SERVER_PID=""
-  pw_end "$pid" KILL
+  service_end "$pid" KILL
 }
 
 pipewire_stop() {
   local i
   if [ -n "$DUDIDADU_SERVER_PID" ]; then
     kill -CONT "$DUDIDADU_SERVER_PID" 2>/dev/null
-    pw_end "$DUDIDADU_SERVER_PID" TERM
+    service_end "$DUDIDADU_SERVER_PID" TERM
     DUDIDADU_SERVER_PID=""
   fi
   # The session manager first, the bus last.
   for ((i = ${#DUDIDADU_PIPEWIRE_PIDS[@]} - 1; i >= 0; i--)); do
-    pw_end "${DUDIDADU_PIPEWIRE_PIDS[i]}" TERM
+    service_end "${DUDIDADU_PIPEWIRE_PIDS[i]}" TERM
   done
   DUDIDADU_PIPEWIRE_PIDS=()
   return 0

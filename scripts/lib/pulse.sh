@@ -12,6 +12,8 @@
 # that would follow tests onto servers of their own, which have no such sink.)
 # A user's own server is never touched.
 
+. "$(dirname "${BASH_SOURCE[0]}")/service.sh"
+
 DUDIDADU_PULSE_PID=""
 DUDIDADU_SERVER_PID=""
 DUDIDADU_PULSE_DIR=""
@@ -71,21 +73,14 @@ pulse_kill() {
   local pid=$DUDIDADU_PULSE_PID
   [ -n "$pid" ] || return 0
   DUDIDADU_PULSE_PID=""
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
+  DUDIDADU_SERVER_PID=""
+  service_end "$pid" KILL
 }
 
 pulse_stop() {
-  local pid=$DUDIDADU_PULSE_PID i
+  local pid=$DUDIDADU_PULSE_PID
   [ -n "$pid" ] || return 0
   DUDIDADU_PULSE_PID=""
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for i in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
+  DUDIDADU_SERVER_PID=""
+  service_end "$pid" TERM
 }
