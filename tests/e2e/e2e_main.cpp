@@ -63,6 +63,9 @@ static int Play(const char *eventsPath, EMode mode, const char *file = nullptr, 
                 const char *other = nullptr)
 {
     const bool nullOutput = mode == MODE_NULL;
+#if defined(_WIN32)
+    (void)other;  // the frozen check is not made there
+#endif
     EventLog log;
     if (eventsPath && !log.Create(eventsPath)) {
         std::fprintf(stderr, "dudidadu-e2e: cannot write %s\n", eventsPath);
