@@ -5,7 +5,6 @@
 // answering correctly.
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -284,14 +283,11 @@ size_t Threads()
     return threads;
 }
 
-// Devices on the null output standing in for a server that does not answer
-// share one search for it: a mixer thread each, and one more thread at most.
+// Devices on the null output standing in for a server share one search for
+// it: a mixer thread each, and one more thread at most. (They are gone
+// before the search's first try.)
 TEST(MixerThread, StandInsShareOneSearch)
 {
-    const char *server = getenv("PULSE_SERVER");
-    const std::string kept = server ? server : "";
-    setenv("PULSE_SERVER", "unix:/nonexistent/dudidadu-no-server", 1);
-    setenv("ALSA_CONFIG_PATH", "/dev/null", 1);
     const size_t before = Threads();
     std::vector<CDirectSound *> devices;
     for (int i = 0; i < 8; ++i) {
@@ -304,11 +300,6 @@ TEST(MixerThread, StandInsShareOneSearch)
     EXPECT_LE(Threads(), before + 8 + 1);
     for (CDirectSound *ds : devices)
         ds->Release();
-    unsetenv("ALSA_CONFIG_PATH");
-    if (server)
-        setenv("PULSE_SERVER", kept.c_str(), 1);
-    else
-        unsetenv("PULSE_SERVER");
 }
 
 }  // namespace
