@@ -5,12 +5,17 @@
 #   pulse_kill               kill it at once (SIGKILL), as a crash would
 #   pulse_relaunch           start it (again) on the same socket
 #   pulse_stop               stop the server started here, by its pid
+# DUDIDADU_SERVER_PID (as DUDIDADU_PULSE_PID) is the server's pid, as
+# pipewire.sh names the process that serves the same protocol there.
 # The null sink is the server's default; its name is exported as
 # DUDIDADU_E2E_SINK for the tests that record its monitor. (Not as PULSE_SINK:
 # that would follow tests onto servers of their own, which have no such sink.)
 # A user's own server is never touched.
 
+. "$(dirname "${BASH_SOURCE[0]}")/service.sh"
+
 DUDIDADU_PULSE_PID=""
+DUDIDADU_SERVER_PID=""
 DUDIDADU_PULSE_DIR=""
 DUDIDADU_PULSE_SINK=""
 
@@ -44,6 +49,7 @@ pulse_relaunch() {
       --load="module-native-protocol-unix socket=$dir/native auth-anonymous=1" \
       </dev/null >>"$dir/pulseaudio.log" 2>&1 &
   DUDIDADU_PULSE_PID=$!
+  DUDIDADU_SERVER_PID=$!
 
   deadline=$((SECONDS + 30))
   until pactl info >/dev/null 2>&1; do
@@ -67,21 +73,14 @@ pulse_kill() {
   local pid=$DUDIDADU_PULSE_PID
   [ -n "$pid" ] || return 0
   DUDIDADU_PULSE_PID=""
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
+  DUDIDADU_SERVER_PID=""
+  service_end "$pid" KILL
 }
 
 pulse_stop() {
-  local pid=$DUDIDADU_PULSE_PID i
+  local pid=$DUDIDADU_PULSE_PID
   [ -n "$pid" ] || return 0
   DUDIDADU_PULSE_PID=""
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for i in $(seq 50); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$pid" 2>/dev/null
-  wait "$pid" 2>/dev/null
-  return 0
+  DUDIDADU_SERVER_PID=""
+  service_end "$pid" TERM
 }

@@ -3,18 +3,22 @@
 // threads polling status, buffers released while they play. Run under
 // ThreadSanitizer to find races; here it checks that every call keeps
 // answering correctly.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/winapi.h"
 #include "platform/posix/dsound/CDirectSound.h"
 #include "platform/posix/output/CFrameClock.h"
+#include "platform/posix/output/CNullOutput.h"
 
 #include "dudidadu.h"
 
@@ -184,10 +188,11 @@ TEST_F(ThreadsTest, BuffersOutliveTheirDevice)
     EXPECT_EQ(0u, b->Release());
 }
 
-// An output that keeps real time like the null output and counts what the
-// mixer thread does with it.
+// An output that keeps real time like the null output, says it holds
+// `latency` frames not yet heard, and counts what the mixer thread does with it.
 class CountingOutput : public CAudioOutput {
 public:
+    explicit CountingOutput(DWORD latency) : m_latency(latency) {}
     bool Open(DWORD rate, WORD, DWORD) override
     {
         m_clock.Start(rate);
@@ -201,7 +206,7 @@ public:
         m_clock.Wait(frames);
         return true;
     }
-    DWORD GetLatencyFrames() override { return 0; }
+    DWORD GetLatencyFrames() override { return m_latency; }
     void Pause() override { ++m_pauses; }
     void Resume() override
     {
@@ -213,6 +218,7 @@ public:
     std::atomic<int> m_writes{0}, m_pauses{0}, m_resumes{0};
 
 private:
+    const DWORD m_latency;
     CFrameClock m_clock;
 };
 
@@ -228,34 +234,72 @@ bool Eventually(const std::function<bool()> &condition)
 }
 
 // A device with nothing to play writes nothing and wakes for nothing: its
-// output is paused until a sound starts, and again once it has been heard.
+// output is paused until a sound starts, and again once it has been heard,
+// that is after the silence that covers what the output still holds (capped
+// at half a second), however that falls on the periods.
 TEST(MixerThread, AnIdleDeviceSleepsUntilASoundStarts)
 {
-    CountingOutput *output = new CountingOutput;
-    output->Open(48000, 2, 240);
-    CDirectSound *ds = new CDirectSound(output);
-    ASSERT_TRUE(Eventually([&] { return output->m_pauses.load() == 1; }));
-    EXPECT_EQ(0, output->m_writes.load()) << "silence written before any sound";
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(0, output->m_writes.load()) << "an idle device woke up to write";
-
-    IDirectSoundBuffer *b = Create(ds, Pcm16(1, 22050), 22050 * 2 / 20);  // 50 ms
-    ASSERT_NE(nullptr, b);
-    Fill(b, 1000);
-    for (int run = 1; run <= 2; ++run) {
-        SCOPED_TRACE(run);
-        ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
-        ASSERT_TRUE(Eventually([&] { return output->m_resumes.load() == run; })) << "not woken by Play";
-        ASSERT_TRUE(WaitStopped(b));
-        ASSERT_TRUE(Eventually([&] { return output->m_pauses.load() == run + 1; })) << "not paused after the sound";
-        const int written = output->m_writes.load();
-        // The sound (50 ms = 10 periods) and the silence after it.
-        EXPECT_GE(written, 10 * run + 4 * run);
+    const DWORD kRate = 48000, kPeriod = kRate / 100;  // CAudioOutput's own choice
+    for (DWORD latency : {DWORD(0), DWORD(1000), DWORD(100000)}) {
+        SCOPED_TRACE(latency);
+        CountingOutput *output = new CountingOutput(latency);
+        output->Open(kRate, 2, 0);
+        CDirectSound *ds = new CDirectSound(output);
+        ASSERT_TRUE(Eventually([&] { return output->m_pauses.load() == 1; }));
+        EXPECT_EQ(0, output->m_writes.load()) << "silence written before any sound";
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        EXPECT_EQ(written, output->m_writes.load()) << "a device that went idle woke up to write";
+        EXPECT_EQ(0, output->m_writes.load()) << "an idle device woke up to write";
+
+        IDirectSoundBuffer *b = Create(ds, Pcm16(1, 22050), 22050 * 2 / 20);  // 50 ms
+        ASSERT_NE(nullptr, b);
+        Fill(b, 1000);
+        const DWORD owed = std::min<DWORD>(latency + kRate * 20 / 1000, kRate / 2);
+        const int periods = static_cast<int>(5 + (owed + kPeriod - 1) / kPeriod);
+        for (int run = 1; run <= 2; ++run) {
+            SCOPED_TRACE(run);
+            ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
+            ASSERT_TRUE(Eventually([&] { return output->m_resumes.load() == run; })) << "not woken by Play";
+            ASSERT_TRUE(WaitStopped(b));
+            ASSERT_TRUE(Eventually([&] { return output->m_pauses.load() == run + 1; })) << "not paused after the sound";
+            const int written = output->m_writes.load();
+            // The sound (50 ms, 5 periods) and the silence after it.
+            EXPECT_GE(written, periods * run);
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_EQ(written, output->m_writes.load()) << "a device that went idle woke up to write";
+        }
+        b->Release();
+        ds->Release();
     }
-    b->Release();
-    ds->Release();
+}
+
+size_t Threads()
+{
+    size_t threads = 0;
+    if (DIR *tasks = opendir("/proc/self/task")) {
+        while (struct dirent *entry = readdir(tasks))
+            threads += entry->d_name[0] != '.';
+        closedir(tasks);
+    }
+    return threads;
+}
+
+// Devices on the null output standing in for a server share one search for
+// it: a mixer thread each, and one more thread at most. (They are gone
+// before the search's first try.)
+TEST(MixerThread, StandInsShareOneSearch)
+{
+    const size_t before = Threads();
+    std::vector<CDirectSound *> devices;
+    for (int i = 0; i < 8; ++i) {
+        CNullOutput *output = new CNullOutput;
+        ASSERT_TRUE(output->Open(48000, 2, 0));
+        output->SetWanted(CAudioOutput::OUTPUT_DEFAULT);
+        ASSERT_TRUE(output->IsStandIn());
+        devices.push_back(new CDirectSound(output));
+    }
+    EXPECT_LE(Threads(), before + 8 + 1);
+    for (CDirectSound *ds : devices)
+        ds->Release();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #define DUDIDADU_E2E_E2ECHECKER_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "EventLog.h"
@@ -49,7 +50,8 @@ private:
     double m_dFirstOnset;   // first scenario: for the drift figure
     double m_dFirstPlayMs;
     double m_dToneDb;       // level of the one-shot tone at full volume
-    std::vector<double> m_drifts;  // each later onset against the first, s
+    // Each play's onset against the first one's, s, the call timeline taken out.
+    std::vector<std::pair<std::string, double>> m_drifts;
 };
 
 #endif

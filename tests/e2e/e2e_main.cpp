@@ -11,6 +11,9 @@
 #include "E2eChecker.h"
 #include "E2ePlayer.h"
 #include "EventLog.h"
+#if !defined(_WIN32)
+#include "ServerChecks.h"
+#endif
 #include "analysis/Recording.h"
 #include "dudidadu.h"
 #include "support/RiffWriter.h"
@@ -44,6 +47,8 @@ static int Usage()
                  "       dudidadu-e2e check EVENTS RECORDING [RATE]\n"
                  "                                     check a s16le stereo recording (default 48000 Hz)\n"
                  "       dudidadu-e2e null             checks on the null output\n"
+                 "       dudidadu-e2e idle             a sound ends; the device must then sleep\n"
+                 "       dudidadu-e2e frozen READY FROZEN  calls that must not wait for a frozen output\n"
                  "       dudidadu-e2e hold STOPFILE [S]    loop the tone until STOPFILE exists (at most S s)\n"
                  "       dudidadu-e2e heard RECORDING [RATE]\n"
                  "                                     whether a s16le stereo recording has the tone\n"
@@ -51,11 +56,16 @@ static int Usage()
     return 2;
 }
 
-enum EMode { MODE_PLAY, MODE_NULL, MODE_HOLD };
+enum EMode { MODE_PLAY, MODE_NULL, MODE_HOLD, MODE_IDLE, MODE_FROZEN };
 
-static int Play(const char *eventsPath, EMode mode, const char *stopFile = nullptr, double seconds = 0.0)
+// `file` and `other`: the stop file for hold, the two files of frozen.
+static int Play(const char *eventsPath, EMode mode, const char *file = nullptr, double seconds = 0.0,
+                const char *other = nullptr)
 {
     const bool nullOutput = mode == MODE_NULL;
+#if defined(_WIN32)
+    (void)other;  // the frozen check is not made there
+#endif
     EventLog log;
     if (eventsPath && !log.Create(eventsPath)) {
         std::fprintf(stderr, "dudidadu-e2e: cannot write %s\n", eventsPath);
@@ -79,12 +89,19 @@ static int Play(const char *eventsPath, EMode mode, const char *stopFile = nullp
         std::printf("FAIL DSoundInitialize gave a second device for the same window\n");
     E2ePlayer player(log, device);
     if (mode == MODE_HOLD)
-        failures += player.RunHold(stopFile, seconds);
+        failures += player.RunHold(file, seconds);
+#if !defined(_WIN32)
+    else if (mode == MODE_IDLE)
+        failures += RunIdleCheck(device);
+    else if (mode == MODE_FROZEN)
+        failures += RunFrozenCheck(device, file, other);  // terminates the device itself
+#endif
     else
         failures += nullOutput ? player.RunNull() : player.RunAudio();
     DSoundTerminate(device);
     DestroySoundWindow(window);
-    const char *name = mode == MODE_HOLD ? "hold" : (nullOutput ? "null" : "play");
+    const char *names[] = {"play", "null", "hold", "idle", "frozen"};
+    const char *name = names[mode];
     std::printf("dudidadu-e2e %s: %s\n", name, failures ? "FAILED" : "ok");
     return failures ? 1 : 0;
 }
@@ -103,7 +120,7 @@ static int Heard(const char *recordingPath, unsigned rate)
         std::printf("heard: no tone in %.3f s recorded\n", recording.Seconds());
         return 1;
     }
-    const double level = recording.LevelDb(onset + 0.1, 0.5);
+    const double level = recording.MedianLevelDb(onset + 0.1, 0.5);
     const double hz = recording.DominantFrequency(onset + 0.1, 0.5);
     std::printf("heard: the tone from %.3f s of %.3f s recorded, %.2f dBFS, %.1f Hz\n", onset, recording.Seconds(),
                 level, hz);
@@ -139,6 +156,12 @@ int main(int argc, char **argv)
         return Play(argv[2], MODE_PLAY);
     if (mode == "null" && argc == 2)
         return Play(nullptr, MODE_NULL);
+#if !defined(_WIN32)
+    if (mode == "idle" && argc == 2)
+        return Play(nullptr, MODE_IDLE);
+    if (mode == "frozen" && argc == 4)
+        return Play(nullptr, MODE_FROZEN, argv[2], 0.0, argv[3]);
+#endif
     if (mode == "hold" && (argc == 3 || argc == 4))
         return Play(nullptr, MODE_HOLD, argv[2], argc == 4 ? std::strtod(argv[3], nullptr) : 60.0);
     if (mode == "heard" && (argc == 3 || argc == 4))

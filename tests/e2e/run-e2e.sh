@@ -1,6 +1,8 @@
 #!/bin/sh
 # Records the monitor of a PulseAudio null sink while dudidadu-e2e plays its
-# scenarios, then lets it check the recording against its timeline.
+# scenarios, then lets it check the recording against its timeline; then,
+# run here (not through a runner), the idle check: a sound ends, and the
+# device must go quiet (its stream corked on a server, no thread running).
 #
 #   run-e2e.sh [--runner PROGRAM] [--keep] [--alsa] DUDIDADU-E2E
 #
@@ -85,7 +87,16 @@ EOC
     DUDIDADU_E2E_KEEP_AWAKE=1
     export ALSA_CONFIG_PATH DUDIDADU_OUTPUT DUDIDADU_E2E_KEEP_AWAKE
 else
-    parec --format=s16le --channels=2 --rate=$rate --latency-msec=20 \
+    # On PipeWire, a recorder left free to move would follow a new default
+    # sink; and one that asks for less than a player's latency has the
+    # graph's period change when the player comes and goes (which shifts
+    # what is recorded against the clock): it asks for as little.
+    latency=20
+    if pactl info 2>/dev/null | grep -q "on PipeWire"; then
+        latency=5
+    fi
+    parec --format=s16le --channels=2 --rate=$rate --latency-msec=$latency \
+        --property=node.dont-reconnect=true \
         -d "$DUDIDADU_E2E_SINK.monitor" >recording.raw 2>parec.log &
     recorder=$!
 
@@ -125,9 +136,16 @@ fi
 $runner "$program" check events.log recording.raw $rate
 checked=$?
 
-if [ $played -eq 0 ] && [ $checked -eq 0 ] && [ $keep -eq 0 ]; then
+# After the check: on ALSA it would write over the recording.
+idle=0
+if [ -z "$runner" ]; then
+    DUDIDADU_E2E_KEEP_AWAKE= $limit "$program" idle
+    idle=$?
+fi
+
+if [ $played -eq 0 ] && [ $checked -eq 0 ] && [ $idle -eq 0 ] && [ $keep -eq 0 ]; then
     cd / && rm -rf "$work"
 else
     echo "run-e2e.sh: recording and timeline kept in $work"
 fi
-[ $played -eq 0 ] && [ $checked -eq 0 ]
+[ $played -eq 0 ] && [ $checked -eq 0 ] && [ $idle -eq 0 ]

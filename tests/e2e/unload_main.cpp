@@ -24,6 +24,8 @@
 #if !defined(_WIN32)
 #include <dlfcn.h>
 #include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include "support/ForkedChild.h"
 #endif
@@ -49,6 +51,7 @@ extern "C" __attribute__((visibility("default"))) const char *__asan_default_opt
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -225,39 +228,110 @@ void WaitForTheEnd(LPVOID sound)
 
 const int kChildStatus = 5;
 
+// How many connections named like ours the server lists (pactl), or -1
+// when there is no server to ask.
+int ServerClients()
+{
+    if (!std::getenv("PULSE_SERVER"))
+        return -1;
+    FILE *pactl = popen("pactl list short clients 2>/dev/null", "r");
+    if (!pactl)
+        return -1;
+    int clients = 0;
+    char line[256];
+    while (std::fgets(line, sizeof(line), pactl))
+        clients += std::strstr(line, "\tdudidadu") != nullptr;
+    return pclose(pactl) == 0 ? clients : -1;
+}
+
+// The parent's side while the child lives: once the child is done with its
+// checks (a byte on `ready`), the parent's sound must still play; then its
+// devices are terminated, and their connections must leave the server,
+// whose end the child's copies must not hold up. A byte on `go` lets the
+// child end.
+struct SParentWhileTheChildLives {
+    int ready[2];
+    int go[2];
+    LPVOID devices[2];
+    const char *failure = nullptr;
+};
+
+void *WhileTheChildLives(void *handed)
+{
+    SParentWhileTheChildLives &parent = *static_cast<SParentWhileTheChildLives *>(handed);
+    char byte = 0;
+    if (read(parent.ready[0], &byte, 1) != 1)
+        parent.failure = "the child never got to the end of its checks";
+    else if (!g_api.IsPlaying(g_called))
+        parent.failure = "the parent's sound no longer plays";
+    const int before = ServerClients();
+    g_api.Stop(g_called, 0);
+    WaitForTheEnd(g_called);
+    for (LPVOID device : parent.devices)
+        g_api.Terminate(device);
+    int after = ServerClients();
+    for (int i = 0; i < 500 && after > 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        after = ServerClients();
+    }
+    std::fprintf(stderr, "the server's connections named dudidadu: %d while playing, %d after the parent's terminate\n",
+                 before, after);
+    if (!parent.failure && before > 0 && after != 0)
+        parent.failure = "the parent's connection outlives its devices while the child lives";
+    if (write(parent.go[1], &byte, 1) != 1 && !parent.failure)
+        parent.failure = "the child cannot be told to end";
+    return nullptr;
+}
+
 // A looping sound plays on the default output (PulseAudio when a server
-// answers) while a thread calls exports on it, and the process forks. The
-// child has none of those threads, and the output is the parent's: the
-// inherited sound answers at once, as stopped, its device is terminated, and
-// a new device for another window plays a one-shot sound to its end; then
-// exit() ends the child, by the deadline and with its own status. The
-// parent's sound plays on, and stops when told.
+// answers) while a thread calls exports on it, and an idle device for
+// another window sleeps, and the process forks. The child has none of those
+// threads, and the outputs are the parent's: the inherited sound answers at
+// once, as stopped, both devices are terminated, and a new device for a
+// third window plays a one-shot sound to its end; then exit() ends the
+// child, by the deadline and with its own status. Meanwhile the parent's
+// sound plays on, and the parent's devices end with their connections.
 void ForkWhilePlaying()
 {
-    LPVOID device = MakeDevice(0, nullptr);
-    g_called = OpenSound(device);
-    pthread_t caller;
+    // Telling a child that is gone is no reason to end.
+    signal(SIGPIPE, SIG_IGN);
+    SParentWhileTheChildLives parent;
+    parent.devices[0] = MakeDevice(0, nullptr);
+    parent.devices[1] = MakeDevice(1, nullptr);
+    g_called = OpenSound(parent.devices[0]);
+    pthread_t caller, watcher;
     if (!g_api.Play(g_called, kLoop) || pthread_create(&caller, nullptr, CallOnTheSound, nullptr) != 0)
         Fail("no sound playing and called");
+    if (pipe(parent.ready) != 0 || pipe(parent.go) != 0 ||
+        pthread_create(&watcher, nullptr, WhileTheChildLives, &parent) != 0)
+        Fail("no pipes or thread for the parent's side");
     while (g_calls < 200)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const riff::Bytes shot = riff::ToneImage(440, 22050, 1, 16, 0.1, 0.3);
     const std::string child = run_in_forked_child([&] {
         CHILD_CHECK(g_api.IsPlaying(g_called) == 0);
         CHILD_CHECK(g_api.Play(g_called, kLoop) == 0);
-        g_api.Terminate(device);
-        LPVOID own = g_api.Initialize(g_windows[1], Output());
+        // The idle device's mixer thread was waiting for a sound when the
+        // parent forked: its end must not wait for it.
+        for (LPVOID device : parent.devices)
+            g_api.Terminate(device);
+        LPVOID own = g_api.Initialize(g_windows[2], Output());
         CHILD_CHECK(own != nullptr);
         LPVOID sound = g_api.OpenMem(own, const_cast<uint8_t *>(shot.data()), static_cast<DWORD>(shot.size()));
         CHILD_CHECK(sound != nullptr && g_api.Play(sound, kOnce));
         WaitForTheEnd(sound);
+        char byte = 0;
+        CHILD_CHECK(write(parent.ready[1], &byte, 1) == 1 && read(parent.go[0], &byte, 1) == 1);
         return kChildStatus;
     });
+    // A child that never told the parent ends the wait for it.
+    close(parent.ready[1]);
+    pthread_join(watcher, nullptr);
     std::fprintf(stderr, "the child: %s\n", child.c_str());
-    if (child != "exit " + std::to_string(kChildStatus) || !g_api.IsPlaying(g_called))
-        Fail("the forked child failed, or the parent's sound no longer plays");
-    g_api.Stop(g_called, 0);
-    WaitForTheEnd(g_called);
+    if (child != "exit " + std::to_string(kChildStatus))
+        Fail("the forked child failed");
+    if (parent.failure)
+        Fail(parent.failure);
 }
 #endif
 

@@ -102,6 +102,18 @@ double Recording::LevelDb(double start, double length, int channel) const
     return rms > 0.0 ? std::max(SILENCE_DB, 20.0 * std::log10(rms)) : SILENCE_DB;
 }
 
+double Recording::MedianLevelDb(double start, double length, int channel, double window) const
+{
+    std::vector<double> levels;
+    for (double at = start; at + window <= start + length + 1e-9; at += window)
+        levels.push_back(LevelDb(at, window, channel));
+    if (levels.empty())
+        return LevelDb(start, length, channel);
+    std::sort(levels.begin(), levels.end());
+    const size_t middle = levels.size() / 2;
+    return levels.size() % 2 ? levels[middle] : 0.5 * (levels[middle - 1] + levels[middle]);
+}
+
 double Recording::BalanceDb(double start, double length) const
 {
     return LevelDb(start, length, LEFT) - LevelDb(start, length, RIGHT);
@@ -223,6 +235,19 @@ double Recording::FindRun(double from, double thresholdDb, bool loud, double hol
 double Recording::FindOnset(double from, double thresholdDb, double hold, double until) const
 {
     return FindRun(from, thresholdDb, true, hold, until);
+}
+
+double Recording::FirstLoudSample(double from, double until, double thresholdDb) const
+{
+    const double threshold = 32768.0 * std::pow(10.0, thresholdDb / 20.0);
+    const size_t last = FrameAt(until);
+    for (size_t frame = FrameAt(from); frame < last; ++frame) {
+        for (unsigned c = 0; c < m_nChannels; ++c) {
+            if (std::fabs(double(m_samples[frame * m_nChannels + c])) >= threshold)
+                return double(frame) / m_nRate;
+        }
+    }
+    return -1.0;
 }
 
 double Recording::FindOffset(double from, double thresholdDb, double hold, double until) const

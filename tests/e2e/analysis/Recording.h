@@ -37,6 +37,10 @@ public:
     double Rms(double start, double length, int channel = BOTH) const;
     // The same in decibels relative to full scale, SILENCE_DB for digital silence.
     double LevelDb(double start, double length, int channel = BOTH) const;
+    // The median of the levels of `window`-second pieces of the stretch: a
+    // short dropout (a server or mixer missing a period on a busy machine)
+    // moves it little, where it pulls a mean down.
+    double MedianLevelDb(double start, double length, int channel = BOTH, double window = 0.025) const;
     // Left level minus right level in decibels (positive: energy on the left).
     double BalanceDb(double start, double length) const;
 
@@ -53,6 +57,10 @@ public:
     // louder channel stays at or above `thresholdDb` for `hold` seconds;
     // -1 when there is none before `until` (or the end, when `until` < 0).
     double FindOnset(double from, double thresholdDb, double hold = 0.030, double until = -1.0) const;
+    // The first sample in [from, until) of either channel whose magnitude
+    // reaches `thresholdDb` of full scale: an onset to the sample; -1 when
+    // there is none.
+    double FirstLoudSample(double from, double until, double thresholdDb) const;
     // Start time of the first 10 ms window at or after `from` from which the
     // louder channel stays below `thresholdDb` for `hold` seconds; -1 when
     // there is none before `until` (or the end).

@@ -69,6 +69,18 @@ TEST(Recording, OnsetAndOffsetOfATone)
     EXPECT_NEAR(rec.FindOnset(0.0, -30.0, 0.03, 0.6), 0.5, 0.011);
 }
 
+TEST(Recording, OnsetsToTheSample)
+{
+    Recording rec;
+    rec.Assign(Signal(0.5123, 0.5, 440.0, 0.5, 0.0, 0.1), kRate);
+    const double coarse = rec.FindOnset(0.0, -30.0);
+    EXPECT_NEAR(coarse, 0.5123, 0.011);
+    // The sine starts at 0: its first sample above -30 dBFS of a -6 dBFS
+    // peak comes within a few samples.
+    EXPECT_NEAR(rec.FirstLoudSample(coarse - 0.02, coarse + 0.02, -30.0), 0.5123, 0.0002);
+    EXPECT_LT(rec.FirstLoudSample(0.0, 0.5, -30.0), 0.0);
+}
+
 TEST(Recording, ShortGapsAreOffsetsOnlyWhenLongerThanTheHold)
 {
     std::vector<int16_t> s = Signal(0.0, 1.0, 440.0, 0.5, 0.5, 0.0);
@@ -82,6 +94,10 @@ TEST(Recording, ShortGapsAreOffsetsOnlyWhenLongerThanTheHold)
     ASSERT_EQ(windows.size(), 100u);
     EXPECT_EQ(windows[51], Recording::SILENCE_DB);
     EXPECT_GT(windows[10], -10.0);
+    // The dropout pulls the mean level of the second down; the median of
+    // short pieces stays at the tone's.
+    EXPECT_LT(rec.LevelDb(0.0, 1.0), -9.10);
+    EXPECT_NEAR(rec.MedianLevelDb(0.0, 1.0), -9.03, 0.02);
 }
 
 TEST(Recording, LoadsRawFilesAndDropsAPartFrame)

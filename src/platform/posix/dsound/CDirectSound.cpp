@@ -33,7 +33,7 @@ CDirectSound::CDirectSound(CAudioOutput *output)
     const BYTE *format = reinterpret_cast<const BYTE *>(&kDefaultPrimaryFormat);
     m_primaryFormat.assign(format, format + sizeof(kDefaultPrimaryFormat));
     if (output != nullptr)
-        m_pThread = new CMixerThread(m_mixer, output, m_mixer.GetRate() / 200);
+        m_pThread = new CMixerThread(m_mixer, output);
     CDeviceRegistry::Add(this);
 }
 
@@ -67,6 +67,7 @@ void CDirectSound::Orphan()
 {
     m_pOrphanedThread = m_pThread;
     m_pThread = nullptr;
+    m_mixer.ForgetThreadAfterFork();
     m_bOrphaned.store(true, std::memory_order_relaxed);
 }
 

@@ -24,7 +24,8 @@ class CPrimaryBuffer;
 class CDirectSound final : public CUnknownObject<IDirectSound, IID_IDirectSound> {
 public:
     // The output rate of a device without an output; a device with one
-    // mixes at the output's rate. Stereo, in periods of 5 ms.
+    // mixes at the output's rate, stereo, in the output's periods. Blocks of
+    // 5 ms are what the mixer is tested and measured with.
     static constexpr DWORD kOutputRate = 48000;
     static constexpr DWORD kPeriodFrames = kOutputRate / 200;
 

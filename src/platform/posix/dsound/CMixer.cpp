@@ -1,6 +1,7 @@
 #include "platform/posix/dsound/CMixer.h"
 
 #include <algorithm>
+#include <new>
 
 CMixer::CMixer(DWORD rate)
     : m_dwRate(rate),
@@ -106,4 +107,10 @@ void CMixer::ReleaseAfterFork()
     m_wakeLock.unlock();
     m_lock.unlock();
     m_renderLock.unlock();
+}
+
+void CMixer::ForgetThreadAfterFork()
+{
+    // Not destroyed: its destructor would wait for the waiter that is gone.
+    new (&m_wakeSignal) std::condition_variable;
 }

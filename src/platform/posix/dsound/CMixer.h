@@ -46,6 +46,11 @@ public:
     // the child and free there. A pass that is rendering ends first.
     void HoldForFork();
     void ReleaseAfterFork();
+    // In the child, before ReleaseAfterFork: the parent's mixer thread,
+    // which may have been waiting for a sound, is not there. The wake
+    // signal is made anew (the old one would count it as a waiter for
+    // good, and never let itself be destroyed).
+    void ForgetThreadAfterFork();
 
 private:
     const DWORD m_dwRate;

@@ -1,7 +1,6 @@
 #include "platform/posix/dsound/CMixerThread.h"
 
 #include <algorithm>
-#include <chrono>
 #include <new>
 #include <system_error>
 
@@ -10,25 +9,20 @@
 
 namespace {
 
-// Silence written after the last sound before the output pauses, on top of
-// what the output still holds: whatever was written is heard to its end.
-const DWORD kHangoverMs = 20;
 // Never longer than this, whatever the output says it holds.
 const DWORD kLongestHangoverMs = 500;
-// A server that does not answer within this is tried again later.
-const DWORD kSeekPatienceMs = 2000;
+// The longest period the block is made for.
+const DWORD kLongestPeriodMs = 50;
 
 }  // namespace
 
-CMixerThread::CMixerThread(CMixer &mixer, CAudioOutput *output, DWORD periodFrames)
-    : m_mixer(mixer),
-      m_pOutput(output),
-      m_dwPeriod(periodFrames),
-      m_bStop(false)
+CMixerThread::CMixerThread(CMixer &mixer, CAudioOutput *output)
+    : m_mixer(mixer), m_pOutput(output), m_bStop(false)
 {
     int result = 0;
     try {
-        m_block.resize(2 * static_cast<size_t>(m_dwPeriod));
+        const DWORD longest = std::max<DWORD>(mixer.GetRate() * kLongestPeriodMs / 1000, 1);
+        m_block.resize(2 * static_cast<size_t>(std::max(longest, output->GetPeriodFrames())));
         result = pthread_create(&m_thread, nullptr, _main, this);
     } catch (...) {
         m_pOutput->Close();
@@ -53,7 +47,7 @@ CMixerThread::~CMixerThread()
     }
     m_mixer.Wake();
     pthread_join(m_thread, nullptr);
-    _stop_seeking();
+    COutputSearch::Withdraw(m_pRequest);
     m_pOutput->Close();
     delete m_pOutput;
 }
@@ -64,29 +58,38 @@ void *CMixerThread::_main(void *self)
     return nullptr;
 }
 
+void CMixerThread::_wake(void *self)
+{
+    static_cast<CMixerThread *>(self)->m_mixer.Wake();
+}
+
 void CMixerThread::_run()
 {
     if (m_pOutput->IsStandIn())
-        _start_seeking();
-    // Frames of silence still owed after the last sound before the output
-    // may pause; -1 while something sounds.
-    int64_t hangover = 0;
+        _look_for_preferred();
+    // After the last sound: whether the silence owed has been reckoned, and
+    // how many frames of it are still to be written before the output pauses.
+    // At the start nothing is owed.
+    bool reckoned = true;
+    uint64_t owed = 0;
     bool paused = false;
+    const uint64_t rate = m_mixer.GetRate();
     while (!m_bStop.load()) {
-        if (m_pSeek && m_pSeek->bFound.load(std::memory_order_acquire))
+        if (m_pRequest && m_pRequest->IsAnswered())
             _adopt_found(paused);
-        if (m_mixer.Render(m_block.data(), m_dwPeriod)) {
-            hangover = -1;
+        const DWORD period =
+            std::max<DWORD>(std::min<DWORD>(m_pOutput->GetPeriodFrames(), static_cast<DWORD>(m_block.size() / 2)), 1);
+        if (m_mixer.Render(m_block.data(), period)) {
+            reckoned = false;
         } else {
-            if (hangover < 0) {
+            if (!reckoned) {
                 const uint64_t held = m_pOutput->GetLatencyFrames();
-                const uint64_t rate = m_mixer.GetRate();
-                hangover = static_cast<int64_t>(
-                    std::min<uint64_t>(held + rate * kHangoverMs / 1000, rate * kLongestHangoverMs / 1000));
+                owed = std::min<uint64_t>(held + rate * kHangoverMs / 1000, rate * kLongestHangoverMs / 1000);
+                reckoned = true;
             }
-            if (hangover <= 0) {
+            if (owed == 0) {
                 // Nothing sounds, and all of it was heard: no wake-ups until
-                // a voice starts (or the seeker finds an output).
+                // a voice starts (or the search finds an output).
                 if (!paused) {
                     m_pOutput->Pause();
                     paused = true;
@@ -95,23 +98,24 @@ void CMixerThread::_run()
                     break;
                 continue;
             }
-            hangover -= m_dwPeriod;
+            owed -= std::min<uint64_t>(owed, period);
         }
         if (paused) {
             m_pOutput->Resume();
             paused = false;
         }
-        if (!m_pOutput->Write(m_block.data(), m_dwPeriod) && !_fall_back())
+        if (!m_pOutput->Write(m_block.data(), period) && !_fall_back())
             return;
     }
 }
 
-// The server went away. Time must go on, or one-shot buffers would never
-// end: carry on into the null output, and look for the server again.
+// The output failed: its server went away, or stopped answering. Time must
+// go on, or one-shot buffers would never end: carry on into the null
+// output, and look for the one wanted again.
 bool CMixerThread::_fall_back()
 {
     CAudioOutput *fallback = new (std::nothrow) CNullOutput();
-    if (!fallback || !fallback->Open(m_mixer.GetRate(), 2, m_dwPeriod)) {
+    if (!fallback || !fallback->Open(m_mixer.GetRate(), 2, 0)) {
         delete fallback;
         return false;
     }
@@ -121,19 +125,14 @@ bool CMixerThread::_fall_back()
                CAudioOutput::NameOf(m_pOutput->GetKind()), CAudioOutput::NameOf(wanted));
     _replace_output(fallback);
     if (fallback->IsStandIn())
-        _start_seeking();
+        _look_for_preferred();
     return true;
 }
 
 void CMixerThread::_adopt_found(bool paused)
 {
-    CAudioOutput *found = nullptr;
-    {
-        std::lock_guard<std::mutex> hold(m_pSeek->lock);
-        found = m_pSeek->pFound;
-        m_pSeek->pFound = nullptr;
-        m_pSeek->bFound.store(false);
-    }
+    CAudioOutput *found = COutputSearch::Take(*m_pRequest);
+    m_pRequest.reset();
     if (found == nullptr)
         return;
     CLog::Line(CLog::LOG_EVENTS, "device output: %s answers; the device plays there from now on",
@@ -141,6 +140,8 @@ void CMixerThread::_adopt_found(bool paused)
     _replace_output(found);
     if (paused)
         m_pOutput->Pause();
+    if (m_pOutput->IsStandIn())
+        _look_for_preferred();
 }
 
 void CMixerThread::_replace_output(CAudioOutput *next)
@@ -157,85 +158,8 @@ void CMixerThread::_replace_output(CAudioOutput *next)
     delete old;
 }
 
-void CMixerThread::_start_seeking()
+void CMixerThread::_look_for_preferred()
 {
-    // The last seeker, if any, found what the output that just went away
-    // was: it has ended or is about to.
-    _stop_seeking();
-    std::shared_ptr<SSeek> seek;
-    try {
-        seek = std::make_shared<SSeek>();
-    } catch (...) {
-        return;  // no memory: the device stays where it is
-    }
-    seek->eSought = m_pOutput->GetWanted();
-    seek->dwRate = m_mixer.GetRate();
-    seek->dwPeriod = m_dwPeriod;
-    seek->pMixer = &m_mixer;
-    std::shared_ptr<SSeek> *handed = new (std::nothrow) std::shared_ptr<SSeek>(seek);
-    pthread_t seeker;
-    if (handed == nullptr || pthread_create(&seeker, nullptr, _seek_main, handed) != 0) {
-        delete handed;
-        return;
-    }
-    pthread_detach(seeker);
-    m_pSeek = std::move(seek);
-}
-
-// Not joined: a seeker may be waiting for a server that does not answer,
-// and the device's teardown must not wait with it. Once told to stop it
-// touches nothing of the device and closes what it finds.
-void CMixerThread::_stop_seeking()
-{
-    if (!m_pSeek)
-        return;
-    {
-        std::lock_guard<std::mutex> hold(m_pSeek->lock);
-        m_pSeek->bStop = true;
-        if (m_pSeek->pFound != nullptr) {
-            m_pSeek->pFound->Close();
-            delete m_pSeek->pFound;
-            m_pSeek->pFound = nullptr;
-        }
-        m_pSeek->signal.notify_all();
-    }
-    m_pSeek.reset();
-}
-
-void *CMixerThread::_seek_main(void *handed)
-{
-    std::shared_ptr<SSeek> seek = std::move(*static_cast<std::shared_ptr<SSeek> *>(handed));
-    delete static_cast<std::shared_ptr<SSeek> *>(handed);
-    _seek(*seek);
-    return nullptr;
-}
-
-void CMixerThread::_seek(SSeek &seek)
-{
-    std::unique_lock<std::mutex> hold(seek.lock);
-    for (;;) {
-        if (seek.signal.wait_for(hold, std::chrono::milliseconds(kRetryMs), [&seek] { return seek.bStop; }))
-            return;
-        hold.unlock();
-        const char *why = "";
-        CAudioOutput *found =
-            CAudioOutput::OpenPreferred(seek.eSought, seek.dwRate, 2, seek.dwPeriod, kSeekPatienceMs, &why);
-        hold.lock();
-        if (seek.bStop) {
-            if (found != nullptr) {
-                found->Close();
-                delete found;
-            }
-            return;
-        }
-        if (found != nullptr) {
-            found->SetWanted(seek.eSought);
-            seek.pFound = found;
-            seek.bFound.store(true, std::memory_order_release);
-            // An idle mixer thread takes it now, and pauses it. Under the
-            // lock: once stopped, the device and its mixer may be gone.
-            seek.pMixer->Wake();
-            return;
-        }
-    }
+    COutputSearch::Withdraw(m_pRequest);
+    m_pRequest = COutputSearch::Ask(m_pOutput->GetSought(), m_pOutput->GetWanted(), m_mixer.GetRate(), _wake, this);
 }

@@ -7,6 +7,7 @@
 
 #include "platform/CLog.h"
 #include "platform/posix/output/CAlsaOutput.h"
+#include "platform/posix/output/CFrameClock.h"
 #include "platform/posix/output/CNullOutput.h"
 #include "platform/posix/output/CPulseOutput.h"
 
@@ -71,17 +72,30 @@ const char *CAudioOutput::NameOf(EKind kind)
     }
 }
 
-CAudioOutput *CAudioOutput::OpenPreferred(EKind wanted, DWORD rate, WORD channels, DWORD periodFrames,
-                                          DWORD patienceMs, const char **why)
+uint64_t CAudioOutput::TakeOpenDeadline(DWORD patienceMs)
 {
+    const uint64_t deadline = m_qwOpenDeadlineNs;
+    m_qwOpenDeadlineNs = 0;
+    return deadline ? deadline : CFrameClock::NowNs() + patienceMs * 1000000ull;
+}
+
+CAudioOutput *CAudioOutput::OpenPreferred(EKind wanted, DWORD rate, WORD channels, DWORD periodFrames,
+                                          DWORD patienceMs, const char **why, bool *timedOut)
+{
+    const uint64_t deadline = CFrameClock::NowNs() + patienceMs * 1000000ull;
     *why = "nothing to try";
+    if (timedOut)
+        *timedOut = false;
     if (wanted == OUTPUT_DEFAULT || wanted == OUTPUT_PULSE) {
         std::unique_ptr<CPulseOutput> pulse(new CPulseOutput());
-        if (pulse->Connect(patienceMs) && pulse->Open(rate, channels, periodFrames)) {
+        pulse->SetOpenDeadline(deadline);
+        if (pulse->Open(rate, channels, periodFrames)) {
             pulse->SetWanted(wanted);
             return pulse.release();
         }
         *why = pulse->GetFailure();
+        if (timedOut)
+            *timedOut = pulse->TimedOut();
         // A server that takes the connection but does not answer would hold
         // up ALSA's default device too, which goes to it on such systems.
         if (wanted == OUTPUT_DEFAULT && pulse->TimedOut())
@@ -89,10 +103,13 @@ CAudioOutput *CAudioOutput::OpenPreferred(EKind wanted, DWORD rate, WORD channel
     }
     if (wanted == OUTPUT_DEFAULT || wanted == OUTPUT_ALSA) {
         std::unique_ptr<CAlsaOutput> alsa(new CAlsaOutput());
+        alsa->SetOpenDeadline(deadline);
         if (alsa->Open(rate, channels, periodFrames)) {
             alsa->SetWanted(wanted);
             return alsa.release();
         }
+        if (timedOut)
+            *timedOut = *timedOut || alsa->TimedOut();
         // The server's reason says more, unless ALSA alone was asked for.
         if (wanted == OUTPUT_ALSA)
             *why = alsa->GetFailure();
@@ -116,7 +133,8 @@ CAudioOutput *CAudioOutput::Create(const GUID *device, DWORD rate, WORD channels
     if (wanted != OUTPUT_NULL) {
         CAudioOutput *found = OpenPreferred(wanted, rate, channels, periodFrames, kFirstPatienceMs, &why);
         if (found) {
-            CLog::Line(CLog::LOG_EVENTS, "device output: %s", NameOf(found->GetKind()));
+            CLog::Line(CLog::LOG_EVENTS, "device output: %s%s", NameOf(found->GetKind()),
+                       found->IsStandIn() ? "; PulseAudio is looked for from now on" : "");
             return found;
         }
         if (wanted != OUTPUT_DEFAULT) {
@@ -130,6 +148,6 @@ CAudioOutput *CAudioOutput::Create(const GUID *device, DWORD rate, WORD channels
         return nullptr;
     silent->SetWanted(wanted);
     CLog::Line(CLog::LOG_EVENTS, "device output: null, nothing is heard (%s)%s", why,
-               wanted == OUTPUT_NULL ? "" : "; PulseAudio and ALSA are tried again every second");
+               wanted == OUTPUT_NULL ? "" : "; PulseAudio and ALSA are looked for from now on");
     return silent.release();
 }

@@ -39,16 +39,22 @@ void CFrameClock::Wait(DWORD frames)
     WaitAhead(frames, 0);
 }
 
-void CFrameClock::WaitAhead(DWORD frames, DWORD ahead)
+uint64_t CFrameClock::_count(DWORD frames, uint64_t now)
 {
     if (m_rate == 0)
         Start(1);
-    const uint64_t now = NowNs();
     if (now > m_epochNs + FramesToNs(m_frames) + kResyncNs) {
         m_epochNs = now;
         m_frames = 0;
     }
     m_frames += frames;
+    return m_epochNs + FramesToNs(m_frames);
+}
+
+void CFrameClock::WaitAhead(DWORD frames, DWORD ahead)
+{
+    const uint64_t now = NowNs();
+    _count(frames, now);
     if (m_frames <= ahead)
         return;
     const uint64_t deadline = m_epochNs + FramesToNs(m_frames - ahead);

@@ -23,12 +23,18 @@ public:
     // `ahead` frames of what was handed over are not yet due.
     void WaitAhead(DWORD frames, DWORD ahead);
 
+    // Counts `frames` more handed over and gives the moment (NowNs) when
+    // all of them are due, for a caller that waits for other things too.
+    uint64_t Due(DWORD frames) { return _count(frames, NowNs()); }
+
     DWORD GetRate() const { return m_rate; }
 
     static uint64_t NowNs();
 
 private:
     uint64_t FramesToNs(uint64_t frames) const;
+    // The deadline of everything counted once `frames` more are.
+    uint64_t _count(DWORD frames, uint64_t now);
 
     DWORD m_rate;
     uint64_t m_epochNs;

@@ -1,13 +1,20 @@
 #include "platform/posix/output/CNullOutput.h"
 
-CNullOutput::CNullOutput() : m_open(false) {}
+namespace {
 
-bool CNullOutput::Open(DWORD rate, WORD channels, DWORD /*periodFrames*/)
+const DWORD kPeriodMs = 20;
+
+}  // namespace
+
+CNullOutput::CNullOutput() : m_open(false), m_period(0) {}
+
+bool CNullOutput::Open(DWORD rate, WORD channels, DWORD periodFrames)
 {
     if (channels == 0)
         return false;
     if (rate == 0)
         rate = 48000;
+    m_period = periodFrames ? periodFrames : rate * kPeriodMs / 1000;
     m_clock.Start(rate);
     m_open = true;
     return true;

@@ -14,8 +14,8 @@ namespace {
 
 // Loaded under pthread_once rather than as a function's static: a fork in
 // the middle of the load would leave a static's guard held for good in the
-// child, where pthread_once starts over. Never freed, for the mixer and
-// PulseAudio threads that still run while the process exits.
+// child, where pthread_once starts over. Never freed, for the mixer
+// threads that still run while the process exits.
 pthread_once_t s_once = PTHREAD_ONCE_INIT;
 const CPulseLibrary *s_pLibrary = nullptr;
 
@@ -53,31 +53,24 @@ bool CPulseLibrary::Load()
     if (!handle)
         return false;
     const bool bound =
-        Bind(handle, "pa_threaded_mainloop_new", threaded_mainloop_new) &&
-        Bind(handle, "pa_threaded_mainloop_free", threaded_mainloop_free) &&
-        Bind(handle, "pa_threaded_mainloop_start", threaded_mainloop_start) &&
-        Bind(handle, "pa_threaded_mainloop_stop", threaded_mainloop_stop) &&
-        Bind(handle, "pa_threaded_mainloop_lock", threaded_mainloop_lock) &&
-        Bind(handle, "pa_threaded_mainloop_unlock", threaded_mainloop_unlock) &&
-        Bind(handle, "pa_threaded_mainloop_wait", threaded_mainloop_wait) &&
-        Bind(handle, "pa_threaded_mainloop_signal", threaded_mainloop_signal) &&
-        Bind(handle, "pa_threaded_mainloop_get_api", threaded_mainloop_get_api) &&
+        Bind(handle, "pa_mainloop_new", mainloop_new) &&
+        Bind(handle, "pa_mainloop_free", mainloop_free) &&
+        Bind(handle, "pa_mainloop_get_api", mainloop_get_api) &&
+        Bind(handle, "pa_mainloop_prepare", mainloop_prepare) &&
+        Bind(handle, "pa_mainloop_poll", mainloop_poll) &&
+        Bind(handle, "pa_mainloop_dispatch", mainloop_dispatch) &&
+        Bind(handle, "pa_mainloop_set_poll_func", mainloop_set_poll_func) &&
         Bind(handle, "pa_context_new", context_new) &&
         Bind(handle, "pa_context_unref", context_unref) &&
-        Bind(handle, "pa_context_set_state_callback", context_set_state_callback) &&
         Bind(handle, "pa_context_connect", context_connect) &&
         Bind(handle, "pa_context_disconnect", context_disconnect) &&
         Bind(handle, "pa_context_get_state", context_get_state) &&
-        Bind(handle, "pa_context_rttime_new", context_rttime_new) &&
-        Bind(handle, "pa_context_rttime_restart", context_rttime_restart) &&
-        Bind(handle, "pa_rtclock_now", rtclock_now) &&
         Bind(handle, "pa_context_get_sink_info_by_name", context_get_sink_info_by_name) &&
         Bind(handle, "pa_operation_unref", operation_unref) &&
+        Bind(handle, "pa_operation_cancel", operation_cancel) &&
         Bind(handle, "pa_operation_get_state", operation_get_state) &&
         Bind(handle, "pa_stream_new", stream_new) &&
         Bind(handle, "pa_stream_unref", stream_unref) &&
-        Bind(handle, "pa_stream_set_state_callback", stream_set_state_callback) &&
-        Bind(handle, "pa_stream_set_write_callback", stream_set_write_callback) &&
         Bind(handle, "pa_stream_connect_playback", stream_connect_playback) &&
         Bind(handle, "pa_stream_disconnect", stream_disconnect) &&
         Bind(handle, "pa_stream_get_state", stream_get_state) &&

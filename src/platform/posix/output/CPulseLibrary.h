@@ -6,28 +6,33 @@
 #include <stddef.h>
 #include <stdint.h>
 
-struct timeval;
-struct pa_threaded_mainloop;
+struct pa_mainloop;
 struct pa_context;
 struct pa_stream;
-struct pa_time_event;
+struct pa_io_event;
 struct pa_spawn_api;
 struct pa_cvolume;
 struct pa_operation;
+struct pa_mainloop_api;
 
 typedef uint64_t pa_usec_t;
-#define PA_USEC_INVALID ((pa_usec_t)-1)
 
-// Only the time_free slot is called; the order of the slots is the ABI.
+struct pollfd;
+
+enum { PA_IO_EVENT_INPUT = 1 };
+typedef void (*pa_io_event_cb_t)(pa_mainloop_api *a, pa_io_event *e, int fd, int events, void *userdata);
+typedef int (*pa_poll_func)(struct pollfd *fds, unsigned long count, int timeoutMs, void *userdata);
+
+// Only the io slots are called; the order of the slots is the ABI.
 struct pa_mainloop_api {
     void *userdata;
-    void *io_new;
+    pa_io_event *(*io_new)(pa_mainloop_api *a, int fd, int events, pa_io_event_cb_t cb, void *userdata);
     void *io_enable;
-    void *io_free;
+    void (*io_free)(pa_io_event *e);
     void *io_set_destroy;
     void *time_new;
     void *time_restart;
-    void (*time_free)(pa_time_event *e);
+    void *time_free;
     void *time_set_destroy;
     void *defer_new;
     void *defer_enable;
@@ -94,13 +99,8 @@ struct pa_sink_info {
     pa_sample_spec sample_spec;
 };
 
-typedef void (*pa_context_notify_cb_t)(pa_context *c, void *userdata);
 typedef void (*pa_sink_info_cb_t)(pa_context *c, const pa_sink_info *info, int eol, void *userdata);
 typedef void (*pa_stream_success_cb_t)(pa_stream *s, int success, void *userdata);
-typedef void (*pa_stream_notify_cb_t)(pa_stream *s, void *userdata);
-typedef void (*pa_stream_request_cb_t)(pa_stream *s, size_t nbytes, void *userdata);
-typedef void (*pa_time_event_cb_t)(pa_mainloop_api *a, pa_time_event *e, const struct timeval *tv,
-                                   void *userdata);
 typedef void (*pa_free_cb_t)(void *p);
 
 class CPulseLibrary {
@@ -110,36 +110,30 @@ public:
     // keeps thread-local and atexit state that must outlive every user.
     static const CPulseLibrary *Get();
 
-    pa_threaded_mainloop *(*threaded_mainloop_new)(void);
-    void (*threaded_mainloop_free)(pa_threaded_mainloop *m);
-    int (*threaded_mainloop_start)(pa_threaded_mainloop *m);
-    void (*threaded_mainloop_stop)(pa_threaded_mainloop *m);
-    void (*threaded_mainloop_lock)(pa_threaded_mainloop *m);
-    void (*threaded_mainloop_unlock)(pa_threaded_mainloop *m);
-    void (*threaded_mainloop_wait)(pa_threaded_mainloop *m);
-    void (*threaded_mainloop_signal)(pa_threaded_mainloop *m, int waitForAccept);
-    pa_mainloop_api *(*threaded_mainloop_get_api)(pa_threaded_mainloop *m);
+    // The plain main loop: it runs on the thread that uses the output, so
+    // that no thread of libpulse's own wakes with it.
+    pa_mainloop *(*mainloop_new)(void);
+    void (*mainloop_free)(pa_mainloop *m);
+    pa_mainloop_api *(*mainloop_get_api)(pa_mainloop *m);
+    int (*mainloop_prepare)(pa_mainloop *m, int timeoutUs);
+    int (*mainloop_poll)(pa_mainloop *m);
+    int (*mainloop_dispatch)(pa_mainloop *m);
+    void (*mainloop_set_poll_func)(pa_mainloop *m, pa_poll_func poll, void *userdata);
 
     pa_context *(*context_new)(pa_mainloop_api *api, const char *name);
     void (*context_unref)(pa_context *c);
-    void (*context_set_state_callback)(pa_context *c, pa_context_notify_cb_t cb, void *userdata);
     int (*context_connect)(pa_context *c, const char *server, int flags, const pa_spawn_api *api);
     void (*context_disconnect)(pa_context *c);
     int (*context_get_state)(const pa_context *c);
-    pa_time_event *(*context_rttime_new)(const pa_context *c, pa_usec_t usec, pa_time_event_cb_t cb,
-                                         void *userdata);
-    void (*context_rttime_restart)(const pa_context *c, pa_time_event *e, pa_usec_t usec);
-    pa_usec_t (*rtclock_now)(void);
     pa_operation *(*context_get_sink_info_by_name)(pa_context *c, const char *name, pa_sink_info_cb_t cb,
                                                    void *userdata);
     void (*operation_unref)(pa_operation *o);
+    void (*operation_cancel)(pa_operation *o);
     int (*operation_get_state)(const pa_operation *o);
 
     pa_stream *(*stream_new)(pa_context *c, const char *name, const pa_sample_spec *ss,
                              const pa_channel_map *map);
     void (*stream_unref)(pa_stream *s);
-    void (*stream_set_state_callback)(pa_stream *s, pa_stream_notify_cb_t cb, void *userdata);
-    void (*stream_set_write_callback)(pa_stream *s, pa_stream_request_cb_t cb, void *userdata);
     int (*stream_connect_playback)(pa_stream *s, const char *dev, const pa_buffer_attr *attr,
                                    int flags, const pa_cvolume *volume, pa_stream *syncStream);
     int (*stream_disconnect)(pa_stream *s);
