@@ -6,130 +6,6 @@
 
 namespace {
 
-// Sample decoders: one sample of a frame, as a float in [-1, 1).
-struct DecodeU8 {
-    static float Get(const BYTE *frame, DWORD channel, DWORD)
-    {
-        return static_cast<float>(static_cast<int>(frame[channel]) - 128) * (1.0f / 128.0f);
-    }
-};
-// Signed integers that fill their sample: 16 or 32 bits. The scale is a
-// constant of the instance, so the inner loop keeps a plain multiply.
-template <class T>
-struct DecodeSigned {
-    static float Get(const BYTE *frame, DWORD channel, DWORD)
-    {
-        T value;
-        memcpy(&value, frame + channel * sizeof(T), sizeof(value));
-        return static_cast<float>(value) * (1.0f / static_cast<float>(1ull << (8 * sizeof(T) - 1)));
-    }
-};
-struct DecodeS24 {
-    static float Get(const BYTE *frame, DWORD channel, DWORD)
-    {
-        const BYTE *p = frame + channel * 3;
-        const uint32_t bits = (uint32_t(p[0]) << 8) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 24);
-        return static_cast<float>(static_cast<int32_t>(bits)) * (1.0f / 2147483648.0f);
-    }
-};
-struct DecodeSWide {
-    static float Get(const BYTE *frame, DWORD channel, DWORD sampleBytes)
-    {
-        int32_t value;
-        memcpy(&value, frame + channel * sampleBytes + sampleBytes - 4, sizeof(value));
-        return static_cast<float>(value) * (1.0f / 2147483648.0f);
-    }
-};
-struct DecodeF32 {
-    static float Get(const BYTE *frame, DWORD channel, DWORD)
-    {
-        float value;
-        memcpy(&value, frame + channel * 4, sizeof(value));
-        // NaN and infinities would ring through the kernel into every
-        // neighbouring frame; they become silence here.
-        if (!(value >= -1e6f && value <= 1e6f))
-            return value > 0.0f ? 1e6f : (value < 0.0f ? -1e6f : 0.0f);
-        return value;
-    }
-};
-struct DecodeF64 {
-    static float Get(const BYTE *frame, DWORD channel, DWORD)
-    {
-        double value;
-        memcpy(&value, frame + channel * 8, sizeof(value));
-        // Beyond float's range the conversion is undefined; such values are
-        // noise anyway and only need to stay finite.
-        if (!(value >= -1e6 && value <= 1e6))
-            return value > 0.0 ? 1e6f : (value < 0.0 ? -1e6f : 0.0f);
-        return static_cast<float>(value);
-    }
-};
-struct DecodeSilent {
-    static float Get(const BYTE *, DWORD, DWORD) { return 0.0f; }
-};
-
-template <class D, CSampleFormat::Layout L>
-void Decode(const MixSource &src, const BYTE *frames, DWORD count, float *left, float *right)
-{
-    const DWORD align = src.dwBlockAlign;
-    const DWORD sampleBytes = src.dwSampleBytes;
-    for (DWORD i = 0; i < count; ++i) {
-        const BYTE *frame = frames + static_cast<size_t>(i) * align;
-        if (L == CSampleFormat::LAYOUT_MONO) {
-            left[i] = D::Get(frame, 0, sampleBytes);
-        } else if (L == CSampleFormat::LAYOUT_STEREO) {
-            left[i] = D::Get(frame, 0, sampleBytes);
-            right[i] = D::Get(frame, 1, sampleBytes);
-        } else {
-            float l = 0.0f, r = 0.0f;
-            for (DWORD c = 0; c < src.dwChannels; ++c) {
-                const float x = D::Get(frame, c, sampleBytes);
-                l += x * src.pLeft[c];
-                r += x * src.pRight[c];
-            }
-            left[i] = l;
-            right[i] = r;
-        }
-    }
-}
-
-template <class D>
-MixDecoder ForLayout(CSampleFormat::Layout layout)
-{
-    switch (layout) {
-    case CSampleFormat::LAYOUT_MONO: return &Decode<D, CSampleFormat::LAYOUT_MONO>;
-    case CSampleFormat::LAYOUT_STEREO: return &Decode<D, CSampleFormat::LAYOUT_STEREO>;
-    default: return &Decode<D, CSampleFormat::LAYOUT_DOWNMIX>;
-    }
-}
-
-// Source frames first .. first + count - 1 into the planes, as the source
-// maps them: a looping source repeats, anything else is silent outside.
-void Fetch(const MixSource &src, int64_t first, DWORD count, float *left, float *right)
-{
-    const int64_t frames = static_cast<int64_t>(src.qwFrames);
-    DWORD done = 0;
-    while (done < count) {
-        int64_t index = first + done;
-        DWORD run = count - done;
-        if ((index < 0 && !(src.bLoop && src.bWrapped)) || (index >= frames && !src.bLoop)) {
-            if (index < 0)
-                run = static_cast<DWORD>(std::min<int64_t>(run, -index));
-            std::fill(left + done, left + done + run, 0.0f);
-            if (src.bStereo)
-                std::fill(right + done, right + done + run, 0.0f);
-        } else {
-            index %= frames;
-            if (index < 0)
-                index += frames;
-            run = static_cast<DWORD>(std::min<int64_t>(run, frames - index));
-            src.pDecode(src, src.pData + static_cast<size_t>(index) * src.dwBlockAlign, run,
-                        left + done, src.bStereo ? right + done : nullptr);
-        }
-        done += run;
-    }
-}
-
 // Eight lanes at a time; GCC and Clang map these onto whatever vectors the
 // target has. Never passed by value: that would tie the calling convention
 // to the vector unit.
@@ -157,20 +33,205 @@ typedef int LaneIndex __attribute__((vector_size(32)));
 #define MIX_CLONES
 #endif
 
-// Weights times frames, lane by lane; the kernel's 24 weights is by far
-// the common case and unrolled.
-template <DWORD Taps>
-MIX_INLINE void Products(const float *weights, const float *x, DWORD taps, Lanes &sum)
+// Sample decoders: Get reads one sample of a frame as a float in [-1, 1);
+// where samples have a vector load, Get8 reads eight in a row.
+struct DecodeU8 {
+    static const bool kVector = true;
+    static const DWORD kBytes = 1;
+    static float Get(const BYTE *frame, DWORD channel, DWORD)
+    {
+        return static_cast<float>(static_cast<int>(frame[channel]) - 128) * (1.0f / 128.0f);
+    }
+    static MIX_INLINE void Get8(const BYTE *p, Lanes &v)
+    {
+        typedef unsigned char Bytes __attribute__((vector_size(8)));
+        Bytes b;
+        memcpy(&b, p, sizeof(b));
+        v = (__builtin_convertvector(b, Lanes) - 128.0f) * (1.0f / 128.0f);
+    }
+};
+// Signed integers that fill their sample: 16 or 32 bits. The scale is a
+// constant of the instance, so the inner loop keeps a plain multiply.
+template <class T>
+struct DecodeSigned {
+    static const bool kVector = true;
+    static const DWORD kBytes = sizeof(T);
+    static constexpr float kScale = 1.0f / static_cast<float>(1ull << (8 * sizeof(T) - 1));
+    static float Get(const BYTE *frame, DWORD channel, DWORD)
+    {
+        T value;
+        memcpy(&value, frame + channel * sizeof(T), sizeof(value));
+        return static_cast<float>(value) * kScale;
+    }
+    static MIX_INLINE void Get8(const BYTE *p, Lanes &v)
+    {
+        typedef T Samples __attribute__((vector_size(8 * sizeof(T))));
+        Samples s;
+        memcpy(&s, p, sizeof(s));
+        v = __builtin_convertvector(s, Lanes) * kScale;
+    }
+};
+struct DecodeS24 {
+    static const bool kVector = false;
+    static const DWORD kBytes = 3;
+    static float Get(const BYTE *frame, DWORD channel, DWORD)
+    {
+        const BYTE *p = frame + channel * 3;
+        const uint32_t bits = (uint32_t(p[0]) << 8) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 24);
+        return static_cast<float>(static_cast<int32_t>(bits)) * (1.0f / 2147483648.0f);
+    }
+    static void Get8(const BYTE *, Lanes &) {}
+};
+struct DecodeSWide {
+    static const bool kVector = false;
+    static const DWORD kBytes = 0;
+    static float Get(const BYTE *frame, DWORD channel, DWORD sampleBytes)
+    {
+        int32_t value;
+        memcpy(&value, frame + channel * sampleBytes + sampleBytes - 4, sizeof(value));
+        return static_cast<float>(value) * (1.0f / 2147483648.0f);
+    }
+    static void Get8(const BYTE *, Lanes &) {}
+};
+// NaN and infinities would ring through the kernel into every neighbouring
+// frame; beyond float's range a double's conversion is undefined. Such
+// values are noise anyway and only need to stay finite: NaN becomes
+// silence, the rest at most 1e6.
+const float kFloatLimit = 1e6f;
+struct DecodeF32 {
+    static const bool kVector = true;
+    static const DWORD kBytes = 4;
+    static float Get(const BYTE *frame, DWORD channel, DWORD)
+    {
+        float value;
+        memcpy(&value, frame + channel * 4, sizeof(value));
+        if (!(value >= -kFloatLimit && value <= kFloatLimit))
+            return value > 0.0f ? kFloatLimit : (value < 0.0f ? -kFloatLimit : 0.0f);
+        return value;
+    }
+    static MIX_INLINE void Get8(const BYTE *p, Lanes &v)
+    {
+        memcpy(&v, p, sizeof(v));
+        const Lanes limit = Lanes{} + kFloatLimit;
+        const LaneIndex high = v > limit, low = v < -limit, number = v == v;
+        v = reinterpret_cast<Lanes>((reinterpret_cast<LaneIndex>(v) & ~high & ~low & number) |
+                                    (reinterpret_cast<LaneIndex>(limit) & high) |
+                                    (reinterpret_cast<LaneIndex>(-limit) & low));
+    }
+};
+struct DecodeF64 {
+    static const bool kVector = false;
+    static const DWORD kBytes = 8;
+    static float Get(const BYTE *frame, DWORD channel, DWORD)
+    {
+        double value;
+        memcpy(&value, frame + channel * 8, sizeof(value));
+        if (!(value >= -kFloatLimit && value <= kFloatLimit))
+            return value > 0.0 ? kFloatLimit : (value < 0.0 ? -kFloatLimit : 0.0f);
+        return static_cast<float>(value);
+    }
+    static void Get8(const BYTE *, Lanes &) {}
+};
+struct DecodeSilent {
+    static const bool kVector = false;
+    static const DWORD kBytes = 0;
+    static float Get(const BYTE *, DWORD, DWORD) { return 0.0f; }
+    static void Get8(const BYTE *, Lanes &) {}
+};
+
+template <class D, CSampleFormat::Layout L>
+MIX_INLINE void Decode(const MixSource &src, const BYTE *frames, DWORD count, float *left, float *right)
 {
-    Lanes a, b;
-    memcpy(&a, weights, sizeof(a));
-    memcpy(&b, x, sizeof(b));
-    sum = a * b;
-    const DWORD n = Taps ? Taps : taps;
-    for (DWORD m = 8; m < n; m += 8) {
-        memcpy(&a, weights + m, sizeof(a));
-        memcpy(&b, x + m, sizeof(b));
-        sum += a * b;
+    const DWORD align = src.dwBlockAlign;
+    const DWORD sampleBytes = src.dwSampleBytes;
+    DWORD i = 0;
+    if (D::kVector && L == CSampleFormat::LAYOUT_MONO) {
+        for (; i + 8 <= count; i += 8) {
+            Lanes v;
+            D::Get8(frames + i * D::kBytes, v);
+            memcpy(left + i, &v, sizeof(v));
+        }
+    } else if (D::kVector && L == CSampleFormat::LAYOUT_STEREO) {
+        for (; i + 8 <= count; i += 8) {
+            Lanes a, b;
+            D::Get8(frames + 2 * i * D::kBytes, a);
+            D::Get8(frames + (2 * i + 8) * D::kBytes, b);
+            const Lanes l = MIX_SHUFFLE(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+            const Lanes r = MIX_SHUFFLE(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+            memcpy(left + i, &l, sizeof(l));
+            memcpy(right + i, &r, sizeof(r));
+        }
+    }
+    for (; i < count; ++i) {
+        const BYTE *frame = frames + static_cast<size_t>(i) * align;
+        if (L == CSampleFormat::LAYOUT_MONO) {
+            left[i] = D::Get(frame, 0, sampleBytes);
+        } else if (L == CSampleFormat::LAYOUT_STEREO) {
+            left[i] = D::Get(frame, 0, sampleBytes);
+            right[i] = D::Get(frame, 1, sampleBytes);
+        } else {
+            float l = 0.0f, r = 0.0f;
+            for (DWORD c = 0; c < src.dwChannels; ++c) {
+                const float x = D::Get(frame, c, sampleBytes);
+                l += x * src.pLeft[c];
+                r += x * src.pRight[c];
+            }
+            left[i] = l;
+            right[i] = r;
+        }
+    }
+}
+
+template <class D>
+MIX_INLINE void DecodeLayout(const MixSource &src, const BYTE *frames, DWORD count, float *left, float *right)
+{
+    switch (src.eLayout) {
+    case CSampleFormat::LAYOUT_MONO: Decode<D, CSampleFormat::LAYOUT_MONO>(src, frames, count, left, right); break;
+    case CSampleFormat::LAYOUT_STEREO: Decode<D, CSampleFormat::LAYOUT_STEREO>(src, frames, count, left, right); break;
+    default: Decode<D, CSampleFormat::LAYOUT_DOWNMIX>(src, frames, count, left, right); break;
+    }
+}
+
+// Decodes `count` whole frames at `frames` into `left` and, for sources
+// heard in stereo, `right`.
+MIX_INLINE void DecodeAny(const MixSource &src, const BYTE *frames, DWORD count, float *left, float *right)
+{
+    switch (src.eEncoding) {
+    case CSampleFormat::ENC_U8: DecodeLayout<DecodeU8>(src, frames, count, left, right); break;
+    case CSampleFormat::ENC_S16: DecodeLayout<DecodeSigned<int16_t>>(src, frames, count, left, right); break;
+    case CSampleFormat::ENC_S24: DecodeLayout<DecodeS24>(src, frames, count, left, right); break;
+    case CSampleFormat::ENC_S32: DecodeLayout<DecodeSigned<int32_t>>(src, frames, count, left, right); break;
+    case CSampleFormat::ENC_SWIDE: DecodeLayout<DecodeSWide>(src, frames, count, left, right); break;
+    case CSampleFormat::ENC_F32: DecodeLayout<DecodeF32>(src, frames, count, left, right); break;
+    case CSampleFormat::ENC_F64: DecodeLayout<DecodeF64>(src, frames, count, left, right); break;
+    default: DecodeLayout<DecodeSilent>(src, frames, count, left, right); break;
+    }
+}
+
+// Source frames first .. first + count - 1 into the planes, as the source
+// maps them: a looping source repeats, anything else is silent outside.
+MIX_CLONES void Fetch(const MixSource &src, int64_t first, DWORD count, float *left, float *right)
+{
+    const int64_t frames = static_cast<int64_t>(src.qwFrames);
+    DWORD done = 0;
+    while (done < count) {
+        int64_t index = first + done;
+        DWORD run = count - done;
+        if ((index < 0 && !(src.bLoop && src.bWrapped)) || (index >= frames && !src.bLoop)) {
+            if (index < 0)
+                run = static_cast<DWORD>(std::min<int64_t>(run, -index));
+            std::fill(left + done, left + done + run, 0.0f);
+            if (src.bStereo)
+                std::fill(right + done, right + done + run, 0.0f);
+        } else {
+            index %= frames;
+            if (index < 0)
+                index += frames;
+            run = static_cast<DWORD>(std::min<int64_t>(run, frames - index));
+            DecodeAny(src, src.pData + static_cast<size_t>(index) * src.dwBlockAlign, run, left + done,
+                      src.bStereo ? right + done : nullptr);
+        }
+        done += run;
     }
 }
 
@@ -218,71 +279,222 @@ MIX_INLINE void AddEight(const Lanes &left, const Lanes &right, float gl, float 
     memcpy(out + 8, &hi, sizeof(hi));
 }
 
+// Lanes first .. first + count - 1 of each plane, as AddEight would add
+// them, to `count` frames of `out`.
+MIX_INLINE void AddSome(const Lanes &left, const Lanes &right, DWORD first, DWORD count, float &gl, float &gr,
+                        const MixGains &g, float *out)
+{
+    for (DWORD j = 0; j < count; ++j) {
+        out[2 * j] += left[first + j] * gl;
+        out[2 * j + 1] += right[first + j] * gr;
+        gl += g.fStepLeft;
+        gr += g.fStepRight;
+    }
+}
+
+// One block of a ratio's table over the planes: sixteen output frames, a
+// row of weights per source frame, in as many independent sums as keep the
+// multiply-adds flowing. `left` and `right` are the block's first source
+// frame; `span` is a multiple of 4.
+template <bool Stereo>
+MIX_INLINE void BlockSums(const float *weights, DWORD span, const float *left, const float *right, Lanes *l,
+                          Lanes *r)
+{
+    Lanes a0 = {}, a1 = {}, a2 = {}, a3 = {}, c0 = {}, c1 = {}, c2 = {}, c3 = {};
+    const float *end = left + span;
+    for (; left != end; left += 4, right += 4, weights += 64) {
+        for (int k = 0; k < 4; k += 2) {
+            Lanes w0, w1, w2, w3;
+            memcpy(&w0, weights + 16 * k, sizeof(w0));
+            memcpy(&w1, weights + 16 * k + 8, sizeof(w1));
+            memcpy(&w2, weights + 16 * k + 16, sizeof(w2));
+            memcpy(&w3, weights + 16 * k + 24, sizeof(w3));
+            a0 += w0 * left[k];
+            a1 += w1 * left[k];
+            a2 += w2 * left[k + 1];
+            a3 += w3 * left[k + 1];
+            if (Stereo) {
+                c0 += w0 * right[k];
+                c1 += w1 * right[k];
+                c2 += w2 * right[k + 1];
+                c3 += w3 * right[k + 1];
+            }
+        }
+    }
+    l[0] = a0 + a2;
+    l[1] = a1 + a3;
+    r[0] = c0 + c2;
+    r[1] = c1 + c3;
+}
+
+// Sixteen frames of each plane (two vectors), scaled by the gains of
+// `gl` and `gr` (a gain per lane), added to sixteen interleaved stereo
+// frames of `out`; the gains move on by `stepl` and `stepr` (per vector).
+MIX_INLINE void AddSixteen(const Lanes *left, const Lanes *right, Lanes &gl, Lanes &gr, const Lanes &stepl,
+                           const Lanes &stepr, float *out)
+{
+    for (int h = 0; h < 2; ++h) {
+        const Lanes l = left[h] * gl;
+        const Lanes r = right[h] * gr;
+        gl += stepl;
+        gr += stepr;
+        Lanes lo, hi;
+        memcpy(&lo, out + 16 * h, sizeof(lo));
+        memcpy(&hi, out + 16 * h + 8, sizeof(hi));
+        lo += MIX_SHUFFLE(l, r, 0, 8, 1, 9, 2, 10, 3, 11);
+        hi += MIX_SHUFFLE(l, r, 4, 12, 5, 13, 6, 14, 7, 15);
+        memcpy(out + 16 * h, &lo, sizeof(lo));
+        memcpy(out + 16 * h + 8, &hi, sizeof(hi));
+    }
+}
+
+// `n` output frames from output `lane` of block `block` of the ratio's
+// cycle on, added to the interleaved `out`. The planes start at the
+// block's first source frame.
+template <bool Stereo>
+MIX_INLINE void FilterBlocks(const float *left, const float *right, const CRatioTable &table, DWORD block,
+                             DWORD lane, DWORD n, float *out, MixGains &g)
+{
+    const DWORD kFrames = CRatioTable::kBlockFrames;
+    const DWORD span = table.GetSpan();
+    const DWORD last = table.GetBlocks() - 1;
+    const DWORD lastFrames = table.GetCycle() - last * kFrames;
+    // Gains kept here, not in `g`, which `out` might alias.
+    float gl = g.fLeft, gr = g.fRight;
+    const float stepLeft = g.fStepLeft, stepRight = g.fStepRight;
+    const Lanes ramp = {0, 1, 2, 3, 4, 5, 6, 7};
+    const Lanes stepl = Lanes{} + 8 * stepLeft, stepr = Lanes{} + 8 * stepRight;
+    const float *weights = table.GetWeights(block);
+    const int32_t origin = table.GetStart(block);
+    int64_t cycle = 0;
+    DWORD i = 0;
+    while (i < n) {
+        const size_t x = static_cast<size_t>(cycle + table.GetStart(block) - origin);
+        Lanes l[2], r[2];
+        BlockSums<Stereo>(weights, span, left + x, right + x, l, r);
+        if (!Stereo) {
+            r[0] = l[0];
+            r[1] = l[1];
+        }
+        const DWORD count = std::min((block == last ? lastFrames : kFrames) - lane, n - i);
+        if (count == kFrames) {
+            Lanes vl = gl + stepLeft * ramp, vr = gr + stepRight * ramp;
+            AddSixteen(l, r, vl, vr, stepl, stepr, out + 2 * i);
+            gl += kFrames * stepLeft;
+            gr += kFrames * stepRight;
+        } else {
+            float sl[16], sr[16];
+            memcpy(sl, l, sizeof(sl));
+            memcpy(sr, r, sizeof(sr));
+            for (DWORD j = 0; j < count; ++j) {
+                out[2 * (i + j)] += sl[lane + j] * gl;
+                out[2 * (i + j) + 1] += sr[lane + j] * gr;
+                gl += stepLeft;
+                gr += stepRight;
+            }
+        }
+        i += count;
+        lane = 0;
+        if (block == last) {
+            block = 0;
+            weights = table.GetWeights(0);
+            cycle += table.GetCycleSource();
+        } else {
+            ++block;
+            weights += span * kFrames;
+        }
+    }
+    g.fLeft = gl;
+    g.fRight = gr;
+}
+
+MIX_CLONES void FilterRatio(bool stereo, const float *left, const float *right, const CRatioTable &table,
+                            DWORD block, DWORD lane, DWORD n, float *out, MixGains &g)
+{
+    if (stereo)
+        FilterBlocks<true>(left, right, table, block, lane, n, out, g);
+    else
+        FilterBlocks<false>(left, left, table, block, lane, n, out, g);
+}
+
+// The weights for a fraction, a straight line between two rows, times the
+// frames, lane by lane; the kernel's 24 weights are by far the common case
+// and unrolled.
+template <bool Stereo, DWORD Taps>
+MIX_INLINE void RowProducts(const float *row, float along, DWORD taps, const float *left, const float *right,
+                            Lanes &sl, Lanes &sr)
+{
+    const DWORD n = Taps ? Taps : taps;
+    sl = Lanes{};
+    sr = Lanes{};
+    for (DWORD m = 0; m < n; m += 8) {
+        Lanes w, d, x;
+        memcpy(&w, row + m, sizeof(w));
+        memcpy(&d, row + n + m, sizeof(d));
+        w += along * d;
+        memcpy(&x, left + m, sizeof(x));
+        sl += w * x;
+        if (Stereo) {
+            memcpy(&x, right + m, sizeof(x));
+            sr += w * x;
+        }
+    }
+}
+
 // The kernel over the planes, added to the interleaved `out`: output frame
 // i from fraction `q` (32.32, relative to left[GetHistory()]) on by `step`.
 // Eight frames at a time, whose sums are added up across lanes together.
 template <bool Stereo, DWORD Taps>
-MIX_INLINE void FilterPlanes(const float *left, const float *right, const CSincTable &table, uint64_t q,
-                             uint64_t step, DWORD n, float *out, MixGains &g)
+MIX_INLINE void FilterRows(const float *left, const float *right, const CSincTable &table, uint64_t q,
+                           uint64_t step, DWORD n, float *out, MixGains &g)
 {
     const DWORD taps = table.GetTaps();
     float gl = g.fLeft, gr = g.fRight;
     DWORD i = 0;
     Lanes sl[8], sr[8];
-    for (; i + 8 <= n; i += 8) {
-        for (int f = 0; f < 8; ++f) {
-            DWORD carry;
-            const float *row = table.Row(static_cast<uint32_t>(q), carry);
-            const size_t k = static_cast<size_t>(q >> 32) + carry;
-            Products<Taps>(row, left + k, taps, sl[f]);
-            if (Stereo)
-                Products<Taps>(row, right + k, taps, sr[f]);
+    while (i < n) {
+        const DWORD count = std::min<DWORD>(8, n - i);
+        for (DWORD f = 0; f < count; ++f) {
+            float along;
+            const float *row = table.Row(static_cast<uint32_t>(q), along);
+            const size_t k = static_cast<size_t>(q >> 32);
+            RowProducts<Stereo, Taps>(row, along, taps, left + k, right + k, sl[f], sr[f]);
             q += step;
         }
+        for (DWORD f = count; f < 8; ++f)
+            sl[f] = sr[f] = Lanes{};
         Lanes l, r;
         Sums(sl, l);
         if (Stereo)
             Sums(sr, r);
         else
             r = l;
-        AddEight(l, r, gl, gr, g, out + 2 * i);
-        gl += 8 * g.fStepLeft;
-        gr += 8 * g.fStepRight;
-    }
-    for (; i < n; ++i) {
-        DWORD carry;
-        const float *row = table.Row(static_cast<uint32_t>(q), carry);
-        const size_t k = static_cast<size_t>(q >> 32) + carry;
-        Products<Taps>(row, left + k, taps, sl[0]);
-        const float l = Sum(sl[0]);
-        float r = l;
-        if (Stereo) {
-            Products<Taps>(row, right + k, taps, sr[0]);
-            r = Sum(sr[0]);
+        if (count == 8) {
+            AddEight(l, r, gl, gr, g, out + 2 * i);
+            gl += 8 * g.fStepLeft;
+            gr += 8 * g.fStepRight;
+        } else {
+            AddSome(l, r, 0, count, gl, gr, g, out + 2 * i);
         }
-        out[2 * i] += l * gl;
-        out[2 * i + 1] += r * gr;
-        gl += g.fStepLeft;
-        gr += g.fStepRight;
-        q += step;
+        i += count;
     }
     g.fLeft = gl;
     g.fRight = gr;
 }
 
-MIX_CLONES void Filter(bool stereo, const float *left, const float *right, const CSincTable &table,
-                       uint64_t q, uint64_t step, DWORD n, float *out, MixGains &g)
+MIX_CLONES void FilterAny(bool stereo, const float *left, const float *right, const CSincTable &table,
+                          uint64_t q, uint64_t step, DWORD n, float *out, MixGains &g)
 {
     if (table.GetTaps() == 24) {
         if (stereo)
-            FilterPlanes<true, 24>(left, right, table, q, step, n, out, g);
+            FilterRows<true, 24>(left, right, table, q, step, n, out, g);
         else
-            FilterPlanes<false, 24>(left, left, table, q, step, n, out, g);
+            FilterRows<false, 24>(left, left, table, q, step, n, out, g);
     } else {
         if (stereo)
-            FilterPlanes<true, 0>(left, right, table, q, step, n, out, g);
+            FilterRows<true, 0>(left, right, table, q, step, n, out, g);
         else
-            FilterPlanes<false, 0>(left, left, table, q, step, n, out, g);
+            FilterRows<false, 0>(left, left, table, q, step, n, out, g);
     }
 }
 
@@ -313,20 +525,6 @@ MIX_CLONES void Add(bool stereo, const float *left, const float *right, DWORD n,
 
 }  // namespace
 
-MixDecoder SelectMixDecoder(CSampleFormat::Encoding encoding, CSampleFormat::Layout layout)
-{
-    switch (encoding) {
-    case CSampleFormat::ENC_U8: return ForLayout<DecodeU8>(layout);
-    case CSampleFormat::ENC_S16: return ForLayout<DecodeSigned<int16_t>>(layout);
-    case CSampleFormat::ENC_S24: return ForLayout<DecodeS24>(layout);
-    case CSampleFormat::ENC_S32: return ForLayout<DecodeSigned<int32_t>>(layout);
-    case CSampleFormat::ENC_SWIDE: return ForLayout<DecodeSWide>(layout);
-    case CSampleFormat::ENC_F32: return ForLayout<DecodeF32>(layout);
-    case CSampleFormat::ENC_F64: return ForLayout<DecodeF64>(layout);
-    default: return ForLayout<DecodeSilent>(layout);
-    }
-}
-
 DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWORD frames,
                 float *scratch, DWORD scratchFrames)
 {
@@ -349,10 +547,39 @@ DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWOR
         }
         const uint64_t fraction = p & 0xFFFFFFFFu;
         const CSincTable *table = src.pTable;
+        const CRatioTable *ratio = src.pRatio;
+        uint64_t next = 0;
+        DWORD phase = 0;
         if (step == kOne && fraction == 0) {
             // The output's own rate on a whole frame: the frames as they are.
             Fetch(src, static_cast<int64_t>(p >> 32), n, left, right);
             Add(src.bStereo, left, right, n, out + 2 * done, gains);
+            next = p + n * step;
+        } else if (ratio != nullptr && ratio->FindPhase(static_cast<uint32_t>(fraction), phase) &&
+                   (scratchFrames - ratio->GetSpan() - 2) * uint64_t(ratio->GetPhases()) >
+                       64 * uint64_t(ratio->GetSourceStep())) {
+            // A ratio with a table, on one of its phases: exact weights,
+            // eight frames at a time, and exact steps. The source frame of
+            // the cycle's output 0 is `origin`.
+            const uint64_t m = ratio->GetSourceStep(), l = ratio->GetPhases();
+            const uint64_t sequence = ratio->GetSequence(phase);
+            const int64_t origin = static_cast<int64_t>(p >> 32) - static_cast<int64_t>((sequence * m - phase) / l);
+            const uint64_t most = (scratchFrames - ratio->GetSpan() - 2) * l / m - 32;
+            if (most < n)
+                n = static_cast<DWORD>(most);
+            if (!src.bLoop) {
+                const uint64_t rest = (((src.qwFrames - (p >> 32)) * l - phase) + m - 1) / m;
+                if (rest < n)
+                    n = static_cast<DWORD>(rest);
+            }
+            const int64_t start = ratio->GetSourceStart(sequence);
+            const DWORD span = static_cast<DWORD>(ratio->GetSourceStart(sequence + n - 1) - start) + ratio->GetSpan();
+            Fetch(src, origin + start, span, left, right);
+            FilterRatio(src.bStereo, left, right, *ratio, static_cast<DWORD>(sequence / CRatioTable::kBlockFrames),
+                        static_cast<DWORD>(sequence % CRatioTable::kBlockFrames), n, out + 2 * done, gains);
+            const uint64_t after = (sequence + n) * m;
+            next = (static_cast<uint64_t>(origin + static_cast<int64_t>(after / l)) << 32) |
+                   ratio->GetFraction(static_cast<DWORD>(after % l));
         } else if (table == nullptr) {
             // No memory for a kernel: the nearest frames.
             float *heardLeft = scratch + 2 * scratchFrames;
@@ -367,6 +594,7 @@ DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWOR
                 heardRight[i] = src.bStereo ? right[k] : left[k];
             }
             Add(true, heardLeft, heardRight, n, out + 2 * done, gains);
+            next = p + n * step;
         } else {
             const DWORD taps = table->GetTaps();
             const uint64_t room = scratchFrames - taps - 1;
@@ -375,9 +603,9 @@ DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWOR
                 n = static_cast<DWORD>(most);
             const DWORD span = static_cast<DWORD>(((fraction + (n - 1) * step) >> 32) + taps + 1);
             Fetch(src, static_cast<int64_t>(p >> 32) - table->GetHistory(), span, left, right);
-            Filter(src.bStereo, left, right, *table, fraction, step, n, out + 2 * done, gains);
+            FilterAny(src.bStereo, left, right, *table, fraction, step, n, out + 2 * done, gains);
+            next = p + n * step;
         }
-        uint64_t next = p + n * step;
         if (src.bLoop && next >= end) {
             next = (((next >> 32) % src.qwFrames) << 32) | (next & 0xFFFFFFFFu);
             src.bWrapped = true;

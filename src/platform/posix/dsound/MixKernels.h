@@ -1,21 +1,18 @@
 // The inner loops of the mixer. A voice's frames are first decoded, a block
 // at a time, into planar float (one decoder per sample encoding and channel
-// layout, chosen once per buffer, so that the per-frame work has no virtual
-// call, no division and no format switch); the resampler then reads them
-// through a windowed-sinc kernel (CSincTable) and adds them to the output.
+// layout, chosen once per block, so that the per-frame work has no call,
+// no division and no format switch); the resampler then reads them through
+// a windowed-sinc kernel and adds them to the output. A voice at a ratio
+// with a table of its own (CRatioTable) takes its weights from there, eight
+// output frames at a time; any other reads them from CSincTable, a frame
+// at a time.
 #pragma once
 
 #include <stdint.h>
 
+#include "platform/posix/dsound/CRatioTable.h"
 #include "platform/posix/dsound/CSampleFormat.h"
 #include "platform/posix/dsound/CSincTable.h"
-
-struct MixSource;
-
-// Decodes `count` whole frames at `frames` into `left` and, for sources
-// heard in stereo, `right`.
-typedef void (*MixDecoder)(const MixSource &src, const BYTE *frames, DWORD count, float *left,
-                           float *right);
 
 // What the mixer reads: a buffer's samples and how to step through them.
 struct MixSource {
@@ -26,10 +23,12 @@ struct MixSource {
     DWORD dwChannels;       // channels weighed in, LAYOUT_DOWNMIX only
     const float *pLeft;     // downmix weights, LAYOUT_DOWNMIX only
     const float *pRight;
-    MixDecoder pDecode;
-    bool bStereo;           // the decoder fills both planes
+    CSampleFormat::Encoding eEncoding;
+    CSampleFormat::Layout eLayout;
+    bool bStereo;           // heard in stereo: both planes are filled
     uint64_t qwStep;        // source frames per output frame, 32.32 fixed point
     const CSincTable *pTable;  // the kernel for that step; null: none to be had
+    const CRatioTable *pRatio;  // its weights in order, for a ratio that has them
     bool bLoop;
     // A looping source that has come round: what lies before its first
     // frame is its end, not silence.
@@ -47,9 +46,6 @@ struct MixGains {
 // Room the mixer gives a voice to work in: kMixScratchFrames frames of each
 // of four planes (the source's two, the output's two).
 const DWORD kMixScratchFrames = 2048;
-
-// The decoder for a format, and whether it fills both planes.
-MixDecoder SelectMixDecoder(CSampleFormat::Encoding encoding, CSampleFormat::Layout layout);
 
 // Adds up to `frames` frames of the source, starting at `pos` (32.32 fixed
 // point source frames), to the interleaved stereo `out`. A source at
