@@ -110,6 +110,16 @@ bool CRatioTable::_build(uint64_t step)
 
 const CRatioTable *CRatioTable::For(DWORD frequency, DWORD rate)
 {
+    return _find(frequency, rate, true);
+}
+
+const CRatioTable *CRatioTable::Find(DWORD frequency, DWORD rate)
+{
+    return _find(frequency, rate, false);
+}
+
+const CRatioTable *CRatioTable::_find(DWORD frequency, DWORD rate, bool make)
+{
     if (frequency == 0 || rate == 0)
         return nullptr;
     const DWORD common = Gcd(frequency, rate);
@@ -123,7 +133,7 @@ const CRatioTable *CRatioTable::For(DWORD frequency, DWORD rate)
         if (table->m_dwM == m && table->m_dwL == l)
             return table;
     }
-    if (s_bytes.load(std::memory_order_relaxed) >= kMaxBytes)
+    if (!make || s_bytes.load(std::memory_order_relaxed) >= kMaxBytes)
         return nullptr;
     CRatioTable *table = new (std::nothrow) CRatioTable(m, l);
     if (table == nullptr || !table->_build((static_cast<uint64_t>(frequency) << 32) / rate)) {

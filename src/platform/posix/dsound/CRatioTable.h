@@ -8,8 +8,10 @@
 // once.
 //
 // Tables are shared by every voice at the ratio and kept for the life of the
-// process; there is a table for the common ratios, not for every one (a
-// voice without one is filtered at its fractions as they come).
+// process. They are made for the rates buffers are created with, not for
+// every frequency set later (a passing pitch would fill the room the next
+// buffer's rate needs); a voice without one is filtered at its fractions as
+// they come.
 #pragma once
 
 #include <stdint.h>
@@ -20,10 +22,11 @@
 
 class CRatioTable {
 public:
-    // The table for a voice at `frequency` on an output at `rate`; null for
-    // equal rates, for a ratio whose cycle is too long to keep, and when
-    // there is no memory.
+    // The table for a voice at `frequency` on an output at `rate`, made if
+    // need be; null for equal rates, for a ratio whose cycle is too long to
+    // keep, and when there is no room. Find only looks.
     static const CRatioTable *For(DWORD frequency, DWORD rate);
+    static const CRatioTable *Find(DWORD frequency, DWORD rate);
 
     // Source frames (M) per cycle of GetPhases() (L) output frames.
     DWORD GetSourceStep() const { return m_dwM; }
@@ -76,6 +79,7 @@ public:
 
 private:
     CRatioTable(DWORD m, DWORD l);
+    static const CRatioTable *_find(DWORD frequency, DWORD rate, bool make);
     CRatioTable(const CRatioTable &) = delete;
     CRatioTable &operator=(const CRatioTable &) = delete;
     bool _build(uint64_t step);

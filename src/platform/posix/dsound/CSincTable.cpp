@@ -15,7 +15,7 @@ const double kCutoff = 0.5225;
 const double kBeta = 8.5;
 // 512 rows: a straight line between neighbouring rows misses the kernel by
 // less than 1e-5 of its peak, 100 dB below a tone.
-const DWORD kPhaseBits = 9;
+const DWORD kPhaseBits = 8;
 // Faster voices: the kernel stretched by 2^(k/4), k = 1..kStretches; a
 // stretched kernel is smoother, so half as many rows do.
 const int kStretches = 9;

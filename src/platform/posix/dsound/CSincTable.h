@@ -34,9 +34,22 @@ public:
     // far along that step the fraction lies, in [0, 1).
     const float *Row(uint32_t fraction, float &along) const
     {
-        along = static_cast<float>(fraction & m_dwAlongMask) * m_fAlongScale;
+        along = static_cast<float>(static_cast<int32_t>(fraction & m_dwAlongMask)) * m_fAlongScale;
         return m_pRows + static_cast<size_t>(fraction >> m_dwPhaseShift) * 2 * m_dwTaps;
     }
+    // What Row works with, for loops that keep it at hand.
+    struct Rows {
+        const float *pRows;
+        DWORD dwShift;
+        uint32_t dwAlongMask;
+        float fAlongScale;
+        const float *Row(uint32_t fraction, DWORD taps, float &along) const
+        {
+            along = static_cast<float>(static_cast<int32_t>(fraction & dwAlongMask)) * fAlongScale;
+            return pRows + static_cast<size_t>(fraction >> dwShift) * 2 * taps;
+        }
+    };
+    Rows GetRows() const { return Rows{m_pRows, m_dwPhaseShift, m_dwAlongMask, m_fAlongScale}; }
     // The weights for a fraction in [0, 1), as Row gives them, into `weights`.
     void GetWeights(double fraction, float *weights) const;
 

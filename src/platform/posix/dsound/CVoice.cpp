@@ -188,7 +188,7 @@ void CVoice::SetFrequency(DWORD frequency)
 {
     // The tables first: building one takes a while, the mixer need not wait.
     const CSincTable *table = CSincTable::ForStep(Step(frequency, m_dwOutputRate));
-    const CRatioTable *ratio = CRatioTable::For(frequency, m_dwOutputRate);
+    const CRatioTable *ratio = CRatioTable::Find(frequency, m_dwOutputRate);
     std::lock_guard<std::mutex> guard(m_lock);
     _set_step(frequency, table, ratio);
 }

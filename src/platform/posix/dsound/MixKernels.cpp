@@ -279,19 +279,6 @@ MIX_INLINE void AddEight(const Lanes &left, const Lanes &right, float gl, float 
     memcpy(out + 8, &hi, sizeof(hi));
 }
 
-// Lanes first .. first + count - 1 of each plane, as AddEight would add
-// them, to `count` frames of `out`.
-MIX_INLINE void AddSome(const Lanes &left, const Lanes &right, DWORD first, DWORD count, float &gl, float &gr,
-                        const MixGains &g, float *out)
-{
-    for (DWORD j = 0; j < count; ++j) {
-        out[2 * j] += left[first + j] * gl;
-        out[2 * j + 1] += right[first + j] * gr;
-        gl += g.fStepLeft;
-        gr += g.fStepRight;
-    }
-}
-
 // One block of a ratio's table over the planes: sixteen output frames, a
 // row of weights per source frame, in as many independent sums as keep the
 // multiply-adds flowing. `left` and `right` are the block's first source
@@ -418,65 +405,80 @@ MIX_CLONES void FilterRatio(bool stereo, const float *left, const float *right, 
 }
 
 // The weights for a fraction, a straight line between two rows, times the
-// frames, lane by lane; the kernel's 24 weights are by far the common case
-// and unrolled.
-template <bool Stereo, DWORD Taps>
-MIX_INLINE void RowProducts(const float *row, float along, DWORD taps, const float *left, const float *right,
-                            Lanes &sl, Lanes &sr)
+// frames at `x`, lane by lane.
+template <DWORD Taps>
+MIX_INLINE void RowProduct(const float *row, float along, DWORD taps, const float *x, Lanes &sum)
 {
     const DWORD n = Taps ? Taps : taps;
-    sl = Lanes{};
-    sr = Lanes{};
+    sum = Lanes{};
     for (DWORD m = 0; m < n; m += 8) {
-        Lanes w, d, x;
+        Lanes w, d, v;
         memcpy(&w, row + m, sizeof(w));
         memcpy(&d, row + n + m, sizeof(d));
-        w += along * d;
-        memcpy(&x, left + m, sizeof(x));
-        sl += w * x;
-        if (Stereo) {
-            memcpy(&x, right + m, sizeof(x));
-            sr += w * x;
-        }
+        memcpy(&v, x + m, sizeof(v));
+        sum += (w + along * d) * v;
     }
 }
 
 // The kernel over the planes, added to the interleaved `out`: output frame
 // i from fraction `q` (32.32, relative to left[GetHistory()]) on by `step`.
-// Eight frames at a time, whose sums are added up across lanes together.
+// Mono eight frames at a time, whose sums are added up across lanes
+// together; stereo four, whose left and right sums come out interleaved.
 template <bool Stereo, DWORD Taps>
 MIX_INLINE void FilterRows(const float *left, const float *right, const CSincTable &table, uint64_t q,
                            uint64_t step, DWORD n, float *out, MixGains &g)
 {
-    const DWORD taps = table.GetTaps();
+    const DWORD taps = Taps ? Taps : table.GetTaps();
+    const CSincTable::Rows rows = table.GetRows();
+    // Gains kept here, not in `g`, which `out` might alias.
     float gl = g.fLeft, gr = g.fRight;
+    const float stepLeft = g.fStepLeft, stepRight = g.fStepRight;
+    const DWORD kGroup = Stereo ? 4 : 8;
     DWORD i = 0;
-    Lanes sl[8], sr[8];
-    while (i < n) {
-        const DWORD count = std::min<DWORD>(8, n - i);
-        for (DWORD f = 0; f < count; ++f) {
+    for (; i + kGroup <= n; i += kGroup) {
+        Lanes s[8];
+        for (DWORD f = 0; f < kGroup; ++f) {
             float along;
-            const float *row = table.Row(static_cast<uint32_t>(q), along);
+            const float *row = rows.Row(static_cast<uint32_t>(q), taps, along);
             const size_t k = static_cast<size_t>(q >> 32);
-            RowProducts<Stereo, Taps>(row, along, taps, left + k, right + k, sl[f], sr[f]);
+            if (Stereo) {
+                RowProduct<Taps>(row, along, taps, left + k, s[2 * f]);
+                RowProduct<Taps>(row, along, taps, right + k, s[2 * f + 1]);
+            } else {
+                RowProduct<Taps>(row, along, taps, left + k, s[f]);
+            }
             q += step;
         }
-        for (DWORD f = count; f < 8; ++f)
-            sl[f] = sr[f] = Lanes{};
-        Lanes l, r;
-        Sums(sl, l);
-        if (Stereo)
-            Sums(sr, r);
-        else
-            r = l;
-        if (count == 8) {
-            AddEight(l, r, gl, gr, g, out + 2 * i);
-            gl += 8 * g.fStepLeft;
-            gr += 8 * g.fStepRight;
+        Lanes sums;
+        Sums(s, sums);
+        if (Stereo) {
+            const Lanes ramp = {0, 0, 1, 1, 2, 2, 3, 3};
+            const Lanes gains = (Lanes{gl, gr, gl, gr, gl, gr, gl, gr} +
+                                 Lanes{stepLeft, stepRight, stepLeft, stepRight, stepLeft, stepRight, stepLeft,
+                                       stepRight} * ramp);
+            Lanes o;
+            memcpy(&o, out + 2 * i, sizeof(o));
+            o += sums * gains;
+            memcpy(out + 2 * i, &o, sizeof(o));
         } else {
-            AddSome(l, r, 0, count, gl, gr, g, out + 2 * i);
+            const MixGains steps = {0.0f, 0.0f, stepLeft, stepRight};
+            AddEight(sums, sums, gl, gr, steps, out + 2 * i);
         }
-        i += count;
+        gl += kGroup * stepLeft;
+        gr += kGroup * stepRight;
+    }
+    for (; i < n; ++i) {
+        float along;
+        const float *row = rows.Row(static_cast<uint32_t>(q), taps, along);
+        const size_t k = static_cast<size_t>(q >> 32);
+        Lanes sl, sr;
+        RowProduct<Taps>(row, along, taps, left + k, sl);
+        RowProduct<Taps>(row, along, taps, right + k, sr);
+        out[2 * i] += Sum(sl) * gl;
+        out[2 * i + 1] += Sum(sr) * gr;
+        gl += stepLeft;
+        gr += stepRight;
+        q += step;
     }
     g.fLeft = gl;
     g.fRight = gr;
