@@ -13,11 +13,11 @@ namespace {
 const DWORD kTaps = 24;
 const double kCutoff = 0.5225;
 const double kBeta = 8.5;
-// 512 rows: a straight line between neighbouring rows misses the kernel by
-// less than 1e-5 of its peak, 100 dB below a tone.
+// 256 rows: a straight line between neighbouring rows misses the kernel by
+// far less than the kernel itself lets through.
 const DWORD kPhaseBits = 8;
 // Faster voices: the kernel stretched by 2^(k/4), k = 1..kStretches; a
-// stretched kernel is smoother, so half as many rows do.
+// stretched kernel is smoother, so as many rows do.
 const int kStretches = 9;
 const DWORD kStretchedPhaseBits = 8;
 
