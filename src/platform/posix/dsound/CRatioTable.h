@@ -57,12 +57,12 @@ public:
     // A cycle is GetCycle() output frames (L or a few times L) and moves the
     // source on by GetCycleSource() frames; it is cut into blocks from its
     // start, the last of which may be short. Block b of a cycle starts at
-    // source frame GetStart(b), counted from the source frame of the
+    // source frame GetStarts()[b], counted from the source frame of the
     // cycle's output 0, and has GetSpan() rows of kBlockFrames weights.
     DWORD GetCycle() const { return m_dwCycle; }
     DWORD GetBlocks() const { return m_dwBlocks; }
     DWORD GetCycleSource() const { return m_dwCycleSource; }
-    int32_t GetStart(DWORD block) const { return m_pStarts[block]; }
+    const int32_t *GetStarts() const { return m_pStarts; }
     const float *GetWeights(DWORD block) const
     {
         return m_pWeights + static_cast<size_t>(block) * m_dwSpan * kBlockFrames;

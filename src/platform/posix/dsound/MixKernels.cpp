@@ -34,8 +34,20 @@ typedef int LaneIndex __attribute__((vector_size(32)));
 #endif
 
 // Sample decoders: Get reads one sample of a frame as a float in [-1, 1);
-// where samples have a vector load, Get8 reads eight in a row.
-struct DecodeU8 {
+// where samples have a vector load, Get8 reads eight in a row and
+// Get8Stereo eight stereo frames into a vector per channel.
+template <class D>
+struct DecodeVector {
+    static MIX_INLINE void Get8Stereo(const BYTE *p, Lanes &l, Lanes &r)
+    {
+        Lanes a, b;
+        D::Get8(p, a);
+        D::Get8(p + 8 * D::kBytes, b);
+        l = MIX_SHUFFLE(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
+        r = MIX_SHUFFLE(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+    }
+};
+struct DecodeU8 : DecodeVector<DecodeU8> {
     static const bool kVector = true;
     static const DWORD kBytes = 1;
     static float Get(const BYTE *frame, DWORD channel, DWORD)
@@ -53,7 +65,7 @@ struct DecodeU8 {
 // Signed integers that fill their sample: 16 or 32 bits. The scale is a
 // constant of the instance, so the inner loop keeps a plain multiply.
 template <class T>
-struct DecodeSigned {
+struct DecodeSigned : DecodeVector<DecodeSigned<T>> {
     static const bool kVector = true;
     static const DWORD kBytes = sizeof(T);
     static constexpr float kScale = 1.0f / static_cast<float>(1ull << (8 * sizeof(T) - 1));
@@ -68,37 +80,50 @@ struct DecodeSigned {
         typedef T Samples __attribute__((vector_size(8 * sizeof(T))));
         Samples s;
         memcpy(&s, p, sizeof(s));
-        v = __builtin_convertvector(s, Lanes) * kScale;
+        // Through 32-bit integers: a single widening, where straight to
+        // float GCC widens each half on its own.
+        v = __builtin_convertvector(__builtin_convertvector(s, LaneIndex), Lanes) * kScale;
+    }
+    static MIX_INLINE void Get8Stereo(const BYTE *p, Lanes &l, Lanes &r)
+    {
+        if (sizeof(T) != 2) {
+            DecodeVector<DecodeSigned<T>>::Get8Stereo(p, l, r);
+            return;
+        }
+        // A 16-bit stereo frame is one 32-bit word, left in its low half:
+        // each channel moved to the top of the word is its sample * 65536.
+        typedef unsigned Words __attribute__((vector_size(32)));
+        Words w;
+        memcpy(&w, p, sizeof(w));
+        const float scale = 1.0f / 2147483648.0f;
+        l = __builtin_convertvector(reinterpret_cast<LaneIndex>(w << 16), Lanes) * scale;
+        r = __builtin_convertvector(reinterpret_cast<LaneIndex>(w & 0xFFFF0000u), Lanes) * scale;
     }
 };
 struct DecodeS24 {
     static const bool kVector = false;
-    static const DWORD kBytes = 3;
     static float Get(const BYTE *frame, DWORD channel, DWORD)
     {
         const BYTE *p = frame + channel * 3;
         const uint32_t bits = (uint32_t(p[0]) << 8) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 24);
         return static_cast<float>(static_cast<int32_t>(bits)) * (1.0f / 2147483648.0f);
     }
-    static void Get8(const BYTE *, Lanes &) {}
 };
 struct DecodeSWide {
     static const bool kVector = false;
-    static const DWORD kBytes = 0;
     static float Get(const BYTE *frame, DWORD channel, DWORD sampleBytes)
     {
         int32_t value;
         memcpy(&value, frame + channel * sampleBytes + sampleBytes - 4, sizeof(value));
         return static_cast<float>(value) * (1.0f / 2147483648.0f);
     }
-    static void Get8(const BYTE *, Lanes &) {}
 };
 // NaN and infinities would ring through the kernel into every neighbouring
 // frame; beyond float's range a double's conversion is undefined. Such
 // values are noise anyway and only need to stay finite: NaN becomes
 // silence, the rest at most 1e6.
 const float kFloatLimit = 1e6f;
-struct DecodeF32 {
+struct DecodeF32 : DecodeVector<DecodeF32> {
     static const bool kVector = true;
     static const DWORD kBytes = 4;
     static float Get(const BYTE *frame, DWORD channel, DWORD)
@@ -121,7 +146,6 @@ struct DecodeF32 {
 };
 struct DecodeF64 {
     static const bool kVector = false;
-    static const DWORD kBytes = 8;
     static float Get(const BYTE *frame, DWORD channel, DWORD)
     {
         double value;
@@ -130,45 +154,53 @@ struct DecodeF64 {
             return value > 0.0 ? kFloatLimit : (value < 0.0 ? -kFloatLimit : 0.0f);
         return static_cast<float>(value);
     }
-    static void Get8(const BYTE *, Lanes &) {}
 };
 struct DecodeSilent {
     static const bool kVector = false;
-    static const DWORD kBytes = 0;
     static float Get(const BYTE *, DWORD, DWORD) { return 0.0f; }
-    static void Get8(const BYTE *, Lanes &) {}
 };
 
+// Decodes `count` whole frames at `frames` into `left` and, for sources
+// heard in stereo, `right`; or, with `pairs`, a source heard in stereo into
+// `left` as interleaved frames.
 template <class D, CSampleFormat::Layout L>
-MIX_INLINE void Decode(const MixSource &src, const BYTE *frames, DWORD count, float *left, float *right)
+MIX_INLINE void Decode(const MixSource &src, const BYTE *frames, DWORD count, float *left, float *right, bool pairs)
 {
     const DWORD align = src.dwBlockAlign;
     const DWORD sampleBytes = src.dwSampleBytes;
-    DWORD i = 0;
-    if (D::kVector && L == CSampleFormat::LAYOUT_MONO) {
+    // size_t, not DWORD: the addresses then step without being worked out anew.
+    size_t i = 0;
+    if constexpr (!D::kVector) {
+    } else if (L == CSampleFormat::LAYOUT_MONO) {
         for (; i + 8 <= count; i += 8) {
             Lanes v;
             D::Get8(frames + i * D::kBytes, v);
             memcpy(left + i, &v, sizeof(v));
         }
-    } else if (D::kVector && L == CSampleFormat::LAYOUT_STEREO) {
+    } else if (L == CSampleFormat::LAYOUT_STEREO && pairs) {
+        for (; i + 4 <= count; i += 4) {
+            Lanes v;
+            D::Get8(frames + 2 * i * D::kBytes, v);
+            memcpy(left + 2 * i, &v, sizeof(v));
+        }
+    } else if (L == CSampleFormat::LAYOUT_STEREO) {
         for (; i + 8 <= count; i += 8) {
-            Lanes a, b;
-            D::Get8(frames + 2 * i * D::kBytes, a);
-            D::Get8(frames + (2 * i + 8) * D::kBytes, b);
-            const Lanes l = MIX_SHUFFLE(a, b, 0, 2, 4, 6, 8, 10, 12, 14);
-            const Lanes r = MIX_SHUFFLE(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+            Lanes l, r;
+            D::Get8Stereo(frames + 2 * i * D::kBytes, l, r);
             memcpy(left + i, &l, sizeof(l));
             memcpy(right + i, &r, sizeof(r));
         }
     }
+    const size_t stride = pairs ? 2 : 1;
+    if (pairs)
+        right = left + 1;
     for (; i < count; ++i) {
-        const BYTE *frame = frames + static_cast<size_t>(i) * align;
+        const BYTE *frame = frames + i * align;
         if (L == CSampleFormat::LAYOUT_MONO) {
             left[i] = D::Get(frame, 0, sampleBytes);
         } else if (L == CSampleFormat::LAYOUT_STEREO) {
-            left[i] = D::Get(frame, 0, sampleBytes);
-            right[i] = D::Get(frame, 1, sampleBytes);
+            left[i * stride] = D::Get(frame, 0, sampleBytes);
+            right[i * stride] = D::Get(frame, 1, sampleBytes);
         } else {
             float l = 0.0f, r = 0.0f;
             for (DWORD c = 0; c < src.dwChannels; ++c) {
@@ -176,43 +208,49 @@ MIX_INLINE void Decode(const MixSource &src, const BYTE *frames, DWORD count, fl
                 l += x * src.pLeft[c];
                 r += x * src.pRight[c];
             }
-            left[i] = l;
-            right[i] = r;
+            left[i * stride] = l;
+            right[i * stride] = r;
         }
     }
 }
 
 template <class D>
-MIX_INLINE void DecodeLayout(const MixSource &src, const BYTE *frames, DWORD count, float *left, float *right)
+MIX_INLINE void DecodeLayout(const MixSource &src, const BYTE *frames, DWORD count, float *left, float *right,
+                             bool pairs)
 {
     switch (src.eLayout) {
-    case CSampleFormat::LAYOUT_MONO: Decode<D, CSampleFormat::LAYOUT_MONO>(src, frames, count, left, right); break;
-    case CSampleFormat::LAYOUT_STEREO: Decode<D, CSampleFormat::LAYOUT_STEREO>(src, frames, count, left, right); break;
-    default: Decode<D, CSampleFormat::LAYOUT_DOWNMIX>(src, frames, count, left, right); break;
+    case CSampleFormat::LAYOUT_MONO:
+        Decode<D, CSampleFormat::LAYOUT_MONO>(src, frames, count, left, right, pairs);
+        break;
+    case CSampleFormat::LAYOUT_STEREO:
+        Decode<D, CSampleFormat::LAYOUT_STEREO>(src, frames, count, left, right, pairs);
+        break;
+    default: Decode<D, CSampleFormat::LAYOUT_DOWNMIX>(src, frames, count, left, right, pairs); break;
     }
 }
 
-// Decodes `count` whole frames at `frames` into `left` and, for sources
-// heard in stereo, `right`.
-MIX_INLINE void DecodeAny(const MixSource &src, const BYTE *frames, DWORD count, float *left, float *right)
+MIX_INLINE void DecodeAny(const MixSource &src, const BYTE *frames, DWORD count, float *left, float *right,
+                          bool pairs)
 {
     switch (src.eEncoding) {
-    case CSampleFormat::ENC_U8: DecodeLayout<DecodeU8>(src, frames, count, left, right); break;
-    case CSampleFormat::ENC_S16: DecodeLayout<DecodeSigned<int16_t>>(src, frames, count, left, right); break;
-    case CSampleFormat::ENC_S24: DecodeLayout<DecodeS24>(src, frames, count, left, right); break;
-    case CSampleFormat::ENC_S32: DecodeLayout<DecodeSigned<int32_t>>(src, frames, count, left, right); break;
-    case CSampleFormat::ENC_SWIDE: DecodeLayout<DecodeSWide>(src, frames, count, left, right); break;
-    case CSampleFormat::ENC_F32: DecodeLayout<DecodeF32>(src, frames, count, left, right); break;
-    case CSampleFormat::ENC_F64: DecodeLayout<DecodeF64>(src, frames, count, left, right); break;
-    default: DecodeLayout<DecodeSilent>(src, frames, count, left, right); break;
+    case CSampleFormat::ENC_U8: DecodeLayout<DecodeU8>(src, frames, count, left, right, pairs); break;
+    case CSampleFormat::ENC_S16: DecodeLayout<DecodeSigned<int16_t>>(src, frames, count, left, right, pairs); break;
+    case CSampleFormat::ENC_S24: DecodeLayout<DecodeS24>(src, frames, count, left, right, pairs); break;
+    case CSampleFormat::ENC_S32: DecodeLayout<DecodeSigned<int32_t>>(src, frames, count, left, right, pairs); break;
+    case CSampleFormat::ENC_SWIDE: DecodeLayout<DecodeSWide>(src, frames, count, left, right, pairs); break;
+    case CSampleFormat::ENC_F32: DecodeLayout<DecodeF32>(src, frames, count, left, right, pairs); break;
+    case CSampleFormat::ENC_F64: DecodeLayout<DecodeF64>(src, frames, count, left, right, pairs); break;
+    default: DecodeLayout<DecodeSilent>(src, frames, count, left, right, pairs); break;
     }
 }
 
 // Source frames first .. first + count - 1 into the planes, as the source
 // maps them: a looping source repeats, anything else is silent outside.
-MIX_CLONES void Fetch(const MixSource &src, int64_t first, DWORD count, float *left, float *right)
+// With `pairs`, a source heard in stereo goes to `left` as interleaved frames.
+MIX_CLONES void Fetch(const MixSource &src, int64_t first, DWORD count, float *left, float *right, bool pairs = false)
 {
     const int64_t frames = static_cast<int64_t>(src.qwFrames);
+    const DWORD stride = pairs && src.bStereo ? 2 : 1;
     DWORD done = 0;
     while (done < count) {
         int64_t index = first + done;
@@ -220,16 +258,16 @@ MIX_CLONES void Fetch(const MixSource &src, int64_t first, DWORD count, float *l
         if ((index < 0 && !(src.bLoop && src.bWrapped)) || (index >= frames && !src.bLoop)) {
             if (index < 0)
                 run = static_cast<DWORD>(std::min<int64_t>(run, -index));
-            std::fill(left + done, left + done + run, 0.0f);
-            if (src.bStereo)
+            std::fill(left + stride * done, left + stride * (done + run), 0.0f);
+            if (src.bStereo && stride == 1)
                 std::fill(right + done, right + done + run, 0.0f);
         } else {
             index %= frames;
             if (index < 0)
                 index += frames;
             run = static_cast<DWORD>(std::min<int64_t>(run, frames - index));
-            DecodeAny(src, src.pData + static_cast<size_t>(index) * src.dwBlockAlign, run, left + done,
-                      src.bStereo ? right + done : nullptr);
+            DecodeAny(src, src.pData + static_cast<size_t>(index) * src.dwBlockAlign, run, left + stride * done,
+                      src.bStereo && stride == 1 ? right + done : nullptr, pairs);
         }
         done += run;
     }
@@ -279,6 +317,30 @@ MIX_INLINE void AddEight(const Lanes &left, const Lanes &right, float gl, float 
     memcpy(out + 8, &hi, sizeof(hi));
 }
 
+// Four rows of a ratio's block (the weights for sixteen output frames from
+// each of four source frames) into the sums, two per plane and half.
+template <bool Stereo>
+MIX_INLINE void FourRows(const float *weights, const float *left, const float *right, Lanes *a, Lanes *c)
+{
+    for (int k = 0; k < 4; k += 2) {
+        Lanes w0, w1, w2, w3;
+        memcpy(&w0, weights + 16 * k, sizeof(w0));
+        memcpy(&w1, weights + 16 * k + 8, sizeof(w1));
+        memcpy(&w2, weights + 16 * k + 16, sizeof(w2));
+        memcpy(&w3, weights + 16 * k + 24, sizeof(w3));
+        a[0] += w0 * left[k];
+        a[1] += w1 * left[k];
+        a[2] += w2 * left[k + 1];
+        a[3] += w3 * left[k + 1];
+        if (Stereo) {
+            c[0] += w0 * right[k];
+            c[1] += w1 * right[k];
+            c[2] += w2 * right[k + 1];
+            c[3] += w3 * right[k + 1];
+        }
+    }
+}
+
 // One block of a ratio's table over the planes: sixteen output frames, a
 // row of weights per source frame, in as many independent sums as keep the
 // multiply-adds flowing. `left` and `right` are the block's first source
@@ -287,36 +349,23 @@ template <bool Stereo>
 MIX_INLINE void BlockSums(const float *weights, DWORD span, const float *left, const float *right, Lanes *l,
                           Lanes *r)
 {
-    Lanes a0 = {}, a1 = {}, a2 = {}, a3 = {}, c0 = {}, c1 = {}, c2 = {}, c3 = {};
-    const float *end = left + span;
-    for (; left != end; left += 4, right += 4, weights += 64) {
-        for (int k = 0; k < 4; k += 2) {
-            Lanes w0, w1, w2, w3;
-            memcpy(&w0, weights + 16 * k, sizeof(w0));
-            memcpy(&w1, weights + 16 * k + 8, sizeof(w1));
-            memcpy(&w2, weights + 16 * k + 16, sizeof(w2));
-            memcpy(&w3, weights + 16 * k + 24, sizeof(w3));
-            a0 += w0 * left[k];
-            a1 += w1 * left[k];
-            a2 += w2 * left[k + 1];
-            a3 += w3 * left[k + 1];
-            if (Stereo) {
-                c0 += w0 * right[k];
-                c1 += w1 * right[k];
-                c2 += w2 * right[k + 1];
-                c3 += w3 * right[k + 1];
-            }
-        }
+    Lanes a[4] = {}, c[4] = {};
+    const float *end = left + (span & ~7u);
+    for (; left != end; left += 8, right += 8, weights += 128) {
+        FourRows<Stereo>(weights, left, right, a, c);
+        FourRows<Stereo>(weights + 64, left + 4, right + 4, a, c);
     }
-    l[0] = a0 + a2;
-    l[1] = a1 + a3;
-    r[0] = c0 + c2;
-    r[1] = c1 + c3;
+    if (span & 4)
+        FourRows<Stereo>(weights, left, right, a, c);
+    l[0] = a[0] + a[2];
+    l[1] = a[1] + a[3];
+    r[0] = c[0] + c[2];
+    r[1] = c[1] + c[3];
 }
 
-// Sixteen frames of each plane (two vectors), scaled by the gains of
-// `gl` and `gr` (a gain per lane), added to sixteen interleaved stereo
-// frames of `out`; the gains move on by `stepl` and `stepr` (per vector).
+// Sixteen frames of each plane (two vectors), scaled by the gains `gl` and
+// `gr` (a gain per lane), added to sixteen interleaved stereo frames of
+// `out`; the gains move on by `stepl` and `stepr` (per vector).
 MIX_INLINE void AddSixteen(const Lanes *left, const Lanes *right, Lanes &gl, Lanes &gr, const Lanes &stepl,
                            const Lanes &stepr, float *out)
 {
@@ -346,53 +395,55 @@ MIX_INLINE void FilterBlocks(const float *left, const float *right, const CRatio
     const DWORD span = table.GetSpan();
     const DWORD last = table.GetBlocks() - 1;
     const DWORD lastFrames = table.GetCycle() - last * kFrames;
+    const int32_t *starts = table.GetStarts();
+    const float *first = table.GetWeights(0);
     // Gains kept here, not in `g`, which `out` might alias.
     float gl = g.fLeft, gr = g.fRight;
     const float stepLeft = g.fStepLeft, stepRight = g.fStepRight;
     const Lanes ramp = {0, 1, 2, 3, 4, 5, 6, 7};
+    Lanes vl = gl + stepLeft * ramp, vr = gr + stepRight * ramp;
     const Lanes stepl = Lanes{} + 8 * stepLeft, stepr = Lanes{} + 8 * stepRight;
     const float *weights = table.GetWeights(block);
-    const int32_t origin = table.GetStart(block);
-    int64_t cycle = 0;
+    // Where the cycle's output 0 starts in the planes.
+    int64_t origin = -starts[block];
     DWORD i = 0;
     while (i < n) {
-        const size_t x = static_cast<size_t>(cycle + table.GetStart(block) - origin);
         Lanes l[2], r[2];
-        BlockSums<Stereo>(weights, span, left + x, right + x, l, r);
+        const float *x = left + (origin + starts[block]);
+        BlockSums<Stereo>(weights, span, x, right + (x - left), l, r);
         if (!Stereo) {
             r[0] = l[0];
             r[1] = l[1];
         }
         const DWORD count = std::min((block == last ? lastFrames : kFrames) - lane, n - i);
         if (count == kFrames) {
-            Lanes vl = gl + stepLeft * ramp, vr = gr + stepRight * ramp;
             AddSixteen(l, r, vl, vr, stepl, stepr, out + 2 * i);
-            gl += kFrames * stepLeft;
-            gr += kFrames * stepRight;
         } else {
+            // The ends of a run: lanes one by one, and the gains moved on.
             float sl[16], sr[16];
             memcpy(sl, l, sizeof(sl));
             memcpy(sr, r, sizeof(sr));
+            float *o = out + 2 * i;
             for (DWORD j = 0; j < count; ++j) {
-                out[2 * (i + j)] += sl[lane + j] * gl;
-                out[2 * (i + j) + 1] += sr[lane + j] * gr;
-                gl += stepLeft;
-                gr += stepRight;
+                o[2 * j] += sl[lane + j] * (gl + stepLeft * (i + j));
+                o[2 * j + 1] += sr[lane + j] * (gr + stepRight * (i + j));
             }
+            vl = (gl + stepLeft * (i + count)) + stepLeft * ramp;
+            vr = (gr + stepRight * (i + count)) + stepRight * ramp;
         }
         i += count;
         lane = 0;
         if (block == last) {
             block = 0;
-            weights = table.GetWeights(0);
-            cycle += table.GetCycleSource();
+            weights = first;
+            origin += table.GetCycleSource();
         } else {
             ++block;
             weights += span * kFrames;
         }
     }
-    g.fLeft = gl;
-    g.fRight = gr;
+    g.fLeft = gl + stepLeft * n;
+    g.fRight = gr + stepRight * n;
 }
 
 MIX_CLONES void FilterRatio(bool stereo, const float *left, const float *right, const CRatioTable &table,
@@ -500,32 +551,68 @@ MIX_CLONES void FilterAny(bool stereo, const float *left, const float *right, co
     }
 }
 
-// The planes as they are, added to `out` with the gains.
-MIX_CLONES void Add(bool stereo, const float *left, const float *right, DWORD n, float *out, MixGains &g)
+// `n` frames, interleaved pairs or mono, added to `out` with the gains.
+MIX_CLONES void AddFrames(bool stereo, const float *frames, DWORD n, float *out, MixGains &g)
 {
-    if (!stereo)
-        right = left;
+    // Gains kept here, not in `g`, which `out` might alias.
     float gl = g.fLeft, gr = g.fRight;
-    DWORD i = 0;
+    const float stepLeft = g.fStepLeft, stepRight = g.fStepRight;
+    const Lanes ramp = {0, 0, 1, 1, 2, 2, 3, 3};
+    Lanes gains = Lanes{gl, gr, gl, gr, gl, gr, gl, gr} +
+                  Lanes{stepLeft, stepRight, stepLeft, stepRight, stepLeft, stepRight, stepLeft, stepRight} * ramp;
+    const Lanes step = {4 * stepLeft, 4 * stepRight, 4 * stepLeft, 4 * stepRight,
+                        4 * stepLeft, 4 * stepRight, 4 * stepLeft, 4 * stepRight};
+    size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        Lanes l, r;
-        memcpy(&l, left + i, sizeof(l));
-        memcpy(&r, right + i, sizeof(r));
-        AddEight(l, r, gl, gr, g, out + 2 * i);
-        gl += 8 * g.fStepLeft;
-        gr += 8 * g.fStepRight;
+        Lanes a, b, o;
+        if (stereo) {
+            memcpy(&a, frames + 2 * i, sizeof(a));
+            memcpy(&b, frames + 2 * i + 8, sizeof(b));
+        } else {
+            Lanes m;
+            memcpy(&m, frames + i, sizeof(m));
+            a = MIX_SHUFFLE(m, m, 0, 0, 1, 1, 2, 2, 3, 3);
+            b = MIX_SHUFFLE(m, m, 4, 4, 5, 5, 6, 6, 7, 7);
+        }
+        memcpy(&o, out + 2 * i, sizeof(o));
+        o += a * gains;
+        memcpy(out + 2 * i, &o, sizeof(o));
+        gains += step;
+        memcpy(&o, out + 2 * i + 8, sizeof(o));
+        o += b * gains;
+        memcpy(out + 2 * i + 8, &o, sizeof(o));
+        gains += step;
     }
     for (; i < n; ++i) {
-        out[2 * i] += left[i] * gl;
-        out[2 * i + 1] += right[i] * gr;
-        gl += g.fStepLeft;
-        gr += g.fStepRight;
+        const float l = stereo ? frames[2 * i] : frames[i];
+        const float r = stereo ? frames[2 * i + 1] : frames[i];
+        out[2 * i] += l * (gl + stepLeft * i);
+        out[2 * i + 1] += r * (gr + stepRight * i);
     }
-    g.fLeft = gl;
-    g.fRight = gr;
+    g.fLeft = gl + stepLeft * n;
+    g.fRight = gr + stepRight * n;
 }
 
 }  // namespace
+
+MIX_CLONES void ClampMix(float *out, size_t count)
+{
+    const Lanes one = Lanes{} + 1.0f;
+    size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        Lanes v;
+        memcpy(&v, out + i, sizeof(v));
+        const LaneIndex high = v > one, low = v < -one, number = v == v;
+        v = reinterpret_cast<Lanes>((reinterpret_cast<LaneIndex>(v) & ~high & ~low & number) |
+                                    (reinterpret_cast<LaneIndex>(one) & high) |
+                                    (reinterpret_cast<LaneIndex>(-one) & low));
+        memcpy(out + i, &v, sizeof(v));
+    }
+    for (; i < count; ++i) {
+        const float v = out[i];
+        out[i] = v > 1.0f ? 1.0f : (v >= -1.0f ? v : (v < -1.0f ? -1.0f : 0.0f));
+    }
+}
 
 DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWORD frames,
                 float *scratch, DWORD scratchFrames)
@@ -554,8 +641,8 @@ DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWOR
         DWORD phase = 0;
         if (step == kOne && fraction == 0) {
             // The output's own rate on a whole frame: the frames as they are.
-            Fetch(src, static_cast<int64_t>(p >> 32), n, left, right);
-            Add(src.bStereo, left, right, n, out + 2 * done, gains);
+            Fetch(src, static_cast<int64_t>(p >> 32), n, left, right, true);
+            AddFrames(src.bStereo, left, n, out + 2 * done, gains);
             next = p + n * step;
         } else if (ratio != nullptr && ratio->FindPhase(static_cast<uint32_t>(fraction), phase) &&
                    (scratchFrames - ratio->GetSpan() - 2) * uint64_t(ratio->GetPhases()) >
@@ -584,18 +671,17 @@ DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWOR
                    ratio->GetFraction(static_cast<DWORD>(after % l));
         } else if (table == nullptr) {
             // No memory for a kernel: the nearest frames.
-            float *heardLeft = scratch + 2 * scratchFrames;
-            float *heardRight = scratch + 3 * scratchFrames;
+            float *heard = scratch + 2 * scratchFrames;
             const uint64_t most = ((uint64_t(scratchFrames - 1) << 32) - fraction) / step + 1;
             n = static_cast<DWORD>(std::min<uint64_t>(n, most));
             Fetch(src, static_cast<int64_t>(p >> 32), static_cast<DWORD>(((fraction + (n - 1) * step) >> 32) + 1),
                   left, right);
             for (DWORD i = 0; i < n; ++i) {
                 const size_t k = static_cast<size_t>((fraction + i * step) >> 32);
-                heardLeft[i] = left[k];
-                heardRight[i] = src.bStereo ? right[k] : left[k];
+                heard[2 * i] = left[k];
+                heard[2 * i + 1] = src.bStereo ? right[k] : left[k];
             }
-            Add(true, heardLeft, heardRight, n, out + 2 * done, gains);
+            AddFrames(true, heard, n, out + 2 * done, gains);
             next = p + n * step;
         } else {
             const DWORD taps = table->GetTaps();

@@ -8,6 +8,7 @@
 // at a time.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "platform/posix/dsound/CRatioTable.h"
@@ -57,3 +58,6 @@ const DWORD kMixScratchFrames = 2048;
 // scratchFrames is at least 256.
 DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWORD frames,
                 float *scratch, DWORD scratchFrames);
+
+// The finished mix into [-1, 1]: `count` floats; NaN becomes silence.
+void ClampMix(float *out, size_t count);
