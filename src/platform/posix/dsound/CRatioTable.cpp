@@ -1,7 +1,6 @@
 #include "platform/posix/dsound/CRatioTable.h"
 
 #include <stdlib.h>
-#include <string.h>
 
 #include <algorithm>
 #include <atomic>

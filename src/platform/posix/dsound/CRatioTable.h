@@ -16,7 +16,6 @@
 
 #include <stdint.h>
 
-#include <memory>
 
 #include "platform/winapi.h"
 

@@ -29,15 +29,10 @@ public:
     DWORD GetTaps() const { return m_dwTaps; }
     DWORD GetHistory() const { return m_dwTaps / 2 - 1; }
 
-    // For the fraction `fraction` (32 bits) of a frame: the row below it,
-    // GetTaps() weights followed by GetTaps() steps to the next row, and how
-    // far along that step the fraction lies, in [0, 1).
-    const float *Row(uint32_t fraction, float &along) const
-    {
-        along = static_cast<float>(static_cast<int32_t>(fraction & m_dwAlongMask)) * m_fAlongScale;
-        return m_pRows + static_cast<size_t>(fraction >> m_dwPhaseShift) * 2 * m_dwTaps;
-    }
-    // What Row works with, for loops that keep it at hand.
+    // For the fraction `fraction` (32 bits) of a frame: Row gives the row
+    // below it, GetTaps() weights followed by GetTaps() steps to the next
+    // row, and how far along that step the fraction lies, in [0, 1). For
+    // loops, which keep it at hand.
     struct Rows {
         const float *pRows;
         DWORD dwShift;
@@ -50,7 +45,8 @@ public:
         }
     };
     Rows GetRows() const { return Rows{m_pRows, m_dwPhaseShift, m_dwAlongMask, m_fAlongScale}; }
-    // The weights for a fraction in [0, 1), as Row gives them, into `weights`.
+    // The weights for a fraction in [0, 1), as a row and its step give
+    // them, into `weights`.
     void GetWeights(double fraction, float *weights) const;
 
 private:

@@ -522,11 +522,13 @@ MIX_INLINE void FilterRows(const float *left, const float *right, const CSincTab
         float along;
         const float *row = rows.Row(static_cast<uint32_t>(q), taps, along);
         const size_t k = static_cast<size_t>(q >> 32);
-        Lanes sl, sr;
-        RowProduct<Taps>(row, along, taps, left + k, sl);
-        RowProduct<Taps>(row, along, taps, right + k, sr);
-        out[2 * i] += Sum(sl) * gl;
-        out[2 * i + 1] += Sum(sr) * gr;
+        Lanes v;
+        RowProduct<Taps>(row, along, taps, left + k, v);
+        const float l = Sum(v);
+        if (Stereo)
+            RowProduct<Taps>(row, along, taps, right + k, v);
+        out[2 * i] += l * gl;
+        out[2 * i + 1] += (Stereo ? Sum(v) : l) * gr;
         gl += stepLeft;
         gr += stepRight;
         q += step;
@@ -648,8 +650,9 @@ DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWOR
                    (scratchFrames - ratio->GetSpan() - 2) * uint64_t(ratio->GetPhases()) >
                        64 * uint64_t(ratio->GetSourceStep())) {
             // A ratio with a table, on one of its phases: exact weights,
-            // eight frames at a time, and exact steps. The source frame of
-            // the cycle's output 0 is `origin`.
+            // sixteen frames at a time, and exact steps. The source frame of
+            // the cycle's output 0 is `origin`. (The table's span is at most
+            // 192, well within the scratch.)
             const uint64_t m = ratio->GetSourceStep(), l = ratio->GetPhases();
             const uint64_t sequence = ratio->GetSequence(phase);
             const int64_t origin = static_cast<int64_t>(p >> 32) - static_cast<int64_t>((sequence * m - phase) / l);
