@@ -344,19 +344,24 @@ MIX_INLINE void FourRows(const float *weights, const float *left, const float *r
 // One block of a ratio's table over the planes: sixteen output frames, a
 // row of weights per source frame, in as many independent sums as keep the
 // multiply-adds flowing. `left` and `right` are the block's first source
-// frame; `span` is a multiple of 4.
-template <bool Stereo>
+// frame; `span` is a multiple of 4, and `Span` it when known here.
+template <bool Stereo, DWORD Span>
 MIX_INLINE void BlockSums(const float *weights, DWORD span, const float *left, const float *right, Lanes *l,
                           Lanes *r)
 {
     Lanes a[4] = {}, c[4] = {};
-    const float *end = left + (span & ~7u);
-    for (; left != end; left += 8, right += 8, weights += 128) {
-        FourRows<Stereo>(weights, left, right, a, c);
-        FourRows<Stereo>(weights + 64, left + 4, right + 4, a, c);
+    if (Span) {
+        for (DWORD k = 0; k < Span; k += 4)
+            FourRows<Stereo>(weights + 16 * k, left + k, right + k, a, c);
+    } else {
+        const float *end = left + (span & ~7u);
+        for (; left != end; left += 8, right += 8, weights += 128) {
+            FourRows<Stereo>(weights, left, right, a, c);
+            FourRows<Stereo>(weights + 64, left + 4, right + 4, a, c);
+        }
+        if (span & 4)
+            FourRows<Stereo>(weights, left, right, a, c);
     }
-    if (span & 4)
-        FourRows<Stereo>(weights, left, right, a, c);
     l[0] = a[0] + a[2];
     l[1] = a[1] + a[3];
     r[0] = c[0] + c[2];
@@ -387,7 +392,7 @@ MIX_INLINE void AddSixteen(const Lanes *left, const Lanes *right, Lanes &gl, Lan
 // `n` output frames from output `lane` of block `block` of the ratio's
 // cycle on, added to the interleaved `out`. The planes start at the
 // block's first source frame.
-template <bool Stereo>
+template <bool Stereo, DWORD Span>
 MIX_INLINE void FilterBlocks(const float *left, const float *right, const CRatioTable &table, DWORD block,
                              DWORD lane, DWORD n, float *out, MixGains &g)
 {
@@ -410,7 +415,7 @@ MIX_INLINE void FilterBlocks(const float *left, const float *right, const CRatio
     while (i < n) {
         Lanes l[2], r[2];
         const float *x = left + (origin + starts[block]);
-        BlockSums<Stereo>(weights, span, x, right + (x - left), l, r);
+        BlockSums<Stereo, Span>(weights, span, x, right + (x - left), l, r);
         if (!Stereo) {
             r[0] = l[0];
             r[1] = l[1];
@@ -446,13 +451,25 @@ MIX_INLINE void FilterBlocks(const float *left, const float *right, const CRatio
     g.fRight = gr + stepRight * n;
 }
 
+template <DWORD Span>
+MIX_INLINE void FilterSpan(bool stereo, const float *left, const float *right, const CRatioTable &table,
+                           DWORD block, DWORD lane, DWORD n, float *out, MixGains &g)
+{
+    if (stereo)
+        FilterBlocks<true, Span>(left, right, table, block, lane, n, out, g);
+    else
+        FilterBlocks<false, Span>(left, left, table, block, lane, n, out, g);
+}
+
+// The spans of 22.05 and 44.1 kHz on a 48 kHz output unrolled.
 MIX_CLONES void FilterRatio(bool stereo, const float *left, const float *right, const CRatioTable &table,
                             DWORD block, DWORD lane, DWORD n, float *out, MixGains &g)
 {
-    if (stereo)
-        FilterBlocks<true>(left, right, table, block, lane, n, out, g);
-    else
-        FilterBlocks<false>(left, left, table, block, lane, n, out, g);
+    switch (table.GetSpan()) {
+    case 32: FilterSpan<32>(stereo, left, right, table, block, lane, n, out, g); break;
+    case 40: FilterSpan<40>(stereo, left, right, table, block, lane, n, out, g); break;
+    default: FilterSpan<0>(stereo, left, right, table, block, lane, n, out, g); break;
+    }
 }
 
 // The weights for a fraction, a straight line between two rows, times the
