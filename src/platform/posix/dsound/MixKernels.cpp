@@ -54,18 +54,16 @@ namespace plain {
 }  // namespace
 #undef MIX_WIDE
 
+#if MIX_HAS_WIDE
 namespace {
 
 bool Wide()
 {
-#if MIX_HAS_WIDE
     return __builtin_cpu_supports("x86-64-v3");
-#else
-    return false;
-#endif
 }
 
 }  // namespace
+#endif
 
 void ClampMix(float *out, size_t count)
 {
