@@ -195,26 +195,31 @@ TEST_F(MixerTest, VolumeLaw)
     }
 }
 
+// As copied, and through the resampler with and without a table of its own.
 TEST_F(MixerTest, PanAttenuatesOnlyTheFarSide)
 {
-    IDirectSoundBuffer *b = Mono16(kRate, 480, [](DWORD) { return 0.5; });
-    ASSERT_EQ(DS_OK, b->Play(0, 0, DSBPLAY_LOOPING));
-    const struct {
-        LONG volume, pan;
-        double left, right;
-    } cases[] = {
-        {0, DSBPAN_LEFT, 0.5, 0.0},
-        {0, 2000, 0.05, 0.5},
-        {-600, -600, 0.5 * 0.501187, 0.5 * 0.251189},  // volume and pan add up in decibels
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(testing::Message() << "volume " << c.volume << ", pan " << c.pan);
-        ASSERT_EQ(DS_OK, b->SetVolume(c.volume));
-        ASSERT_EQ(DS_OK, b->SetPan(c.pan));
-        Render(480);  // past the glide
-        const std::vector<float> out = Render(2400);
-        EXPECT_NEAR(c.left, Peak(out, 0), 1e-5);
-        EXPECT_NEAR(c.right, Peak(out, 1), 1e-5);
+    for (DWORD rate : {kRate, DWORD(22050), DWORD(22051)}) {
+        IDirectSoundBuffer *b = Mono16(rate, 480, [](DWORD) { return 0.5; });
+        ASSERT_EQ(DS_OK, b->Play(0, 0, DSBPLAY_LOOPING));
+        const struct {
+            LONG volume, pan;
+            double left, right;
+        } cases[] = {
+            {0, DSBPAN_LEFT, 0.5, 0.0},
+            {0, 2000, 0.05, 0.5},
+            {-600, -600, 0.5 * 0.501187, 0.5 * 0.251189},  // volume and pan add up in decibels
+        };
+        for (const auto &c : cases) {
+            SCOPED_TRACE(testing::Message() << rate << " Hz, volume " << c.volume << ", pan " << c.pan);
+            ASSERT_EQ(DS_OK, b->SetVolume(c.volume));
+            ASSERT_EQ(DS_OK, b->SetPan(c.pan));
+            Render(480);  // past the glide
+            const std::vector<float> out = Render(2400);
+            EXPECT_NEAR(c.left, Peak(out, 0), 1e-5);
+            EXPECT_NEAR(c.right, Peak(out, 1), 1e-5);
+        }
+        ASSERT_EQ(DS_OK, b->Stop());
+        Render(1000);
     }
 }
 
@@ -467,21 +472,31 @@ TEST_F(MixerTest, LoopJoinsWithoutAGap)
 
 TEST_F(MixerTest, OneShotEndsAtItsLastFrame)
 {
-    // Within a mixer period, and exactly at its end.
-    for (DWORD frames : {DWORD(1000), CDirectSound::kPeriodFrames}) {
-        SCOPED_TRACE(frames);
-        IDirectSoundBuffer *b = Mono16(kRate, frames, [](DWORD) { return 0.25; });
+    // Within a mixer period, and exactly at its end; resampled, after the
+    // last output frame that falls before its end (1000 frames at 22050 Hz
+    // are 2176.9 at 48000, 1470 exactly 3200), with and without a table of
+    // its own.
+    const struct {
+        DWORD rate, frames, heard;
+    } cases[] = {{kRate, 1000, 1000}, {kRate, kRate / 200, kRate / 200}, {22050, 1000, 2177},
+                 {22050, 1470, 3200}, {22051, 1000, 2177}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.frames << " frames at " << c.rate << " Hz");
+        IDirectSoundBuffer *b = Mono16(c.rate, c.frames, [](DWORD) { return 0.25; });
         ASSERT_EQ(DS_OK, b->Play(0, 0, 0));
-        const std::vector<float> out = Render(frames);
-        DWORD status = 1, play = 1;
+        std::vector<float> out = Render(c.heard - 1);
+        DWORD status = 0, play = 1;
+        ASSERT_EQ(DS_OK, b->GetStatus(&status));
+        EXPECT_EQ(DWORD(DSBSTATUS_PLAYING), status) << "stopped before its last frame";
+        out.push_back(Render(1)[0]);
         ASSERT_EQ(DS_OK, b->GetStatus(&status));
         EXPECT_EQ(0u, status) << "not stopped as soon as its last frame is out";
         ASSERT_EQ(DS_OK, b->GetCurrentPosition(&play, nullptr));
         EXPECT_EQ(0u, play);
         const std::vector<float> after = Render(500);
-        for (DWORD i = 0; i < frames; ++i)
+        for (DWORD i = 0; c.rate == kRate && i < c.frames; ++i)
             ASSERT_EQ(0.25f, out[2 * i]) << i;
-        EXPECT_EQ(0.0, Peak(after, 0));
+        EXPECT_EQ(0.0, Peak(after, 0, 20));  // past the kernel's reach
     }
 }
 
@@ -502,22 +517,26 @@ TEST_F(MixerTest, PlayResumesWhereStopLeftOff)
 
 TEST_F(MixerTest, VolumeStepsGlideWithoutClicks)
 {
-    IDirectSoundBuffer *b = Mono16(kRate, 480, [](DWORD) { return 0.5; });
-    ASSERT_EQ(DS_OK, b->Play(0, 0, DSBPLAY_LOOPING));
-    Render(480);
-    // A fade the way the library does it: big steps every 50 ms.
-    std::vector<float> heard;
-    for (LONG volume = -1000; volume >= -10000; volume -= 1500) {
-        ASSERT_EQ(DS_OK, b->SetVolume(volume));
-        const std::vector<float> out = Render(2400);
-        heard.insert(heard.end(), out.begin(), out.end());
-        // Each step is reached within 5 ms and held.
-        const double expected = volume == DSBVOLUME_MIN ? 0.0 : 0.5 * pow(10.0, volume / 2000.0);
-        EXPECT_NEAR(expected, out[2 * 2399], 1e-7) << volume;
+    for (DWORD rate : {kRate, DWORD(22050), DWORD(22051)}) {
+        SCOPED_TRACE(rate);
+        IDirectSoundBuffer *b = Mono16(rate, 480, [](DWORD) { return 0.5; });
+        ASSERT_EQ(DS_OK, b->Play(0, 0, DSBPLAY_LOOPING));
+        Render(480);
+        // A fade the way the library does it: big steps every 50 ms.
+        std::vector<float> heard;
+        for (LONG volume = -1000; volume >= -10000; volume -= 1500) {
+            ASSERT_EQ(DS_OK, b->SetVolume(volume));
+            const std::vector<float> out = Render(2400);
+            heard.insert(heard.end(), out.begin(), out.end());
+            // Each step is reached within 5 ms and held.
+            const double expected = volume == DSBVOLUME_MIN ? 0.0 : 0.5 * pow(10.0, volume / 2000.0);
+            EXPECT_NEAR(expected, out[2 * 2399], 1e-6) << volume;
+        }
+        // Unramped, the first step alone would jump by 0.34.
+        EXPECT_LT(MaxStep(heard, 0), 0.35 / 200);
+        EXPECT_LT(MaxStep(heard, 1), 0.35 / 200);
+        ASSERT_EQ(DS_OK, b->Stop());
     }
-    // Unramped, the first step alone would jump by 0.34.
-    EXPECT_LT(MaxStep(heard, 0), 0.35 / 200);
-    EXPECT_LT(MaxStep(heard, 1), 0.35 / 200);
 }
 
 TEST_F(MixerTest, StopAndReleaseFadeOutInsteadOfCutting)
