@@ -3,9 +3,9 @@
 // layout, chosen once per block, so that the per-frame work has no call,
 // no division and no format switch); the resampler then reads them through
 // a windowed-sinc kernel and adds them to the output. A voice at a ratio
-// with a table of its own (CRatioTable) takes its weights from there, eight
-// output frames at a time; any other reads them from CSincTable, a frame
-// at a time.
+// with a table of its own (CRatioTable) takes its weights from there,
+// sixteen output frames at a time; any other reads them from CSincTable, a
+// frame at a time. A voice at the output's own rate is copied.
 #pragma once
 
 #include <stddef.h>
