@@ -66,13 +66,8 @@ bool CMixer::Render(float *out, DWORD frames)
         }
     }
 
-    if (sounded) {
-        for (size_t i = 0; i < 2 * static_cast<size_t>(frames); ++i) {
-            const float v = out[i];
-            // NaN from a float buffer becomes silence rather than poisoning the output.
-            out[i] = v > 1.0f ? 1.0f : (v >= -1.0f ? v : (v < -1.0f ? -1.0f : 0.0f));
-        }
-    }
+    if (sounded)
+        ClampMix(out, 2 * static_cast<size_t>(frames));
     m_qwRendered.fetch_add(frames, std::memory_order_relaxed);
     return sounded;
 }

@@ -65,11 +65,13 @@ CVoice::CVoice(const CSampleFormat &format, DWORD bytes, DWORD outputRate)
     m_source.dwChannels = m_format.GetHeardChannels();
     m_source.pLeft = m_format.GetLeftWeights();
     m_source.pRight = m_format.GetRightWeights();
-    m_source.pDecode = SelectMixDecoder(format.GetEncoding(), format.GetLayout());
+    m_source.eEncoding = format.GetEncoding();
+    m_source.eLayout = format.GetLayout();
     m_source.bStereo = format.GetLayout() != CSampleFormat::LAYOUT_MONO;
     m_source.bLoop = false;
     m_source.bWrapped = false;
-    _set_step(m_dwFrequency);
+    _set_step(m_dwFrequency, CSincTable::ForStep(Step(m_dwFrequency, outputRate)),
+              CRatioTable::For(m_dwFrequency, outputRate));
 }
 
 void CVoice::Play(bool loop)
@@ -184,16 +186,21 @@ void CVoice::SetPan(LONG pan)
 
 void CVoice::SetFrequency(DWORD frequency)
 {
+    // The tables first: building one takes a while, the mixer need not wait.
+    const CSincTable *table = CSincTable::ForStep(Step(frequency, m_dwOutputRate));
+    const CRatioTable *ratio = CRatioTable::Find(frequency, m_dwOutputRate);
     std::lock_guard<std::mutex> guard(m_lock);
-    _set_step(frequency);
+    _set_step(frequency, table, ratio);
 }
 
-void CVoice::_set_step(DWORD frequency)
+// Without memory for the kernel the voice still plays, unfiltered; without
+// a table for its ratio, filtered a frame at a time.
+void CVoice::_set_step(DWORD frequency, const CSincTable *table, const CRatioTable *ratio)
 {
     m_dwFrequency = frequency;
     m_source.qwStep = Step(frequency, m_dwOutputRate);
-    // Without memory for the kernel the voice still plays, unfiltered.
-    m_source.pTable = CSincTable::ForStep(m_source.qwStep);
+    m_source.pTable = table;
+    m_source.pRatio = ratio;
 }
 
 LONG CVoice::GetVolume()

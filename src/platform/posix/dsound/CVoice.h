@@ -75,7 +75,7 @@ private:
 
     void _stop();
     void _set_gains();
-    void _set_step(DWORD frequency);
+    void _set_step(DWORD frequency, const CSincTable *table, const CRatioTable *ratio);
     DWORD _render(float *out, DWORD frames, uint64_t &pos, float &left, float &right,
                   DWORD &rampLeft, float stepLeft, float stepRight, float endLeft, float endRight,
                   float *scratch, DWORD scratchFrames);

@@ -1,21 +1,19 @@
 // The inner loops of the mixer. A voice's frames are first decoded, a block
 // at a time, into planar float (one decoder per sample encoding and channel
-// layout, chosen once per buffer, so that the per-frame work has no virtual
-// call, no division and no format switch); the resampler then reads them
-// through a windowed-sinc kernel (CSincTable) and adds them to the output.
+// layout, chosen once per block, so that the per-frame work has no call,
+// no division and no format switch); the resampler then reads them through
+// a windowed-sinc kernel and adds them to the output. A voice at a ratio
+// with a table of its own (CRatioTable) takes its weights from there,
+// sixteen output frames at a time; any other reads them from CSincTable, a
+// frame at a time. A voice at the output's own rate is copied.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
+#include "platform/posix/dsound/CRatioTable.h"
 #include "platform/posix/dsound/CSampleFormat.h"
 #include "platform/posix/dsound/CSincTable.h"
-
-struct MixSource;
-
-// Decodes `count` whole frames at `frames` into `left` and, for sources
-// heard in stereo, `right`.
-typedef void (*MixDecoder)(const MixSource &src, const BYTE *frames, DWORD count, float *left,
-                           float *right);
 
 // What the mixer reads: a buffer's samples and how to step through them.
 struct MixSource {
@@ -26,10 +24,12 @@ struct MixSource {
     DWORD dwChannels;       // channels weighed in, LAYOUT_DOWNMIX only
     const float *pLeft;     // downmix weights, LAYOUT_DOWNMIX only
     const float *pRight;
-    MixDecoder pDecode;
-    bool bStereo;           // the decoder fills both planes
+    CSampleFormat::Encoding eEncoding;
+    CSampleFormat::Layout eLayout;
+    bool bStereo;           // heard in stereo: both planes are filled
     uint64_t qwStep;        // source frames per output frame, 32.32 fixed point
     const CSincTable *pTable;  // the kernel for that step; null: none to be had
+    const CRatioTable *pRatio;  // its weights in order, for a ratio that has them
     bool bLoop;
     // A looping source that has come round: what lies before its first
     // frame is its end, not silence.
@@ -48,9 +48,6 @@ struct MixGains {
 // of four planes (the source's two, the output's two).
 const DWORD kMixScratchFrames = 2048;
 
-// The decoder for a format, and whether it fills both planes.
-MixDecoder SelectMixDecoder(CSampleFormat::Encoding encoding, CSampleFormat::Layout layout);
-
 // Adds up to `frames` frames of the source, starting at `pos` (32.32 fixed
 // point source frames), to the interleaved stereo `out`. A source at
 // exactly the output's rate and on a whole frame is copied as it is; any
@@ -61,3 +58,6 @@ MixDecoder SelectMixDecoder(CSampleFormat::Encoding encoding, CSampleFormat::Lay
 // scratchFrames is at least 256.
 DWORD MixFrames(MixSource &src, uint64_t &pos, MixGains &gains, float *out, DWORD frames,
                 float *scratch, DWORD scratchFrames);
+
+// The finished mix into [-1, 1]: `count` floats; NaN becomes silence.
+void ClampMix(float *out, size_t count);
