@@ -151,6 +151,13 @@ pk_deb_configure() {
   cmake -DCMAKE_INSTALL_PREFIX="$2" "$1" >/dev/null
 }
 
+# Programs are linked with room in their RUNPATH for the one they are
+# installed with, which is longer for /usr's multiarch folder: link them again
+# for it before cpack installs them.
+pk_deb_relink() {
+  cmake --build "$1" >/dev/null
+}
+
 # A .deb from a build for another prefix is refused, with the way out.
 pk_deb_refused() {
   local build=$1 out
@@ -169,7 +176,7 @@ pk_deb() {
   rm -rf "$work" && mkdir -p "$work"
   pk_check ".deb refused from a build for /usr/local" "$work/refused.log" pk_deb_refused "$build"
   pk_check ".deb with cpack, the build configured for /usr" "$work/cpack.log" \
-    eval 'pk_deb_configure "$build" /usr && pk_cpack "$build" DEB "$deb"'
+    eval 'pk_deb_configure "$build" /usr && pk_deb_relink "$build" && pk_cpack "$build" DEB "$deb"'
   local made=$?
   pk_deb_configure "$build" /usr/local
   [ "$made" = 0 ] || return
