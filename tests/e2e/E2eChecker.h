@@ -14,7 +14,9 @@
 
 class E2eChecker {
 public:
-    E2eChecker(const EventLog &log, const Recording &recording);
+    // bOnsetsBounded: whether a late or early play fails the check or is
+    // only reported (under Wine the onsets are Wine's mixer's, not ours).
+    E2eChecker(const EventLog &log, const Recording &recording, bool bOnsetsBounded);
 
     // Checks every scenario of the log and prints the figures; returns the
     // number of failed checks.
@@ -44,6 +46,7 @@ private:
     const EventLog &m_log;
     const Recording &m_recording;
     int m_nFailures;
+    bool m_bOnsetsBounded;
     double m_dCursor;       // where the search for the next scenario starts
     double m_dOnset;        // onset of the current scenario in the recording
     double m_dPlayMs;       // time of its play call in the log
