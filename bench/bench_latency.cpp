@@ -41,6 +41,7 @@
 #include "dudidadu.h"
 
 #include "support/RiffWriter.h"
+#include "support/SoundWindow.h"
 
 #include <algorithm>
 #include <atomic>
@@ -78,19 +79,6 @@ void SleepMs(int ms)
 // ------------------------------------------------------------ platform
 
 #if defined(_WIN32)
-// DirectSound's cooperative level wants a real window.
-HWND MakeWindow(int)
-{
-    return CreateWindowExA(0, "STATIC", "bench_latency", WS_OVERLAPPEDWINDOW, 0, 0, 64, 64, nullptr, nullptr,
-                           GetModuleHandleA(nullptr), nullptr);
-}
-
-void DropWindow(HWND window)
-{
-    if (window)
-        DestroyWindow(window);
-}
-
 std::string LibraryFile()
 {
     char path[MAX_PATH] = "";
@@ -100,14 +88,6 @@ std::string LibraryFile()
     return path;
 }
 #else
-// Any non-null value names a window here.
-HWND MakeWindow(int index)
-{
-    return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x10000 + 16 * index));
-}
-
-void DropWindow(HWND) {}
-
 int FindLibrary(struct dl_phdr_info *info, size_t, void *out)
 {
     if (info->dlpi_name && std::strstr(info->dlpi_name, "libdudidadu")) {

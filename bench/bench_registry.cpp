@@ -30,6 +30,7 @@
 #include "dudidadu.h"
 
 #include "support/RiffWriter.h"
+#include "support/SoundWindow.h"
 
 #include <algorithm>
 #include <atomic>
@@ -54,20 +55,6 @@ double SecondsSince(Clock::time_point from)
 // ------------------------------------------------------------ platform
 
 #if defined(_WIN32)
-// DirectSound's cooperative level wants a real window, destroyed by the
-// thread that made it.
-HWND MakeWindow(int)
-{
-    return CreateWindowExA(0, "STATIC", "bench_registry", WS_OVERLAPPEDWINDOW, 0, 0, 64, 64, nullptr, nullptr,
-                           GetModuleHandleA(nullptr), nullptr);
-}
-
-void DropWindow(HWND window)
-{
-    if (window)
-        DestroyWindow(window);
-}
-
 void ClearError()
 {
     SetLastError(0);
@@ -78,13 +65,6 @@ bool RefusedAsBadHandle()
     return GetLastError() == ERROR_INVALID_HANDLE;
 }
 #else
-HWND MakeWindow(int index)
-{
-    return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x10000 + 16 * index));
-}
-
-void DropWindow(HWND) {}
-
 void ClearError()
 {
     errno = 0;
