@@ -97,14 +97,17 @@ void CDSoundDevice::FinishCreation(BOOL ready, DWORD failure)
         SetEvent(m_hCreated);
 }
 
-BOOL CDSoundDevice::WaitCreation()
+BOOL CDSoundDevice::WaitCreation(DWORD ms, BOOL *pbCreated)
 {
-    if (!m_hCreated || WaitForSingleObject(m_hCreated, INFINITE) != WAIT_OBJECT_0)
+    *pbCreated = FALSE;
+    if (!m_hCreated)
+        return TRUE;
+    if (WaitForSingleObject(m_hCreated, ms) != WAIT_OBJECT_0)
         return FALSE;
     EnterCriticalSection(&m_csSounds);
-    const BOOL ready = m_bReady;
+    *pbCreated = m_bReady;
     LeaveCriticalSection(&m_csSounds);
-    return ready;
+    return TRUE;
 }
 
 BOOL CDSoundDevice::IsReady()

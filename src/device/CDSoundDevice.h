@@ -87,8 +87,9 @@ public:
     void FinishCreation(BOOL ready, DWORD failure);
     // Why the creation failed, for the callers who waited for it.
     DWORD GetCreationFailure() const { return m_dwCreationFailure; }
-    // Until the creation has finished; TRUE when the device was created.
-    BOOL WaitCreation();
+    // Up to `ms` for the creation to finish: TRUE when it has, with
+    // *pbCreated telling whether the device was made; FALSE while it goes on.
+    BOOL WaitCreation(DWORD ms, BOOL *pbCreated);
     // Created and not yet taken out of the registry.
     BOOL IsReady();
 

@@ -132,13 +132,21 @@ LPVOID CDSoundManager::_create_once(HWND hwnd, const GUID *asked, BOOL readable,
         if (another)
             CLog::Line(CLog::LOG_EVENTS, "DSoundInitialize: the window has a device already, made for "
                                          "another DirectSound device; that one is returned");
-        // Same window, same work: the first caller's outcome is ours. A
-        // device terminated since is no answer: ask again.
-        const BOOL created = device->WaitCreation();
+        // Same window, same work: the first caller's outcome is ours, if it
+        // comes within the bound of any wait on a busy object. A device
+        // terminated since is no answer: ask again.
+        BOOL created = FALSE;
+        const BOOL finished = device->WaitCreation(LOCK_TIMEOUT_MS, &created);
         const BOOL ready = created && device->IsReady();
         *again = created && !ready;
-        if (!created)
+        if (!finished) {
+            EnterCriticalSection(&m_csDevices);
+            m_nStatus = SOUND_ERR_FAILED;
+            LeaveCriticalSection(&m_csDevices);
+            CFailureReason::Note(ERROR_TIMEOUT);
+        } else if (!created) {
             CFailureReason::Note(device->GetCreationFailure());
+        }
         LPVOID handle = ready ? device->GetHandle() : nullptr;
         device->Release();
         return handle;
