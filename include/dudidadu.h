@@ -5,9 +5,13 @@
  * files or complete WAVE images in memory, play them once or looped, fade them
  * out or stop them, and set and read volume, pan and frequency. Every handle
  * is checked by the library; a bad, closed or terminated handle gives the
- * failure result (null or 0) and never a crash. api.md (docs/ in the
- * sources, beside the README in an installation) describes each function:
- * its result, its reasons, what it may wait for.
+ * failure result (null or 0) and never a crash. Handles are 32-bit values,
+ * not addresses: a closed sound's or terminated device's handle is refused
+ * for at least the next million opens and never names a later object.
+ * Every function may be called from any thread; calls on the same sound
+ * wait for each other at most 500 ms. api.md (docs/ in the sources, beside
+ * the README in an installation) describes each function: its result, its
+ * reasons, what it may wait for.
  *
  * Units: volume in hundredths of a decibel, 0 (full) to -10000 (silence); pan
  * -10000 (left) to 10000 (right); frequency in samples per second, 100 to
@@ -20,6 +24,7 @@
  *   no such file                       ERROR_FILE_NOT_FOUND        ENOENT
  *                                      or ERROR_PATH_NOT_FOUND
  *   a directory                        ERROR_DIRECTORY_NOT_SUPPORTED EISDIR
+ *   a FIFO, socket or device (Linux)   ERROR_BAD_FILE_TYPE         ENXIO
  *   file not readable                  ERROR_ACCESS_DENIED         EACCES
  *   not a playable RIFF/WAVE           ERROR_BAD_FORMAT            EINVAL
  *   256 MiB or more once decoded       ERROR_FILE_TOO_LARGE        EFBIG
@@ -41,11 +46,12 @@
  * On Windows this header supplies the codes above that an older SDK lacks.
  *
  * DUDIDADU_LOG=1 in the environment writes a line per notable event (the
- * output a device got, why an open was refused); DUDIDADU_LOG=2 adds a line
- * per failed call, with its reason as the platform names it ("DSoundOpen
- * failed: EINVAL, not a RIFF/WAVE file"; on Windows "error 11
- * ERROR_BAD_FORMAT"). The lines go to standard error on Linux and to the
- * debugger output on Windows.
+ * output a device got or moved to, why an open was refused); DUDIDADU_LOG=2
+ * adds a line per failed call, with its reason as the platform names it
+ * ("DSoundOpen failed: EINVAL, not a RIFF/WAVE file"; on Windows "error 11
+ * ERROR_BAD_FORMAT"), and on Linux libasound's own complaints ("ALSA lib
+ * ..."), which otherwise go nowhere. The lines go to standard error on Linux
+ * and to the debugger output on Windows.
  *
  * On Windows the functions are declared with the types of <windows.h>.
  * Elsewhere the header declares those few names itself (BOOL, DWORD, LONG,
