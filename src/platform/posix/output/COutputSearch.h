@@ -4,9 +4,10 @@
 // looks for all of them: it sleeps while nobody asks; while someone does, it
 // tries when the server's socket or the sound cards change (inotify), and
 // otherwise again after pauses that grow from a second to half a minute. A
-// server's socket is first knocked on (a plain connect), so that a machine
-// without sound costs next to nothing; ALSA and libpulse proper are tried
-// only when that answers, or at the longest pause. Nothing it does holds up
+// server's socket is first knocked on (a plain connect): libpulse proper is
+// tried only when that answers, or at the longest pause. ALSA is tried at
+// every attempt, once for all the devices waiting, so that a machine
+// without sound costs next to nothing. Nothing it does holds up
 // a device or a call: what it finds is handed over, and the device's mixer
 // thread takes it at its next period (a waiting one is woken).
 //
