@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -211,7 +212,11 @@ TEST(SlotTableThreads, PinsNeverReachAnObjectThatLeftAndTheLastHoldGivesItBack)
             }
         });
     }
-    for (int round = 0; round < 20000; ++round) {
+    // At least 20000 rounds, and on until the pinners have had their turns:
+    // on a busy machine they may not run before the rounds are over.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    for (int round = 0; round < 20000 || (pins.load() < 1000 && std::chrono::steady_clock::now() < deadline);
+         ++round) {
         const int s = round % 4;
         LPVOID back = nullptr;
         if (table.Detach(s, &owner))
