@@ -147,7 +147,8 @@ TEST(ExportsStress, ConcurrentUseClosingAndTerminatingIsSafe)
     // The meddler: every sound export on whatever handles were seen lately.
     threads.emplace_back([&] {
         unsigned n = 0;
-        while (!stop.load()) {
+        // At least one pass each, however late a busy machine starts them.
+        while (n == 0 || !stop.load()) {
             LPVOID sound = recent.Pick(n++);
             switch (n % 12) {
             case 0: DSoundPlay(sound, n % 2); break;
@@ -176,7 +177,7 @@ TEST(ExportsStress, ConcurrentUseClosingAndTerminatingIsSafe)
     // threads, so that DirectSound contexts are made and released at once.
     for (int t = 0; t < kDeviceThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (int r = 0; !stop.load(); ++r) {
+            for (int r = 0; r == 0 || !stop.load(); ++r) {
                 LPVOID device = DSoundInitialize(Window(1 + 4 * t + r % 4), nullptr);
                 if (device) {
                     recent.Add(device);
