@@ -19,6 +19,9 @@
 #ifndef ERROR_DIRECTORY_NOT_SUPPORTED
 #define ERROR_DIRECTORY_NOT_SUPPORTED 336L
 #endif
+// Our Linux DirectSound's promise to overwrite what is locked; the system's
+// DirectSound has no such flag, and nothing to skip.
+#define DSBLOCK_OVERWRITE 0
 #else
 #include "posix/wintypes.h"
 #include "posix/kernel.h"

@@ -349,12 +349,13 @@ BOOL CDSoundObject::_write_sound_buffer(const BYTE *data, DWORD size)
     LPVOID audio2 = NULL;
     DWORD bytes1 = 0;
     DWORD bytes2 = 0;
-    HRESULT hr = m_pBuffer->Lock(0, size, &audio1, &bytes1, &audio2, &bytes2, 0);
+    // Every byte locked is written: a new buffer need not be cleared first.
+    HRESULT hr = m_pBuffer->Lock(0, size, &audio1, &bytes1, &audio2, &bytes2, DSBLOCK_OVERWRITE);
     if (hr == DSERR_BUFFERLOST) {
         // The memory comes back, not its contents, which we write next.
         if (CFailureReason::Failed(m_pBuffer->Restore()))
             return FALSE;
-        hr = m_pBuffer->Lock(0, size, &audio1, &bytes1, &audio2, &bytes2, 0);
+        hr = m_pBuffer->Lock(0, size, &audio1, &bytes1, &audio2, &bytes2, DSBLOCK_OVERWRITE);
     }
     if (CFailureReason::Failed(hr))
         return FALSE;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/posix/dsound/CDirectSound.h"
+#include "platform/posix/dsound/CMixer.h"
 #include "platform/posix/dsound/CVoice.h"
 #include "support/WaveFormats.h"
 
@@ -322,10 +323,12 @@ TEST_F(MixerTest, SinesSurviveRateConversion)
         CMixer mixer(c.output);
         const auto voice = std::make_shared<CVoice>(CSampleFormat(&f.Format), frames * f.Format.nBlockAlign, c.output);
         ASSERT_TRUE(voice->IsValid());
+        voice->Lend(0, voice->GetSize(), true);
         float *data = reinterpret_cast<float *>(voice->GetData());
         for (DWORD i = 0; i < frames; ++i)
             for (WORD ch = 0; ch < c.channels; ++ch)
                 data[i * c.channels + ch] = float(sin(2 * kPi * hz[ch] * i / c.rate));
+        voice->Return(0, voice->GetSize(), 0, 0);
         mixer.Add(voice);
         voice->Play(true);
         std::vector<float> out(2 * period);
@@ -563,6 +566,74 @@ TEST_F(MixerTest, StopAndReleaseFadeOutInsteadOfCutting)
     }
 }
 
+// A new buffer locked whole to be overwritten is not cleared first: what
+// the caller leaves unwritten is silence all the same, as is a buffer
+// played without any lock.
+TEST_F(MixerTest, WhatIsNeverWrittenIsSilence)
+{
+    const struct {
+        DWORD offset, bytes, flags, written[2][2];  // two regions: offset, bytes
+    } cases[] = {
+        {0, 0, DSBLOCK_ENTIREBUFFER | DSBLOCK_OVERWRITE, {{0, 20}, {0, 0}}},
+        {0, 64, DSBLOCK_OVERWRITE, {{40, 10}, {8, 4}}},
+        {16, 32, DSBLOCK_OVERWRITE, {{16, 32}, {0, 0}}},
+        {0, 64, 0, {{0, 10}, {0, 0}}},
+    };
+    for (WORD bits : {WORD(8), WORD(16)}) {
+        const WAVEFORMATEXTENSIBLE f = Format(WAVE_FORMAT_PCM, 1, kRate, bits);
+        for (size_t i = 0; i <= sizeof(cases) / sizeof(cases[0]); ++i) {
+            SCOPED_TRACE(testing::Message() << bits << " bits, case " << i);
+            DSBUFFERDESC d = {sizeof(DSBUFFERDESC1), 0, 64, 0, const_cast<LPWAVEFORMATEX>(&f.Format), GUID()};
+            IDirectSoundBuffer *b = nullptr;
+            ASSERT_EQ(DS_OK, m_ds->CreateSoundBuffer(&d, &b, nullptr));
+            m_buffers.push_back(b);
+            if (i == sizeof(cases) / sizeof(cases[0])) {
+                ASSERT_EQ(DS_OK, b->Play(0, 0, DSBPLAY_LOOPING));
+                EXPECT_EQ(0.0, Peak(Render(100), 0)) << "played without a lock";
+                continue;
+            }
+            LPVOID p1, p2;
+            DWORD n1, n2;
+            ASSERT_EQ(DS_OK, b->Lock(cases[i].offset, cases[i].bytes, &p1, &n1, &p2, &n2, cases[i].flags));
+            BYTE *data = static_cast<BYTE *>(p1) - cases[i].offset;
+            std::vector<BYTE> expected(64, bits == 8 ? 0x80 : 0x00);
+            const DWORD(&w)[2][2] = cases[i].written;
+            for (int r = 0; r < 2; ++r) {
+                memset(data + w[r][0], 0x11, w[r][1]);
+                memset(expected.data() + w[r][0], 0x11, w[r][1]);
+            }
+            ASSERT_EQ(DS_OK, b->Unlock(data + w[0][0], w[0][1], data + w[1][0], w[1][1]));
+            ASSERT_EQ(DS_OK, b->Lock(0, 0, &p1, &n1, &p2, &n2, DSBLOCK_ENTIREBUFFER));
+            EXPECT_EQ(expected, std::vector<BYTE>(static_cast<BYTE *>(p1), static_cast<BYTE *>(p1) + n1));
+        }
+    }
+}
+
+// A released buffer's bytes go back at once, and its voice leaves even an
+// idle mixer at once when nothing of it sounds, else after its fade-out.
+TEST_F(MixerTest, ReleasedVoicesLeaveTheMixer)
+{
+    const WAVEFORMATEXTENSIBLE f = Format(WAVE_FORMAT_PCM, 1, kRate, 16);
+    for (bool played : {false, true}) {
+        CMixer mixer(kRate);
+        auto voice = std::make_shared<CVoice>(CSampleFormat(&f.Format), 9600, kRate);
+        const std::weak_ptr<CVoice> seen = voice;
+        mixer.Add(voice);
+        std::vector<float> out(2 * 480);
+        if (played) {
+            voice->Play(true);
+            mixer.Render(out.data(), 480);
+        }
+        voice->Detach();
+        EXPECT_EQ(nullptr, voice->GetData());
+        voice.reset();
+        EXPECT_EQ(!played, seen.expired()) << played;
+        mixer.Render(out.data(), 480);
+        mixer.Render(out.data(), 480);
+        EXPECT_TRUE(seen.expired()) << played;
+    }
+}
+
 TEST_F(MixerTest, VoicesAddUpAndClip)
 {
     IDirectSoundBuffer *a = Mono16(kRate, 480, [](DWORD) { return 0.25; });
@@ -625,9 +696,11 @@ TEST_F(MixerTest, PeriodsDoNotChangeTheSound)
             CMixer mixer(c.output);
             const auto voice = std::make_shared<CVoice>(CSampleFormat(&f.Format), 3001 * f.Format.nBlockAlign, c.output);
             uint32_t noise = 7;
+            voice->Lend(0, voice->GetSize(), true);
             int16_t *data = reinterpret_cast<int16_t *>(voice->GetData());
             for (DWORD i = 0; i < 3001 * c.channels; ++i)
                 data[i] = static_cast<int16_t>((noise = noise * 1664525u + 1013904223u) >> 18);
+            voice->Return(0, voice->GetSize(), 0, 0);
             voice->SetVolume(-300);
             mixer.Add(voice);
             voice->Play(true);

@@ -49,6 +49,8 @@ using Trace = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
 const std::chrono::seconds kDeadline(10);
+// The whole buffer, locked to be overwritten.
+const std::string kLock = "Lock 0 4410 " + std::to_string(DSBLOCK_OVERWRITE);
 // What a wait may come short of its time-out by, on any platform.
 const std::chrono::milliseconds kTimerSlop(5);
 
@@ -421,7 +423,7 @@ TEST_F(SoundTest, PlayFillsRewindsStartsThenAppliesTheVolume)
     EXPECT_EQ(-1, Probe::FadeTime(m_sound));
     EXPECT_EQ(-1, Probe::FadeLeft(m_sound));
 
-    const Trace expected = {"Lock 0 4410 0", "Unlock 0 4410 -1 0", "SetCurrentPosition 0",
+    const Trace expected = {kLock, "Unlock 0 4410 -1 0", "SetCurrentPosition 0",
                             "Play 0 0 0", "SetVolume -700"};
     EXPECT_EQ(expected, SecondaryTrace({"Lock", "Unlock", "SetCurrentPosition", "Play",
                                         "SetVolume", "Restore", "Stop"}));
@@ -527,7 +529,7 @@ TEST_F(SoundTest, PlayWhilePlayingStopsTheEarlierRunAndRestartsAtTheRememberedVo
     ASSERT_LT(stop, trace.size()) << "the earlier run did not stop the buffer";
     for (size_t i = 0; i < stop; ++i)
         EXPECT_EQ(0u, trace[i].rfind("SetVolume -", 0)) << trace[i];
-    const Trace expected = {"Stop", "Lock 0 4410 0", "Unlock 0 4410 -1 0", "SetCurrentPosition 0",
+    const Trace expected = {"Stop", kLock, "Unlock 0 4410 -1 0", "SetCurrentPosition 0",
                             "Play 0 0 0", "SetVolume -700"};
     EXPECT_EQ(expected, Trace(trace.begin() + stop, trace.end()));
 }
@@ -539,7 +541,7 @@ TEST_F(SoundTest, LostBufferIsRestoredOnceAndRefilled)
     fakeds::ClearLog();
     ASSERT_TRUE(m_sound.Play(TRUE));
     EXPECT_TRUE(m_sound.IsPlaying());
-    const Trace expected = {"Lock 0 4410 0 !", "Restore", "Lock 0 4410 0", "Unlock 0 4410 -1 0",
+    const Trace expected = {kLock + " !", "Restore", kLock, "Unlock 0 4410 -1 0",
                             "SetCurrentPosition 0", "Play 0 0 1", "SetVolume 0"};
     EXPECT_EQ(expected, SecondaryTrace({"Lock", "Restore", "Unlock", "SetCurrentPosition", "Play",
                                         "SetVolume"}));
@@ -563,13 +565,13 @@ TEST_F(SoundTest, FailuresWhileStartingFailThePlay)
     const Case cases[] = {
         {"buffer lost twice",
          {{"secondary.Lock", DSERR_BUFFERLOST, 2}},
-         {"Lock 0 4410 0 !", "Restore", "Lock 0 4410 0 !"}},
+         {kLock + " !", "Restore", kLock + " !"}},
         {"restore fails",
          {{"secondary.Lock", DSERR_BUFFERLOST, 1}, {"secondary.Restore", DSERR_GENERIC, 1}},
-         {"Lock 0 4410 0 !", "Restore !"}},
+         {kLock + " !", "Restore !"}},
         {"volume refused at play",
          {{"secondary.SetVolume", DSERR_GENERIC, 1}},
-         {"Lock 0 4410 0", "Unlock 0 4410 -1 0", "SetCurrentPosition 0", "Play 0 0 1",
+         {kLock, "Unlock 0 4410 -1 0", "SetCurrentPosition 0", "Play 0 0 1",
           "SetVolume 0 !", "Stop"}},
     };
     ASSERT_TRUE(Load());

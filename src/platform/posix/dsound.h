@@ -62,6 +62,11 @@
 #define DSBSTATUS_LOOPING 0x00000004
 #define DSBLOCK_FROMWRITECURSOR 0x00000001
 #define DSBLOCK_ENTIREBUFFER 0x00000002
+// This DirectSound's own: the caller of a Lock of the whole buffer writes
+// the regions it then gives to Unlock before it plays or reads any of them.
+// A new buffer is then not cleared to silence first; what the caller leaves
+// unwritten is silence after the Unlock.
+#define DSBLOCK_OVERWRITE 0x80000000
 
 #define DSBVOLUME_MIN (-10000)
 #define DSBVOLUME_MAX 0

@@ -72,6 +72,29 @@ bool CMixer::Render(float *out, DWORD frames)
     return sounded;
 }
 
+void CMixer::Drop(CVoice *voice)
+{
+    // Never waits for a pass: one that is rendering leaves the voice to the
+    // next, which the wake makes sure of.
+    std::unique_lock<std::mutex> render(m_renderLock, std::try_to_lock);
+    if (!render.owns_lock()) {
+        Wake();
+        return;
+    }
+    // The last reference may be the list's: freed after the lock is let go.
+    std::shared_ptr<CVoice> gone;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        auto found = std::find_if(m_voices.begin(), m_voices.end(),
+                                  [voice](const std::shared_ptr<CVoice> &v) { return v.get() == voice; });
+        if (found == m_voices.end())
+            return;
+        gone = std::move(*found);
+        m_voices.erase(found);
+        m_bListChanged = true;
+    }
+}
+
 void CMixer::Wake()
 {
     std::lock_guard<std::mutex> wake(m_wakeLock);

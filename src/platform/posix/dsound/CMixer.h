@@ -36,6 +36,10 @@ public:
     // Frames rendered so far: the device's clock.
     uint64_t GetFramesRendered() const { return m_qwRendered.load(std::memory_order_relaxed); }
 
+    // A detached voice that sounds no more is taken off the list, at once
+    // when no pass is rendering, else by the next pass.
+    void Drop(CVoice *voice);
+
     // A voice started: an idle mixer thread goes on.
     void Wake();
     // For the mixer thread once Render found nothing to play: blocks until
@@ -59,7 +63,7 @@ private:
     bool m_bListChanged;
     std::mutex m_renderLock;  // one Render at a time
     // The list as the last Render saw it. The voices cannot go meanwhile:
-    // only Render takes them off the list.
+    // only Render, or Drop between two passes, takes them off the list.
     std::vector<CVoice *> m_pass;
     std::vector<CVoice *> m_finished;
     std::unique_ptr<float[]> m_scratch;

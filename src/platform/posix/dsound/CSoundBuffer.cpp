@@ -87,6 +87,7 @@ HRESULT CSoundBuffer::Lock(DWORD offset, DWORD bytes, LPVOID *audio1, LPDWORD by
     if (_is_lost())
         return DSERR_BUFFERLOST;
 
+    m_pVoice->Lend(offset, bytes, (flags & DSBLOCK_OVERWRITE) != 0);
     BYTE *data = m_pVoice->GetData();
     *audio1 = data + offset;
     if (bytes <= size - offset) {
@@ -177,5 +178,8 @@ HRESULT CSoundBuffer::Unlock(LPVOID audio1, DWORD bytes1, LPVOID audio2, DWORD b
 {
     if (!_inside(audio1, bytes1) || !_inside(audio2, bytes2))
         return DSERR_INVALIDPARAM;
+    const BYTE *data = m_pVoice->GetData();
+    m_pVoice->Return(audio1 ? static_cast<DWORD>(static_cast<BYTE *>(audio1) - data) : 0, audio1 ? bytes1 : 0,
+                     audio2 ? static_cast<DWORD>(static_cast<BYTE *>(audio2) - data) : 0, audio2 ? bytes2 : 0);
     return DS_OK;
 }

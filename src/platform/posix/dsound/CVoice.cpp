@@ -31,6 +31,8 @@ CVoice::CVoice(const CSampleFormat &format, DWORD bytes, DWORD outputRate)
       m_dwOutputRate(outputRate),
       m_dwRampFrames(std::max<DWORD>(outputRate / 200, 1)),  // 5 ms
       m_pMixer(nullptr),
+      m_bSilenceOwed(true),
+      m_bLentToOverwrite(false),
       m_bPlaying(false),
       m_bLoop(false),
       m_bDetached(false),
@@ -51,10 +53,8 @@ CVoice::CVoice(const CSampleFormat &format, DWORD bytes, DWORD outputRate)
       m_dwTailPos(0),
       m_dwTailLeft(0)
 {
-    // calloc leaves large zeroed buffers to the system's zero pages.
-    BYTE *data = static_cast<BYTE *>(calloc(bytes, 1));
-    if (data != nullptr && m_format.GetSilence() != 0)
-        memset(data, m_format.GetSilence(), bytes);
+    // Not cleared: the silence is owed until something could read it.
+    BYTE *data = static_cast<BYTE *>(malloc(bytes));
     m_pData.reset(data);
     m_tail.assign(2 * static_cast<size_t>(m_dwRampFrames), 0.0f);
 
@@ -74,6 +74,47 @@ CVoice::CVoice(const CSampleFormat &format, DWORD bytes, DWORD outputRate)
               CRatioTable::For(m_dwFrequency, outputRate));
 }
 
+void CVoice::Lend(DWORD offset, DWORD bytes, bool overwrite)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_bSilenceOwed)
+        return;
+    if (overwrite && offset == 0 && bytes == m_dwSize && !m_bLentToOverwrite)
+        m_bLentToOverwrite = true;
+    else
+        _pay_silence();
+}
+
+void CVoice::Return(DWORD offset1, DWORD bytes1, DWORD offset2, DWORD bytes2)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (!m_bSilenceOwed || !m_bLentToOverwrite)
+        return;
+    // Silence between and around the regions written, in buffer order.
+    if (bytes2 != 0 && (bytes1 == 0 || offset2 < offset1)) {
+        std::swap(offset1, offset2);
+        std::swap(bytes1, bytes2);
+    }
+    const struct {
+        DWORD from, bytes;
+    } written[] = {{offset1, bytes1}, {offset2, bytes2}, {m_dwSize, 0}};
+    DWORD at = 0;
+    for (const auto &w : written) {
+        if (w.from > at)
+            memset(m_pData.get() + at, m_format.GetSilence(), w.from - at);
+        at = std::max<DWORD>(at, w.from + w.bytes);
+    }
+    m_bSilenceOwed = false;
+    m_bLentToOverwrite = false;
+}
+
+void CVoice::_pay_silence()
+{
+    memset(m_pData.get(), m_format.GetSilence(), m_dwSize);
+    m_bSilenceOwed = false;
+    m_bLentToOverwrite = false;
+}
+
 void CVoice::Play(bool loop)
 {
     bool started = false;
@@ -81,6 +122,9 @@ void CVoice::Play(bool loop)
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_bDetached)
             return;
+        // The mixer reads what was never written as silence.
+        if (m_bSilenceOwed)
+            _pay_silence();
         if (!m_bPlaying) {
             m_bPlaying = true;
             m_bStarting = true;
@@ -102,9 +146,23 @@ void CVoice::Stop()
 
 void CVoice::Detach()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    _stop();
-    m_bDetached = true;
+    bool silent = false;
+    std::unique_ptr<BYTE, Free> data;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        _stop();
+        m_bDetached = true;
+        silent = m_dwTailLeft == 0;
+        // Nothing reads the bytes from here on (a fade-out is in the tail):
+        // they go back now, not when the mixer lets the voice go.
+        data = std::move(m_pData);
+        m_source.pData = nullptr;
+    }
+    // A voice with nothing left to sound leaves the mixer now: an idle mixer
+    // would not look at it until the next sound starts. Outside the voice's
+    // lock, as in Play.
+    if (silent && m_pMixer != nullptr)
+        m_pMixer->Drop(this);
 }
 
 void CVoice::_stop()

@@ -32,9 +32,18 @@ public:
     bool IsValid() const { return m_pData != nullptr; }
     const CSampleFormat &GetFormat() const { return m_format; }
     // The buffer's bytes, written by the application through Lock; fixed for
-    // the voice's life.
+    // the voice's life, until Detach frees them. A new voice's bytes are
+    // silence, written only when something could read them (Lend, Play): a
+    // caller that overwrites them all never pays for it.
     BYTE *GetData() const { return m_pData.get(); }
     DWORD GetSize() const { return m_dwSize; }
+
+    // Lock hands out `bytes` from `offset`: silence by now where never
+    // written, unless the caller takes the whole buffer to overwrite it.
+    void Lend(DWORD offset, DWORD bytes, bool overwrite);
+    // Unlock: the two regions (offset, bytes; 0 bytes for none) were
+    // written. The rest of a buffer lent whole to overwrite is silence.
+    void Return(DWORD offset1, DWORD bytes1, DWORD offset2, DWORD bytes2);
 
     // The mixer that plays it, woken when it starts; set once, before any Play.
     void SetMixer(CMixer *mixer) { m_pMixer = mixer; }
@@ -74,6 +83,7 @@ private:
     };
 
     void _stop();
+    void _pay_silence();
     void _set_gains();
     void _set_step(DWORD frequency, const CSincTable *table, const CRatioTable *ratio);
     DWORD _render(float *out, DWORD frames, uint64_t &pos, float &left, float &right,
@@ -89,6 +99,10 @@ private:
     MixSource m_source;
 
     std::mutex m_lock;
+    // No byte was written yet, nor cleared: the whole buffer owes silence.
+    bool m_bSilenceOwed;
+    // And the whole buffer is lent to a caller that overwrites it.
+    bool m_bLentToOverwrite;
     // What the application set.
     bool m_bPlaying;
     bool m_bLoop;
