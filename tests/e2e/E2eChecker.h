@@ -14,9 +14,11 @@
 
 class E2eChecker {
 public:
-    // bOnsetsBounded: whether a late or early play fails the check or is
-    // only reported (under Wine the onsets are Wine's mixer's, not ours).
-    E2eChecker(const EventLog &log, const Recording &recording, bool bOnsetsBounded);
+    // bOwnMixer: the library's own mixer plays, so a play's promptness and
+    // a one-shot's continuity are its own to answer for. Under Wine they are
+    // Wine's mixer's: a late onset, or a pause of a starved mixer that then
+    // plays the rest, is only reported.
+    E2eChecker(const EventLog &log, const Recording &recording, bool bOwnMixer);
 
     // Checks every scenario of the log and prints the figures; returns the
     // number of failed checks.
@@ -46,7 +48,7 @@ private:
     const EventLog &m_log;
     const Recording &m_recording;
     int m_nFailures;
-    bool m_bOnsetsBounded;
+    bool m_bOwnMixer;
     double m_dCursor;       // where the search for the next scenario starts
     double m_dOnset;        // onset of the current scenario in the recording
     double m_dPlayMs;       // time of its play call in the log
